@@ -1,0 +1,392 @@
+// CarvantaServer.cpp - process entry: banner, options, configuration, then
+// the console loop or the daemon. Creates the service objects at start-up
+// and destroys them at shutdown, all on the main thread. Signals are only
+// recorded by their handler; the main thread acts on them.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Assert.h"
+#include "Configuration.h"
+#include "TextCopy.h"
+#include "Toolbox.h"
+
+namespace {
+
+const int USERINPUT_SIZE = 100;
+// fgets reads at most 98 characters of a console line.
+const int USERINPUT_LIMIT = 99;
+const int FILENAME_SIZE = 256;
+const int SCRATCH_SIZE = 256;
+const int DAEMON_SLEEP_SECONDS = 30;
+const char* const VERSION_TEXT = "Version 04.0";
+
+Configuration* configuration = nullptr;
+char userInput[USERINPUT_SIZE];
+int serverPort = 0;
+int pidFileHandle = -1;
+char fileName[FILENAME_SIZE] = "config.ini";
+char scratch[SCRATCH_SIZE];
+
+// Written by the signal handler, read by the main thread.
+volatile sig_atomic_t pendingSignal = 0;
+// Self-pipe: the handler writes one byte so that a waiting main thread wakes.
+int signalPipe[2] = {-1, -1};
+
+void showVersionTag() {
+    printf("\n\n");
+    printf("###########################################################\n");
+    printf("#                    Carvanta Server                      #\n");
+    printf("#                      %s                       #\n", VERSION_TEXT);
+    printf("###########################################################\n");
+    printf("\n\n");
+    fflush(stdout);
+}
+
+void showHelp() {
+    showVersionTag();
+    printf("# help      show this page\n");
+    printf("# version   show version info\n");
+    printf("# stats     show statistics\n");
+    printf("# quit      stop this wonderfull program\n");
+    printf("\n\n");
+    fflush(stdout);
+}
+
+void showUsage() {
+    printf("Usage: CarvantaServer [OPTION]\n");
+    printf("       [OPTION] \n");
+    printf("       -d               Run as Daemon\n");
+    printf("       -f <configfile>  Define config file name\n");
+    fflush(stdout);
+}
+
+void logWithNumber(bool error, const char* format, long value) {
+    snprintf(scratch, sizeof scratch, format, value);
+    if (error) {
+        Toolbox::printError(scratch);
+    } else {
+        Toolbox::printInfo(scratch);
+    }
+}
+
+void initialise() {
+    configuration = Configuration::getInstance();
+    configuration->dumpConfig();
+    serverPort = configuration->getServerPort();
+}
+
+void cleanUp() {}
+
+// Returns 0 for "start the server", non-zero when it failed.
+int startServer() { return 0; }
+
+void stopServer() {}
+
+void signal_handler(int sig) {
+    pendingSignal = sig;
+    if (signalPipe[1] >= 0) {
+        char byte = static_cast<char>(sig);
+        ssize_t ignored = write(signalPipe[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+bool openSignalPipe() {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        signalPipe[0] = -1;
+        signalPipe[1] = -1;
+        return false;
+    }
+    return true;
+}
+
+void installHandler(int sig) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = signal_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(sig, &action, nullptr);
+}
+
+// Takes the recorded signal, if any, and drains the self-pipe.
+int takeSignal() {
+    char bytes[16];
+    while (signalPipe[0] >= 0 && read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    int sig = pendingSignal;
+    pendingSignal = 0;
+    return sig;
+}
+
+void stopAndCleanUp() {
+    stopServer();
+    cleanUp();
+}
+
+// Waits until standard input has a line or a signal arrives. Returns the
+// signal number, or 0 when input is ready.
+int waitForConsole(bool inputOpen) {
+    struct pollfd watched[2];
+    watched[0].fd = signalPipe[0];
+    watched[0].events = POLLIN;
+    watched[1].fd = inputOpen ? STDIN_FILENO : -1;
+    watched[1].events = POLLIN;
+    for (;;) {
+        int sig = takeSignal();
+        if (sig != 0) {
+            return sig;
+        }
+        if (poll(watched, 2, -1) < 0 && errno != EINTR) {
+            return 0;
+        }
+        if (watched[1].fd >= 0 && watched[1].revents != 0) {
+            return 0;
+        }
+    }
+}
+
+void consoleQuit() {
+    puts("Shame! Why quitting? Ok, stopping the server");
+    fflush(stdout);
+    stopAndCleanUp();
+    puts("Server stopped, goodbye!");
+    fflush(stdout);
+}
+
+// Runs one console line; true when it was "quit\n".
+bool runConsoleCommand() {
+    if (strcmp(userInput, "version\n") == 0) {
+        showVersionTag();
+    } else if (strcmp(userInput, "help\n") == 0) {
+        showHelp();
+    } else if (strcmp(userInput, "stats\n") == 0) {
+        fflush(stdout);
+    } else if (strcmp(userInput, "quit\n") == 0) {
+        return true;
+    } else {
+        puts("Mmmmm.... I'm not really digging that. Try 'help'");
+        fflush(stdout);
+    }
+    return false;
+}
+
+void runConsoleLoop() {
+    bool inputOpen = true;
+    userInput[0] = '\0';
+    while (strcmp(userInput, "quit\n") != 0) {
+        // At end of input the console stops reading and the server keeps
+        // serving until SIGINT or SIGTERM.
+        if (waitForConsole(inputOpen) != 0) {
+            break;
+        }
+        if (fgets(userInput, USERINPUT_LIMIT, stdin) == nullptr) {
+            inputOpen = false;
+            userInput[0] = '\0';
+            continue;
+        }
+        if (runConsoleCommand()) {
+            break;
+        }
+    }
+}
+
+void runAsConsoleApplication() {
+    openSignalPipe();
+    installHandler(SIGINT);
+    installHandler(SIGTERM);
+    initialise();
+    logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
+    if (startServer() != 0) {
+        puts("Error starting server, bailing out");
+        fflush(stdout);
+        return;
+    }
+    Toolbox::printInfo("Server started\n");
+    runConsoleLoop();
+    consoleQuit();
+}
+
+[[noreturn]] void daemonFail(const char* message) {
+    Toolbox::printError(message);
+    Toolbox::closeLog();
+    exit(1);
+}
+
+void daemonShutdown() {
+    stopAndCleanUp();
+    close(pidFileHandle);
+    pidFileHandle = -1;
+}
+
+// Closes every descriptor, then puts the null device on 0, 1 and 2 so that
+// no later output can land in the PID file, the log or user.dat.
+void closeAllDescriptors() {
+    for (int descriptor = getdtablesize(); descriptor >= 0; descriptor--) {
+        if (descriptor != signalPipe[0] && descriptor != signalPipe[1]) {
+            close(descriptor);
+        }
+    }
+    close(0);
+    close(1);
+    close(2);
+    int nullDevice = open("/dev/null", O_RDWR);
+    if (nullDevice == 0) {
+        dup2(nullDevice, 1);
+        dup2(nullDevice, 2);
+    }
+}
+
+void lockPidFile() {
+    char* pidFileName = configuration->getPidFileName();
+    pidFileHandle = open(pidFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (pidFileHandle < 0) {
+        daemonFail("Could not open PID lock file, exiting");
+    }
+    if (lockf(pidFileHandle, F_TLOCK, 0) < 0) {
+        snprintf(scratch, sizeof scratch, "Could not lock PID lock file %s, exiting", pidFileName);
+        daemonFail(scratch);
+    }
+    // Truncated, so the file holds exactly this pid: a tail of an older,
+    // longer pid would name an unrelated process.
+    char pidText[16];
+    int length = snprintf(pidText, sizeof pidText, "%d\n", getpid());
+    if (ftruncate(pidFileHandle, 0) != 0 || pwrite(pidFileHandle, pidText, length, 0) != length) {
+        daemonFail("Could not open PID lock file, exiting");
+    }
+}
+
+void detachChild() {
+    umask(027);
+    if (setsid() < 0) {
+        daemonFail("Cannot get SID for the child process\n");
+    }
+    closeAllDescriptors();
+    if (chdir("/tmp/") != 0) {
+        daemonFail("Cannot change working directory\n");
+    }
+    lockPidFile();
+}
+
+void forkDaemon() {
+    pid_t child = fork();
+    if (child < 0) {
+        exit(1);
+    }
+    if (child > 0) {
+        Toolbox::printDebug("Child process created\n");
+        Toolbox::closeLog();
+        exit(0);
+    }
+}
+
+void prepareDaemonProcess() {
+    Toolbox::printToFile(true, configuration->getLogFileName());
+    Toolbox::setDebugPrinting(true);
+    Toolbox::setInfoPrinting(true);
+    Toolbox::setErrorPrinting(true);
+    // Emptied once here; the parent's and child's lines are then appended.
+    Toolbox::startNewLog();
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGCHLD);
+    sigaddset(&blocked, SIGTSTP);
+    sigaddset(&blocked, SIGTTOU);
+    sigaddset(&blocked, SIGTTIN);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    openSignalPipe();
+    installHandler(SIGHUP);
+    installHandler(SIGTERM);
+    installHandler(SIGINT);
+}
+
+void startDaemonServices() {
+    initialise();
+    logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
+    if (startServer() != 0) {
+        Toolbox::printError("Could not start server\n");
+    } else {
+        Toolbox::printInfo("Server started\n");
+    }
+    Toolbox::printInfo("Running the application as deamon\n");
+}
+
+// Sleeps in steps of 30 seconds until SIGINT or SIGTERM; the shutdown runs
+// here on the main thread, never inside the handler.
+[[noreturn]] void runDaemonLoop() {
+    struct pollfd watched;
+    watched.fd = signalPipe[0];
+    watched.events = POLLIN;
+    for (;;) {
+        int sig = takeSignal();
+        if (sig == SIGINT || sig == SIGTERM) {
+            Toolbox::printInfo("SIGTERM - Daemon exiting\n");
+            daemonShutdown();
+            exit(0);
+        } else if (sig == SIGHUP) {
+            Toolbox::printInfo("SIGHUP - Doing nothing\n");
+        } else if (sig != 0) {
+            Toolbox::printInfo("Unhandled signal\n");
+        }
+        poll(&watched, 1, DAEMON_SLEEP_SECONDS * 1000);
+    }
+}
+
+void runAsDaemon() {
+    Toolbox::printInfo("Starting Carvanta Server as daemon\n");
+    if (getppid() == 1) {
+        Toolbox::printError("Daemon already running\n");
+        return;
+    }
+    prepareDaemonProcess();
+    forkDaemon();
+    detachChild();
+    startDaemonServices();
+    runDaemonLoop();
+}
+
+// Scans the options "df"; the word after -f names the configuration file
+// and is seen again by the scan. False after printing the usage.
+bool parseOptions(int argc, char** argv, bool* daemonMode) {
+    int option;
+    while ((option = getopt(argc, argv, "df")) != -1) {
+        if (option == 'd') {
+            *daemonMode = true;
+        } else if (option == 'f' && optind < argc) {
+            copyText(fileName, sizeof fileName, argv[optind]);
+            Configuration::setConfigFile(fileName);
+        } else {
+            // An unknown option, or -f with no word behind it.
+            showUsage();
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    showVersionTag();
+    copyText(fileName, sizeof fileName, "config.ini");
+    bool daemonMode = false;
+    opterr = 0;
+    if (!parseOptions(argc, argv, &daemonMode)) {
+        return 0;
+    }
+    configuration = Configuration::getInstance();
+    if (daemonMode) {
+        runAsDaemon();
+    } else {
+        runAsConsoleApplication();
+    }
+    return 0;
+}

@@ -1,0 +1,116 @@
+// Toolbox.cpp - time-stamped log lines to standard output or a log file.
+// One mutex makes the formatting and output of a line a single unit; the
+// file stream is guarded by the same mutex.
+#include "Toolbox.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <time.h>
+
+#include "MutexGuard.h"
+#include "OsaLog.h"
+#include "TextCopy.h"
+
+bool Toolbox::debugPrinting = true;
+bool Toolbox::infoPrinting = true;
+bool Toolbox::errorPrinting = true;
+bool Toolbox::filePrinting = false;
+char Toolbox::logFileName[TOOLBOX_FILENAME_MAX] = "";
+
+namespace {
+
+pthread_mutex_t lineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+FILE* fp = nullptr;  // GUARDED_BY(lineMutex)
+
+// The shared network and protocol code logs through the toolbox once the
+// server is linked in.
+struct SinkRegistration {
+    SinkRegistration() { osaSetLogFunctions(Toolbox::printError, Toolbox::printInfo); }
+} sinkRegistration;
+
+}  // namespace
+
+void Toolbox::getTimeString(char* timeString) {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    if (strftime(timeString, TOOLBOX_TIME_MAX, "%Y-%m-%d %X", &local) == 0) {
+        timeString[0] = '\0';
+    }
+}
+
+void Toolbox::printError(const char* message) {
+    if (errorPrinting) {
+        printLine("ERROR", message);
+    }
+}
+
+void Toolbox::printInfo(const char* message) {
+    if (infoPrinting) {
+        printLine("INFO", message);
+    }
+}
+
+void Toolbox::printDebug(const char* message) {
+    if (debugPrinting) {
+        printLine("DEBUG", message);
+    }
+}
+
+void Toolbox::setErrorPrinting(bool enable) { errorPrinting = enable; }
+
+void Toolbox::setInfoPrinting(bool enable) { infoPrinting = enable; }
+
+void Toolbox::setDebugPrinting(bool enable) { debugPrinting = enable; }
+
+void Toolbox::printToFile(bool enable, char* fileName) {
+    MutexGuard guard(&lineMutex);
+    if (fileName != nullptr) {
+        copyText(logFileName, sizeof logFileName, fileName);
+    }
+    filePrinting = enable;
+}
+
+bool Toolbox::startNewLog() {
+    MutexGuard guard(&lineMutex);
+    FILE* file = fopen(logFileName, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
+void Toolbox::closeLog() {
+    MutexGuard guard(&lineMutex);
+    if (fp != nullptr) {
+        fclose(fp);
+        fp = nullptr;
+    }
+}
+
+void Toolbox::printLine(const char* level, const char* message) {
+    char timeString[TOOLBOX_TIME_MAX];
+    getTimeString(timeString);
+    // A longer line is cut at TOOLBOX_LINE_MAX - 1 characters.
+    char messageString[TOOLBOX_LINE_MAX];
+    snprintf(messageString, sizeof messageString, "%s %s: %s", timeString, level, message);
+    MutexGuard guard(&lineMutex);
+    outputString(messageString);
+}
+
+void Toolbox::outputString(const char* outString) {
+    if (!filePrinting) {
+        fputs(outString, stdout);
+        fflush(stdout);
+        return;
+    }
+    if (fp == nullptr) {
+        fp = fopen(logFileName, "ae");
+        if (fp == nullptr) {
+            return;  // dropped; the next line tries again
+        }
+    }
+    fputs(outString, fp);
+    fflush(fp);
+}

@@ -1,0 +1,1 @@
+// NetPlaceholder.cpp - keeps the net library non-empty until its sockets land.

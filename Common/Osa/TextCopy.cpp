@@ -1,0 +1,36 @@
+// TextCopy.cpp - bounded text copies (see TextCopy.h).
+#include "TextCopy.h"
+
+#include <string.h>
+
+bool copyText(char* dst, size_t size, const char* src) {
+    if (size == 0) {
+        return src[0] != '\0';
+    }
+    size_t length = strnlen(src, size);
+    bool cut = length >= size;
+    if (cut) {
+        length = size - 1;
+    }
+    memcpy(dst, src, length);
+    dst[length] = '\0';
+    return cut;
+}
+
+void copyField(char* field, size_t width, const char* src) {
+    if (width == 0) {
+        return;
+    }
+    size_t length = strnlen(src, width - 1);
+    strncpy(field, src, length);
+    memset(field + length, 0, width - length);
+}
+
+void readField(char* dst, const char* field, size_t width) {
+    if (width == 0) {
+        return;
+    }
+    size_t length = strnlen(field, width - 1);
+    memcpy(dst, field, length);
+    dst[length] = '\0';
+}

@@ -1,0 +1,17 @@
+// TextCopy.h - bounded copies into fixed character arrays. Every copy into a
+// fixed array of this program goes through these two helpers.
+#ifndef TEXTCOPY_H
+#define TEXTCOPY_H
+
+#include <stddef.h>
+
+// At most size-1 chars, always terminated; true if src was cut.
+bool copyText(char* dst, size_t size, const char* src);
+// Record/wire field: text, then NULs to width (20-byte names). At most
+// width-1 characters are kept, so the field always ends within itself.
+void copyField(char* field, size_t width, const char* src);
+// Reads a field of `width` bytes that may lack its NUL: at most width-1
+// characters are copied into dst (which holds width bytes), terminated.
+void readField(char* dst, const char* field, size_t width);
+
+#endif
