@@ -1,0 +1,44 @@
+// TextCopyTest.cpp - bounded copies never write past their buffers.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "TextCopy.h"
+
+TEST(TextCopyTest, CopyTextCutsAndAlwaysTerminates) {
+    char buffer[8];
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_FALSE(copyText(buffer, sizeof buffer, "short"));
+    EXPECT_STREQ(buffer, "short");
+
+    char guarded[12];
+    memset(guarded, '#', sizeof guarded);
+    EXPECT_TRUE(copyText(guarded, 8, "0123456789"));
+    EXPECT_STREQ(guarded, "0123456");
+    EXPECT_EQ(guarded[8], '#') << "nothing written past the given size";
+
+    EXPECT_FALSE(copyText(buffer, sizeof buffer, "1234567")) << "exactly size-1 fits";
+    EXPECT_TRUE(copyText(buffer, sizeof buffer, "12345678"));
+}
+
+TEST(TextCopyTest, CopyFieldPadsWithNulsAndKeepsItsTerminator) {
+    char field[20];
+    memset(field, 'x', sizeof field);
+    copyField(field, sizeof field, "bob");
+    EXPECT_STREQ(field, "bob");
+    for (size_t i = 3; i < sizeof field; i++) {
+        EXPECT_EQ(field[i], '\0') << "byte " << i;
+    }
+    copyField(field, sizeof field, "abcdefghijklmnopqrstuvwxyz");
+    EXPECT_EQ(strlen(field), 19u) << "a field always ends within its width";
+}
+
+TEST(TextCopyTest, ReadFieldStopsAtTheFieldEdge) {
+    char field[20];
+    memset(field, 'A', sizeof field);  // no NUL anywhere
+    char text[20];
+    readField(text, field, sizeof field);
+    EXPECT_EQ(strlen(text), 19u);
+    field[4] = '\0';
+    readField(text, field, sizeof field);
+    EXPECT_STREQ(text, "AAAA");
+}

@@ -1,0 +1,125 @@
+// ConfigurationTest.cpp - the configuration file parser and its dump.
+#include "Configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TempDir.h"
+
+namespace {
+
+// The singleton reads config.ini from the working directory on first use;
+// each test runs in a process of its own, so it starts fresh here.
+Configuration* loadConfiguration(TempDir& dir, const std::string& content) {
+    writeFile(dir.file("config.ini"), content);
+    dir.enter();
+    return Configuration::getInstance();
+}
+
+}  // namespace
+
+TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
+    TempDir dir;
+    Configuration* config = loadConfiguration(dir, "server_port 7777\n");
+    EXPECT_EQ(config->getServerPort(), 7777);
+    EXPECT_STREQ(config->getLogFileName(), "/var/log/Orvix.log");
+    EXPECT_STREQ(config->getPidFileName(), "/tmp/OrvixServer.pid");
+    EXPECT_STREQ(config->getDatabaseType(), "");
+    EXPECT_STREQ(config->getDatabaseName(), "");
+    EXPECT_STREQ(config->getDatabaseHost(), "");
+    EXPECT_STREQ(config->getDatabaseUser(), "");
+    EXPECT_STREQ(config->getDatabasePassword(), "");
+
+    testing::internal::CaptureStdout();
+    config->dumpConfig();
+    std::string dump = testing::internal::GetCapturedStdout();
+    const char* expected[] = {
+        " INFO: Database Type     \n", " INFO: Database Name     \n", " INFO: Database Host     \n",
+        " INFO: Databasee User    \n", " INFO: Database Passwd   \n",
+        " INFO: Log filename      /var/log/Orvix.log\n",
+        " INFO: PID filename      /tmp/OrvixServer.pid\n", " INFO: Server port       7777\n",
+    };
+    size_t from = 0;
+    for (const char* line : expected) {
+        size_t at = dump.find(line, from);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line;
+        from = at + 1;
+    }
+    int lines = 0;
+    for (char c : dump) {
+        lines += c == '\n';
+    }
+    EXPECT_EQ(lines, 8);
+}
+
+TEST(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {
+    TempDir dir;
+    Configuration* config = loadConfiguration(
+        dir,
+        "# server_port 1\n"
+        " # a blank first: the word \"#\" is no key\n"
+        "server_port=4444\n"
+        "logfile /first.log\n"
+        "logfile /second.log   trailing words ignored\n"
+        "\tpidfile\t/run/x.pid # comment after the value\n"
+        "database_type MySQL\n"
+        "database_name\n"
+        "Server_port 5555\n"
+        "database_host db.example # host\n"
+        "database_user carvanta\n"
+        "database_password s3cret\n");
+    EXPECT_EQ(config->getServerPort(), 0) << "key=value is one word and no key";
+    EXPECT_STREQ(config->getLogFileName(), "/second.log");
+    EXPECT_STREQ(config->getPidFileName(), "/run/x.pid");
+    EXPECT_STREQ(config->getDatabaseType(), "MySQL");
+    EXPECT_STREQ(config->getDatabaseName(), "") << "a key without a value changes nothing";
+    EXPECT_STREQ(config->getDatabaseHost(), "db.example");
+    EXPECT_STREQ(config->getDatabaseUser(), "carvanta");
+    EXPECT_STREQ(config->getDatabasePassword(), "s3cret");
+}
+
+TEST(ConfigurationTest, PortTakesLeadingDigitsAfterASign) {
+    TempDir dir;
+    Configuration* config = loadConfiguration(dir, "server_port 12ab\n");
+    EXPECT_EQ(config->getServerPort(), 12);
+    char line1[] = "server_port -7";
+    config->parseLine(line1);
+    EXPECT_EQ(config->getServerPort(), -7);
+    char line2[] = "server_port abc";
+    config->parseLine(line2);
+    EXPECT_EQ(config->getServerPort(), 0);
+    char line3[] = "server_port 99999999999999999999";
+    config->parseLine(line3);
+    EXPECT_GT(config->getServerPort(), 0) << "an oversized number is held, not wrapped";
+}
+
+TEST(ConfigurationTest, OverlongWordsAndLinesAreCutNotOverrun) {
+    TempDir dir;
+    std::string longPath(300, 'p');
+    std::string longLine = "database_name " + std::string(600, 'n') + "\n";
+    Configuration* config =
+        loadConfiguration(dir, "logfile /" + longPath + "\n" + longLine + "server_port 81\n");
+    EXPECT_EQ(std::string(config->getLogFileName()).size(), 127u) << "a word holds 127 characters";
+    EXPECT_EQ(std::string(config->getDatabaseName()), std::string(127, 'n'));
+    EXPECT_EQ(config->getServerPort(), 81) << "the pieces of a long line do not swallow the next";
+    testing::internal::CaptureStdout();
+    config->dumpConfig();
+    std::string dump = testing::internal::GetCapturedStdout();
+    EXPECT_NE(dump.find("Log filename      /ppp"), std::string::npos);
+    EXPECT_NE(dump.find("Server port       81\n"), std::string::npos);
+}
+
+TEST(ConfigurationTest, MissingFileKeepsDefaultsAndSaysSo) {
+    TempDir dir;
+    dir.enter();
+    char name[] = "nowhere.ini";
+    Configuration::setConfigFile(name);
+    testing::internal::CaptureStdout();
+    Configuration* config = Configuration::getInstance();
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find(" INFO: Reading configuration from: nowhere.ini\n"), std::string::npos);
+    EXPECT_NE(output.find("Error: can't open file.\n"), std::string::npos);
+    EXPECT_EQ(config->getServerPort(), 0);
+    EXPECT_STREQ(config->getLogFileName(), "/var/log/Orvix.log");
+}

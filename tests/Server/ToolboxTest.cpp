@@ -1,0 +1,96 @@
+// ToolboxTest.cpp - log line format, levels, cutting and the log file.
+#include "Toolbox.h"
+
+#include <gtest/gtest.h>
+#include <regex.h>
+
+#include <string>
+
+#include "TempDir.h"
+
+namespace {
+
+bool matches(const std::string& text, const char* pattern) {
+    regex_t expression;
+    if (regcomp(&expression, pattern, REG_EXTENDED | REG_NOSUB) != 0) {
+        return false;
+    }
+    bool found = regexec(&expression, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&expression);
+    return found;
+}
+
+std::string captureInfo(const char* message) {
+    testing::internal::CaptureStdout();
+    Toolbox::printInfo(message);
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(ToolboxTest, LineIsTimeStampLevelAndMessage) {
+    std::string line = captureInfo("Server started\n");
+    EXPECT_TRUE(matches(line, "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} INFO: Server started\n$"))
+        << line;
+    testing::internal::CaptureStdout();
+    Toolbox::printError("bad\n");
+    Toolbox::printDebug("detail\n");
+    std::string both = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(matches(both, " ERROR: bad\n.* DEBUG: detail\n$")) << both;
+}
+
+TEST(ToolboxTest, DisabledLevelsVanish) {
+    Toolbox::setInfoPrinting(false);
+    testing::internal::CaptureStdout();
+    Toolbox::printInfo("hidden\n");
+    Toolbox::printError("shown error\n");
+    Toolbox::printDebug("shown debug\n");
+    std::string output = testing::internal::GetCapturedStdout();
+    Toolbox::setInfoPrinting(true);
+    EXPECT_EQ(output.find("hidden"), std::string::npos);
+    EXPECT_NE(output.find("shown error"), std::string::npos);
+    EXPECT_NE(output.find("shown debug"), std::string::npos);
+}
+
+TEST(ToolboxTest, LongLinesAreCutAndPercentSignsKept) {
+    std::string message(300, 'm');
+    std::string line = captureInfo(message.c_str());
+    EXPECT_EQ(line.size(), 255u);
+    std::string percent = captureInfo("100%s done %d\n");
+    EXPECT_NE(percent.find("INFO: 100%s done %d\n"), std::string::npos);
+}
+
+TEST(ToolboxTest, FileLoggingAppendsAfterOneEmptyingPerStart) {
+    TempDir dir;
+    std::string logName = dir.file("server.log");
+    writeFile(logName, "line of an earlier run\n");
+    Toolbox::printToFile(true, const_cast<char*>(logName.c_str()));
+    ASSERT_TRUE(Toolbox::startNewLog());
+    EXPECT_EQ(readFile(logName), "") << "each start begins a new log";
+
+    testing::internal::CaptureStdout();
+    Toolbox::printInfo("first\n");
+    EXPECT_NE(readFile(logName).find("INFO: first\n"), std::string::npos)
+        << "the line is on disk when the call returns";
+    Toolbox::closeLog();
+    Toolbox::printError("second\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    Toolbox::closeLog();
+    Toolbox::printToFile(false, nullptr);
+
+    std::string content = readFile(logName);
+    EXPECT_NE(content.find("INFO: first\n"), std::string::npos) << "reopening keeps earlier lines";
+    EXPECT_NE(content.find("ERROR: second\n"), std::string::npos);
+    EXPECT_EQ(console, "") << "nothing goes to standard output while logging to the file";
+}
+
+TEST(ToolboxTest, UnopenableLogFileDropsLinesSilently) {
+    char name[] = "/nonexistent-dir/for/sure.log";
+    Toolbox::printToFile(true, name);
+    testing::internal::CaptureStdout();
+    Toolbox::printInfo("lost\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    Toolbox::printToFile(false, nullptr);
+    EXPECT_EQ(console, "");
+    EXPECT_FALSE(fileExists(name));
+}
