@@ -180,6 +180,9 @@ bool runConsoleCommand() {
 }
 
 void runConsoleLoop() {
+    // Unbuffered, so that every line typed ahead is seen by the poll that
+    // waits for input and signals together.
+    setvbuf(stdin, nullptr, _IONBF, 0);
     bool inputOpen = true;
     userInput[0] = '\0';
     while (strcmp(userInput, "quit\n") != 0) {
@@ -340,12 +343,44 @@ void startDaemonServices() {
     }
 }
 
+// The PID file as the detached child will see it: relative names resolve
+// in /tmp/, its working directory.
+void daemonPidFilePath(char* path, size_t size) {
+    char* pidFileName = configuration->getPidFileName();
+    if (pidFileName[0] == '/') {
+        copyText(path, size, pidFileName);
+    } else {
+        snprintf(path, size, "/tmp/%s", pidFileName);
+    }
+}
+
+// A daemon that already holds the PID file is found before this start
+// empties the log that the running daemon writes to. The child still takes
+// the lock itself, so two starts racing are caught there.
+void refuseIfPidFileLocked() {
+    char path[FILENAME_SIZE + 8];
+    daemonPidFilePath(path, sizeof path);
+    int probe = open(path, O_RDWR | O_CLOEXEC);
+    if (probe < 0) {
+        return;
+    }
+    bool locked = lockf(probe, F_TEST, 0) < 0;
+    close(probe);
+    if (locked) {
+        Toolbox::printToFile(true, configuration->getLogFileName());
+        snprintf(scratch, sizeof scratch, "Could not lock PID lock file %s, exiting",
+                 configuration->getPidFileName());
+        daemonFail(scratch);
+    }
+}
+
 void runAsDaemon() {
     Toolbox::printInfo("Starting Carvanta Server as daemon\n");
     if (getppid() == 1) {
         Toolbox::printError("Daemon already running\n");
         return;
     }
+    refuseIfPidFileLocked();
     prepareDaemonProcess();
     forkDaemon();
     detachChild();
