@@ -1,0 +1,133 @@
+// GameManager.h - the two-player lobby: 100 player slots with their states
+// in the invitation handshake and in a game, the pool of 50 game objects,
+// the public player list, and the manager thread that sends every lobby
+// message once a second. dataMutex guards all of it; it is taken after the
+// server's mutex and before a game's mutex, and it is never held while a
+// message is sent to a client.
+#ifndef GAMEMANAGER_H
+#define GAMEMANAGER_H
+
+#include <pthread.h>
+
+#include "GameProtocol.h"
+#include "MultiPlayerGameListener.h"
+#include "MultiplayerTypes.h"
+
+class GameClientHandler;
+class MultiPlayerGame;
+
+// Player slots of the lobby.
+const int GAMEMANAGER_SLOT_COUNT = 100;
+// Game objects in the pool.
+const int GAMEMANAGER_POOL_SIZE = 50;
+// One player list record: 32-bit user id, 20-byte name.
+const int PLAYERLIST_RECORD_SIZE = 24;
+const int PLAYERLIST_NAME_OFFSET = 4;
+// The longest player list: one record per slot.
+const int PLAYERLIST_MAX_SIZE = GAMEMANAGER_SLOT_COUNT * PLAYERLIST_RECORD_SIZE;
+// Pause of the manager thread between two passes over the slots.
+const int GAMEMANAGER_PASS_PAUSE_MS = 1000;
+// Countdown values the invitor and invitee are sent before a game starts.
+const int GAMEMANAGER_COUNTDOWN_START = 3;
+
+typedef enum {
+    GAMEMANERR_OK = 0,
+    GAMEMANERR_PLAYERNOTAVAILABLE = 1,
+    GAMEMANERR_PLAYERNOTADDED = 2,
+    GAMEMANERR_PLAYERNOTREMOVED = 3,
+    GAMEMANERR_PLAYERNOTINVITED = 4,
+    GAMEMANERR_INVITATIONCANCELERROR = 5,
+} gameManErr_t;
+
+class GameManager : public MultiPlayerGameListener {
+public:
+    // Created on the main thread at start-up, before any connection exists;
+    // construction starts the manager thread.
+    static GameManager* getInstance();
+    // Stops the manager thread (at once, not after its pause) and the games.
+    virtual ~GameManager();
+    GameManager(const GameManager&) = delete;
+    GameManager& operator=(const GameManager&) = delete;
+
+    // Request operations, called on the reader thread of the caller's
+    // connection. The ids are established from the request's credentials;
+    // the names are the other player's user name. A refused request changes
+    // nothing (except that a cancel by an inviting player returns it to the
+    // list). They only change slot states: the manager thread sends.
+    gameManErr_t attachMultiplayer(int userId, GameClientHandler* handler);
+    gameManErr_t detachMultiplayer(int userId, GameClientHandler* handler);
+    gameManErr_t addPlayerForMultiplay(int userId, GameClientHandler* handler);
+    gameManErr_t removePlayerForMultiplay(int userId, GameClientHandler* handler);
+    gameManErr_t invitePlayerForMultiplay(int invitorId, GameClientHandler* handler,
+                                          char* playerToInvite);
+    gameManErr_t cancelInvitationForMultiplay(int invitorId, GameClientHandler* handler,
+                                              char* playerToCancel);
+    gameManErr_t acceptInvitationForMultiplay(int inviteeId, GameClientHandler* handler,
+                                              char* playerToAccept);
+    gameManErr_t rejectInvitationForMultiplay(int inviteeId, GameClientHandler* handler,
+                                              char* playerToReject);
+    // Writes one 24-byte record per listed player (at most maxListSize
+    // bytes) and the byte count into *size. Any thread.
+    gameManErr_t createMultiplayerList(char* list, int* size, int maxListSize);
+    // A lost connection: every slot attached through `handler` leaves.
+    // Called with the server's mutex held.
+    gameManErr_t notifyDisconnected(GameClientHandler* handler);
+    // An in-game message of a player; only MSG_STOPPRESSED has an effect.
+    void processGameMessage(msgType_t message, int userId, char* messageData, int length);
+    // The end of a game, from the game (its thread holds no lock of its own
+    // then) or from a stop message (this manager's lock is held then).
+    void notifyGameFinished(MultiPlayerGame* game, gameError_t error) override;
+
+    // A copy of the slot of `userId`, taken under the lock; false if the
+    // user has no slot. For the operator and for tests.
+    bool copyPlayerSlot(int userId, multiplayUser_t* slot);
+
+private:
+    GameManager();
+    friend void* gameManagerThreadFunction(void* gameManager);
+
+    // Manager thread (GameManagerThread.cpp).
+    void runThread();
+    bool keepRunning();
+    gameManErr_t broadcastMultiplayerList();
+    void processInvitations();
+    void serveSlot(int index);
+    void deliverPartnerMessage(int index);
+    void deliverAcceptance(int index);
+    void deliverRejection(int index);
+    void deliverCountdown(int index);
+    void deliverStart(int index);
+    void deliverFinish(int index);
+    void bringBackInvitorLocked(int index);       // REQUIRES(dataMutex)
+    bool slotUnchangedLocked(int index, int uniqueId, playerState_t state);  // REQUIRES(dataMutex)
+    void acceptanceDeliveredLocked(int index);    // REQUIRES(dataMutex)
+    void rejectionDeliveredLocked(int index);     // REQUIRES(dataMutex)
+
+    // Slot table (all REQUIRES(dataMutex)).
+    int findPlayerArrayIndex(int playerId);
+    int findLinkedPartnerLocked(int index);
+    void updateState(multiplayUser_t* player, playerState_t newState);
+    void resetPlayer(int arrayIndex);
+    void gracefullyRemovePlayer(int arrayIndexOfPlayer);
+    void partnerLeftLocked(int partnerIndex, playerState_t finishingState);
+    bool gameServesLocked(int index);
+    void startGame(int arrayIndexInvitor, int arrayIndexInvitee);
+    MultiPlayerGame* getGameFromPool();
+    void applyFinishLocked(multiplayUser_t* invitor, multiplayUser_t* invitee, gameError_t error);
+    int countListedLocked(int* userIds, int maxRecords);
+
+    static GameManager* theInstance;
+
+    pthread_mutex_t dataMutex;
+    pthread_cond_t wakeCondition;      // wakes the thread's pause at destruction
+    pthread_t threadId;                // set before the thread runs, then read-only
+    bool threadStarted;                // set by the constructor, then read-only
+    bool threadRunning;                // GUARDED_BY(dataMutex)
+    bool playerListModified;           // GUARDED_BY(dataMutex)
+    char playerList[PLAYERLIST_MAX_SIZE];  // manager thread only
+    multiplayUser_t attachedPlayers[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)
+    MultiPlayerGame* games[GAMEMANAGER_POOL_SIZE];           // GUARDED_BY(dataMutex)
+    int uniqueIdCounter;               // GUARDED_BY(dataMutex)
+};
+
+#endif
