@@ -133,6 +133,16 @@ osaErr_t fileRead(int* file, char* data, int len) {
     return bytesRead == len ? OSAERR_OK : OSAERR_ERROR;
 }
 
+osaErr_t fileReadSome(int* file, char* data, int len, int* bytesRead) {
+    ssize_t count = read(*file, data, len);
+    if (count < 0) {
+        *bytesRead = 0;
+        return OSAERR_ERROR;
+    }
+    *bytesRead = static_cast<int>(count);
+    return OSAERR_OK;
+}
+
 osaErr_t fileRename(char* fileName, char* newFileName) {
     rename(fileName, newFileName);
     return OSAERR_OK;

