@@ -98,10 +98,10 @@ private:
     void deliverCountdown(int index);
     void deliverStart(int index);
     void deliverFinish(int index);
-    void bringBackInvitorLocked(int index);       // REQUIRES(dataMutex)
+    void bringBackInvitorLocked(int index);                                  // REQUIRES(dataMutex)
     bool slotUnchangedLocked(int index, int uniqueId, playerState_t state);  // REQUIRES(dataMutex)
-    void acceptanceDeliveredLocked(int index);    // REQUIRES(dataMutex)
-    void rejectionDeliveredLocked(int index);     // REQUIRES(dataMutex)
+    void acceptanceDeliveredLocked(int index);                               // REQUIRES(dataMutex)
+    void rejectionDeliveredLocked(int index);                                // REQUIRES(dataMutex)
 
     // Slot table (all REQUIRES(dataMutex)).
     int findPlayerArrayIndex(int playerId);
@@ -119,15 +119,15 @@ private:
     static GameManager* theInstance;
 
     pthread_mutex_t dataMutex;
-    pthread_cond_t wakeCondition;      // wakes the thread's pause at destruction
-    pthread_t threadId;                // set before the thread runs, then read-only
-    bool threadStarted;                // set by the constructor, then read-only
-    bool threadRunning;                // GUARDED_BY(dataMutex)
-    bool playerListModified;           // GUARDED_BY(dataMutex)
+    pthread_cond_t wakeCondition;          // wakes the thread's pause at destruction
+    pthread_t threadId;                    // set before the thread runs, then read-only
+    bool threadStarted;                    // set by the constructor, then read-only
+    bool threadRunning;                    // GUARDED_BY(dataMutex)
+    bool playerListModified;               // GUARDED_BY(dataMutex)
     char playerList[PLAYERLIST_MAX_SIZE];  // manager thread only
     multiplayUser_t attachedPlayers[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)
-    MultiPlayerGame* games[GAMEMANAGER_POOL_SIZE];           // GUARDED_BY(dataMutex)
-    int uniqueIdCounter;               // GUARDED_BY(dataMutex)
+    MultiPlayerGame* games[GAMEMANAGER_POOL_SIZE];            // GUARDED_BY(dataMutex)
+    int uniqueIdCounter;                                      // GUARDED_BY(dataMutex)
 };
 
 #endif

@@ -49,16 +49,16 @@ typedef enum {
 
 // One lobby slot. A free slot has userId -1 and state PLAYERSTATE_NOTUSED.
 typedef struct {
-    int uniqueId;                     // attachment serial number; -1 while free
-    int userId;                       // -1 marks a free slot
-    GameClientHandler* commHandler;   // the player's connection; null while free
+    int uniqueId;                    // attachment serial number; -1 while free
+    int userId;                      // -1 marks a free slot
+    GameClientHandler* commHandler;  // the player's connection; null while free
     playerState_t state;
     playerState_t previousState;
-    int invitationUserId;             // partner of the invitation or game; -1 for none
-    int timeout;                      // the invitor's countdown value
-    int sets;                         // sets found; kept at 0 by the server
-    MultiPlayerGame* game;            // current or last game; null until the first
-    finishState_t finishState;        // told to the player in MSG_GAMEFINISHED
+    int invitationUserId;       // partner of the invitation or game; -1 for none
+    int timeout;                // the invitor's countdown value
+    int sets;                   // sets found; kept at 0 by the server
+    MultiPlayerGame* game;      // current or last game; null until the first
+    finishState_t finishState;  // told to the player in MSG_GAMEFINISHED
 } multiplayUser_t;
 
 #endif
