@@ -730,9 +730,11 @@ bool UserBaseFile::copyKeptFile() {
         logFileError("copy user.dat to", keepCopyName, savedErrno);
         return false;
     }
-    char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, "The previous user.dat is kept as %s\n", keepCopyName);
-    Toolbox::printInfo(line);
+    if (strcmp(keepCopyName, OLD_FILE) != 0) {  // user.dat.old is the usual conversion
+        char line[TOOLBOX_LINE_MAX];
+        snprintf(line, sizeof line, "The unreadable user.dat is kept as %s\n", keepCopyName);
+        Toolbox::printInfo(line);
+    }
     keepCopyName[0] = '\0';
     return true;
 }

@@ -1,1 +1,0 @@
-// NetPlaceholder.cpp - keeps the net library non-empty until its sockets land.

@@ -1,0 +1,123 @@
+// UserFileImage.cpp - user.dat images for tests (see UserFileImage.h).
+#include "UserFileImage.h"
+
+#include <string.h>
+
+#include "LinearBlock.h"
+
+namespace {
+
+const size_t FIELD = 20;
+const size_t MARKER_SIZE = 20;
+const size_t RECORD_SIZE = 84;
+const size_t HEADER = LINEARBLOCK_HEADER_SIZE;
+
+int readInt(const std::string& data, size_t offset) {
+    unsigned int value = 0;
+    for (int i = 0; i < 4; i++) {
+        value |= static_cast<unsigned int>(static_cast<unsigned char>(data[offset + i])) << (8 * i);
+    }
+    return static_cast<int>(value);
+}
+
+std::string readText(const std::string& data, size_t offset) {
+    return std::string(data.c_str() + offset, strnlen(data.c_str() + offset, FIELD));
+}
+
+}  // namespace
+
+std::string littleEndian32(int value) {
+    unsigned int bits = static_cast<unsigned int>(value);
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; i++) {
+        bytes[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+    }
+    return bytes;
+}
+
+std::string paddedField(const std::string& text, size_t width) {
+    std::string field = text.substr(0, width);
+    field.resize(width, '\0');
+    return field;
+}
+
+std::string obfuscatedBlock(const std::string& data) {
+    LinearBlock block(static_cast<int>(data.size()));
+    block.setVirtualBlockSize(static_cast<int>(data.size()));
+    block.reset();
+    block.addData(data.data(), static_cast<int>(data.size()));
+    block.obfuscateData();
+    return std::string(block.getDataBlock(), block.getDataBlockSize());
+}
+
+std::string deobfuscatedData(const std::string& image, bool* checksumFailed) {
+    LinearBlock block(static_cast<int>(image.size()));
+    block.importBlockData(image.data(), static_cast<int>(image.size()));
+    *checksumFailed = block.deobfuscateData();
+    return std::string(block.getDataBlock() + HEADER, image.size() - HEADER);
+}
+
+std::string recordData(const UserRecord& r) {
+    return paddedField(r.name, FIELD) + paddedField(r.password, FIELD) + littleEndian32(r.id) +
+           littleEndian32(r.highscore) + littleEndian32(r.gamesPlayed) +
+           littleEndian32(r.scoreSum) + paddedField(r.date, FIELD) +
+           littleEndian32(r.twoPlayerGamesPlayed) + littleEndian32(r.twoPlayerGamesWon);
+}
+
+std::string record21Data(const UserRecord& r) {
+    return paddedField(r.name, FIELD) + paddedField(r.password, FIELD) + littleEndian32(r.id) +
+           littleEndian32(r.highscore) + littleEndian32(r.gamesPlayed) +
+           paddedField(r.date, FIELD) + littleEndian32(r.twoPlayerGamesPlayed) +
+           littleEndian32(r.twoPlayerGamesWon);
+}
+
+std::string currentFileImage(const std::vector<UserRecord>& records, const std::string& marker) {
+    std::string image = obfuscatedBlock(paddedField(marker, MARKER_SIZE));
+    for (const UserRecord& record : records) {
+        image += obfuscatedBlock(recordData(record));
+    }
+    return image;
+}
+
+std::string version21FileImage(const std::vector<UserRecord>& records) {
+    std::string image;
+    for (const UserRecord& record : records) {
+        image += obfuscatedBlock(record21Data(record));
+    }
+    return image;
+}
+
+bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records) {
+    records->clear();
+    const size_t markerBlock = MARKER_SIZE + HEADER;
+    const size_t recordBlock = RECORD_SIZE + HEADER;
+    if (image.size() < markerBlock || (image.size() - markerBlock) % recordBlock != 0) {
+        return false;
+    }
+    bool failed = false;
+    std::string marker = deobfuscatedData(image.substr(0, markerBlock), &failed);
+    if (failed || marker != paddedField("Version 04.0", MARKER_SIZE)) {
+        return false;
+    }
+    for (size_t offset = markerBlock; offset < image.size(); offset += recordBlock) {
+        std::string data = deobfuscatedData(image.substr(offset, recordBlock), &failed);
+        if (failed) {
+            return false;
+        }
+        UserRecord r;
+        r.name = readText(data, 0);
+        r.password = readText(data, 20);
+        r.id = readInt(data, 40);
+        r.highscore = readInt(data, 44);
+        r.gamesPlayed = readInt(data, 48);
+        r.scoreSum = readInt(data, 52);
+        r.date = readText(data, 56);
+        r.twoPlayerGamesPlayed = readInt(data, 76);
+        r.twoPlayerGamesWon = readInt(data, 80);
+        if (recordData(r) != data) {
+            return false;  // bytes behind a text's NUL that are not NUL
+        }
+        records->push_back(r);
+    }
+    return true;
+}

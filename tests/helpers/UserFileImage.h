@@ -1,0 +1,45 @@
+// UserFileImage.h - builds and parses user.dat images for tests, block by
+// block with LinearBlock, independently of the store: current layout
+// (version block, 84-byte records) and the older 2.1 layout (80-byte
+// records, no version block).
+#ifndef USERFILEIMAGE_H
+#define USERFILEIMAGE_H
+
+#include <string>
+#include <vector>
+
+struct UserRecord {
+    std::string name;
+    std::string password;
+    int id = 0;
+    int highscore = 0;
+    int gamesPlayed = 0;
+    int scoreSum = 0;  // not in the 2.1 layout
+    std::string date = "00-00-0000";
+    int twoPlayerGamesPlayed = 0;
+    int twoPlayerGamesWon = 0;
+};
+
+// Four little-endian bytes.
+std::string littleEndian32(int value);
+// Text NUL-padded (or cut) to exactly width bytes.
+std::string paddedField(const std::string& text, size_t width);
+
+// One obfuscated block (6-byte header + data) holding these data bytes.
+std::string obfuscatedBlock(const std::string& data);
+// The data bytes of one block image; *checksumFailed tells the checksum test.
+std::string deobfuscatedData(const std::string& image, bool* checksumFailed);
+
+std::string recordData(const UserRecord& record);    // 84 bytes
+std::string record21Data(const UserRecord& record);  // 80 bytes
+// A whole file: marker block ("Version 04.0" unless given) then records.
+std::string currentFileImage(const std::vector<UserRecord>& records,
+                             const std::string& marker = "Version 04.0");
+std::string version21FileImage(const std::vector<UserRecord>& records);
+
+// Decodes a current-layout file. False when the size is not 26 + 90 n, a
+// checksum fails, the marker is not "Version 04.0" with 8 NULs, or a text
+// field is not NUL-padded.
+bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records);
+
+#endif
