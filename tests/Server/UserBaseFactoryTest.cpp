@@ -1,0 +1,63 @@
+// UserBaseFactoryTest.cpp - the store is chosen once from database_type:
+// every value other than exactly "mysql" gives the file store, and every
+// call returns the same store. Each test runs as a process of its own, so
+// the configuration is read afresh from the test's directory.
+#include "UserBaseFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TempDir.h"
+#include "UserBase.h"
+#include "UserBaseFile.h"
+
+namespace {
+
+class UserBaseFactoryTest : public ::testing::Test {
+protected:
+    void TearDown() override { UserBaseFactory::destroyUserBaseInstance(); }
+
+    // Writes config.ini in a fresh working directory, then asks the factory.
+    UserBase* storeFor(const std::string& configText) {
+        writeFile(dir.file("config.ini"), configText);
+        dir.enter();
+        return UserBaseFactory::getUserBaseInstance();
+    }
+
+    TempDir dir;
+};
+
+TEST_F(UserBaseFactoryTest, NoDatabaseTypeLineGivesTheFileStoreOnce) {
+    UserBase* store = storeFor("server_port 4711\n");
+    ASSERT_NE(store, nullptr);
+    EXPECT_NE(dynamic_cast<UserBaseFile*>(store), nullptr);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), store);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), store);
+}
+
+TEST_F(UserBaseFactoryTest, OtherLetterCaseGivesTheFileStore) {
+    EXPECT_NE(dynamic_cast<UserBaseFile*>(storeFor("database_type MySQL\n")), nullptr);
+}
+
+TEST_F(UserBaseFactoryTest, WordWithACharacterAddedGivesTheFileStore) {
+    EXPECT_NE(dynamic_cast<UserBaseFile*>(storeFor("database_type mysqlx\n")), nullptr);
+}
+
+TEST_F(UserBaseFactoryTest, EmptyValueGivesTheFileStore) {
+    EXPECT_NE(dynamic_cast<UserBaseFile*>(storeFor("database_type\n")), nullptr);
+}
+
+TEST_F(UserBaseFactoryTest, DestroyedStoreSavesAndANewOneIsCreated) {
+    UserBase* store = storeFor("database_type file\n");
+    char name[] = "kept";
+    char password[] = "pw";
+    ASSERT_EQ(store->addUser(name, password), 1);
+    UserBaseFactory::destroyUserBaseInstance();
+    EXPECT_TRUE(fileExists(dir.file("user.dat")));
+    UserBase* again = UserBaseFactory::getUserBaseInstance();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->checkUser(name), 1);
+}
+
+}  // namespace
