@@ -66,6 +66,10 @@ const int LIST_DATE_CHARS = 11;
 const unsigned int CONNECT_TIMEOUT_SECONDS = 5;
 const unsigned int READ_WRITE_TIMEOUT_SECONDS = 10;
 
+// A log line holds TOOLBOX_LINE_MAX - 1 characters, of which the time stamp
+// and " INFO: " take 26 and "Query: " and the line feed 8.
+const int QUERY_LOG_CHARS = TOOLBOX_LINE_MAX - 1 - 26 - 8;
+
 const char* const STATS_RULE = "###########################################################";
 const char* const STATS_TITLE = "|Id   |User      |***  SINGLE PLAYER GAME ***             |";
 const char* const STATS_COLUMNS = "|     |          |Played|  High|   Ave|     HSDate        |";
@@ -182,8 +186,9 @@ unsigned int UserBaseMysql::query(char* statement) {
         Toolbox::printError("Database not open when querying\n");
         return 0;
     }
-    // The whole statement is logged, plain passwords included.
-    snprintf(string, sizeof string, "Query: %s\n", statement);
+    // The statement is logged, plain passwords included; a long one is cut
+    // so that the line keeps its line feed within the log's line length.
+    snprintf(string, sizeof string, "Query: %.*s\n", QUERY_LOG_CHARS, statement);
     Toolbox::printInfo(string);
     if (mysql_real_query(handle, statement, strlen(statement)) != 0) {
         Toolbox::printError("Error querying\n");
