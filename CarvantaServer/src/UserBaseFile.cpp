@@ -338,8 +338,13 @@ int UserBaseFile::deleteUser(char* name, char* password) {
     return id;
 }
 
+// Refuses a name that exists: the caller's check and this call are two
+// steps, and two sign-ups of one name may both pass the check.
 int UserBaseFile::addUser(char* name, char* password) {
     MutexGuard guard(&dataMutex);
+    if (findLocked(name, nullptr) >= 0) {
+        return -1;
+    }
     int freeSlot = 0;
     while (freeSlot < USERBASEFILE_MAX_USERS && users[freeSlot] != nullptr) {
         freeSlot++;
@@ -537,7 +542,7 @@ void UserBaseFile::readOlderLayout() {
 // than the file: a damaged record (dropped, the rest not read) or bytes that
 // are no whole record.
 bool UserBaseFile::readRecords(int* file) {
-    block->setVirtualBlockSize(USERBASEFILE_RECORD_SIZE);
+    block->setVirtualBlockSize(blockSize);
     for (int slot = 0; slot < USERBASEFILE_MAX_USERS; slot++) {
         int got = readUpTo(file, block->getDataBlock(), RECORD_BLOCK_BYTES);
         if (got == 0) {
@@ -660,7 +665,7 @@ int UserBaseFile::buildFileImageLocked() {
     block->obfuscateData();
     memcpy(fileImage, block->getDataBlock(), VERSION_BLOCK_BYTES);
     int length = VERSION_BLOCK_BYTES;
-    block->setVirtualBlockSize(USERBASEFILE_RECORD_SIZE);
+    block->setVirtualBlockSize(blockSize);
     for (int slot = 0; slot < USERBASEFILE_MAX_USERS; slot++) {
         if (users[slot] == nullptr) {
             continue;
