@@ -226,10 +226,20 @@ TEST_F(UserBaseFileTest, NewIdFollowsTheLargestIdPresent) {
     EXPECT_EQ(userName(4), "e");
 }
 
-TEST_F(UserBaseFileTest, CredentialSearchGoesOnPastARecordWithAnotherPassword) {
+TEST_F(UserBaseFileTest, SignUpOfANameThatExistsIsRefused) {
     start();
-    EXPECT_EQ(add("twin", "first"), 1);
-    EXPECT_EQ(add("twin", "second"), 2);  // the store itself does not refuse doubles
+    EXPECT_EQ(add("solo", "first"), 1);
+    EXPECT_EQ(add(" solo ", "second"), -1);
+    EXPECT_EQ(store->checkCredentials(Text("solo"), Text("second")), -1);
+    EXPECT_EQ(add("Solo", "second"), 2);  // names are case-sensitive
+}
+
+TEST_F(UserBaseFileTest, CredentialSearchGoesOnPastARecordWithAnotherPassword) {
+    // Only a file written elsewhere holds one name twice.
+    writeFile(dir.file("user.dat"),
+              currentFileImage({{"twin", "first", 1, 0, 0, 0, "00-00-0000", 0, 0},
+                                {"twin", "second", 2, 0, 0, 0, "00-00-0000", 0, 0}}));
+    start();
     EXPECT_EQ(store->checkUser(Text("twin")), 1);
     EXPECT_EQ(store->checkCredentials(Text("twin"), Text("second")), 2);
     EXPECT_EQ(store->deleteUser(Text("twin"), Text("second")), 2);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "LinearBlock.h"
+#include "LoopbackClient.h"
 
 namespace {
 
@@ -26,21 +27,6 @@ std::string readText(const std::string& data, size_t offset) {
 
 }  // namespace
 
-std::string littleEndian32(int value) {
-    unsigned int bits = static_cast<unsigned int>(value);
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; i++) {
-        bytes[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-    }
-    return bytes;
-}
-
-std::string paddedField(const std::string& text, size_t width) {
-    std::string field = text.substr(0, width);
-    field.resize(width, '\0');
-    return field;
-}
-
 std::string obfuscatedBlock(const std::string& data) {
     LinearBlock block(static_cast<int>(data.size()));
     block.setVirtualBlockSize(static_cast<int>(data.size()));
@@ -58,21 +44,21 @@ std::string deobfuscatedData(const std::string& image, bool* checksumFailed) {
 }
 
 std::string recordData(const UserRecord& r) {
-    return paddedField(r.name, FIELD) + paddedField(r.password, FIELD) + littleEndian32(r.id) +
-           littleEndian32(r.highscore) + littleEndian32(r.gamesPlayed) +
-           littleEndian32(r.scoreSum) + paddedField(r.date, FIELD) +
-           littleEndian32(r.twoPlayerGamesPlayed) + littleEndian32(r.twoPlayerGamesWon);
+    return nameField(r.name) + nameField(r.password) + int32le(r.id) +
+           int32le(r.highscore) + int32le(r.gamesPlayed) +
+           int32le(r.scoreSum) + nameField(r.date) +
+           int32le(r.twoPlayerGamesPlayed) + int32le(r.twoPlayerGamesWon);
 }
 
 std::string record21Data(const UserRecord& r) {
-    return paddedField(r.name, FIELD) + paddedField(r.password, FIELD) + littleEndian32(r.id) +
-           littleEndian32(r.highscore) + littleEndian32(r.gamesPlayed) +
-           paddedField(r.date, FIELD) + littleEndian32(r.twoPlayerGamesPlayed) +
-           littleEndian32(r.twoPlayerGamesWon);
+    return nameField(r.name) + nameField(r.password) + int32le(r.id) +
+           int32le(r.highscore) + int32le(r.gamesPlayed) +
+           nameField(r.date) + int32le(r.twoPlayerGamesPlayed) +
+           int32le(r.twoPlayerGamesWon);
 }
 
 std::string currentFileImage(const std::vector<UserRecord>& records, const std::string& marker) {
-    std::string image = obfuscatedBlock(paddedField(marker, MARKER_SIZE));
+    std::string image = obfuscatedBlock(nameField(marker));
     for (const UserRecord& record : records) {
         image += obfuscatedBlock(recordData(record));
     }
@@ -96,7 +82,7 @@ bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records
     }
     bool failed = false;
     std::string marker = deobfuscatedData(image.substr(0, markerBlock), &failed);
-    if (failed || marker != paddedField("Version 04.0", MARKER_SIZE)) {
+    if (failed || marker != nameField("Version 04.0")) {
         return false;
     }
     for (size_t offset = markerBlock; offset < image.size(); offset += recordBlock) {

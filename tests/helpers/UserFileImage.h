@@ -1,7 +1,8 @@
 // UserFileImage.h - builds and parses user.dat images for tests, block by
 // block with LinearBlock, independently of the store: current layout
 // (version block, 84-byte records) and the older 2.1 layout (80-byte
-// records, no version block).
+// records, no version block). Fields are built with the wire helpers of
+// LoopbackClient.h (20-byte texts, little-endian integers).
 #ifndef USERFILEIMAGE_H
 #define USERFILEIMAGE_H
 
@@ -19,11 +20,6 @@ struct UserRecord {
     int twoPlayerGamesPlayed = 0;
     int twoPlayerGamesWon = 0;
 };
-
-// Four little-endian bytes.
-std::string littleEndian32(int value);
-// Text NUL-padded (or cut) to exactly width bytes.
-std::string paddedField(const std::string& text, size_t width);
 
 // One obfuscated block (6-byte header + data) holding these data bytes.
 std::string obfuscatedBlock(const std::string& data);

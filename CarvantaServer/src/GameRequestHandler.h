@@ -1,0 +1,69 @@
+// GameRequestHandler.h - answers every request and acts on the stop message
+// of every connection: checks the credentials with the user base, carries
+// the request out with the user base or the game manager and writes the
+// response code (and a list). Entered by all reader threads at once; it
+// keeps no state between calls and takes no lock of its own.
+#ifndef GAMEREQUESTHANDLER_H
+#define GAMEREQUESTHANDLER_H
+
+#include "GameProtocol.h"
+#include "MessageListener.h"
+#include "RequestListener.h"
+
+class GameClientHandler;
+
+class GameRequestHandler : public RequestListener, public MessageListener {
+public:
+    // Created on the first call, which start-up makes on the main thread
+    // before any connection exists.
+    static GameRequestHandler* getInstance();
+    ~GameRequestHandler() override;
+
+    // Called on the connection's reader thread. Sets *respDataLength on
+    // every path: 0 for an unknown request type, else 1 + any list.
+    void handleRequest(GameClientHandler* handler, reqType_t request, char* requestData,
+                       int requestDataLength, char* responseData, int* respDataLength) override;
+    // Called on the connection's reader thread; acts on MSG_STOPPRESSED only.
+    void handleMessage(GameClientHandler* handler, msgType_t message, char* messageData,
+                       int dataLength) override;
+
+private:
+    GameRequestHandler();
+
+    void signUpUser(char* requestData, int requestDataLength, char* responseData,
+                    int* respDataLength);
+    void deleteUser(char* requestData, int requestDataLength, char* responseData,
+                    int* respDataLength);
+    void storeSinglePlayerScore(char* requestData, int requestDataLength, char* responseData,
+                                int* respDataLength);
+    void sendSinglePlayerHighscoreList(char* requestData, int requestDataLength,
+                                       char* responseData, int* respDataLength);
+    void checkUser(char* requestData, int requestDataLength, char* responseData,
+                   int* respDataLength);
+    void checkUserAndPassword(char* requestData, int requestDataLength, char* responseData,
+                              int* respDataLength);
+    void attachMultiplayer(char* requestData, int requestDataLength, char* responseData,
+                           int* respDataLength, GameClientHandler* handler);
+    void detachMultiplayer(char* requestData, int requestDataLength, char* responseData,
+                           int* respDataLength, GameClientHandler* handler);
+    void addPlayerForMultiplay(char* requestData, int requestDataLength, char* responseData,
+                               int* respDataLength, GameClientHandler* handler);
+    void removePlayerForMultiplay(char* requestData, int requestDataLength, char* responseData,
+                                  int* respDataLength, GameClientHandler* handler);
+    void sendMultiplayerList(char* requestData, int requestDataLength, char* responseData,
+                             int* respDataLength);
+    void invitePlayer(char* requestData, int requestDataLength, char* responseData,
+                      int* respDataLength, GameClientHandler* handler);
+    void cancelInvitation(char* requestData, int requestDataLength, char* responseData,
+                          int* respDataLength, GameClientHandler* handler);
+    void acceptInvitation(char* requestData, int requestDataLength, char* responseData,
+                          int* respDataLength, GameClientHandler* handler);
+    void rejectInvitation(char* requestData, int requestDataLength, char* responseData,
+                          int* respDataLength, GameClientHandler* handler);
+
+    bool isValidMessage(char* messageData, int dataLength, int* userId);
+
+    static GameRequestHandler* theInstance;
+};
+
+#endif
