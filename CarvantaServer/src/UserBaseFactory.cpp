@@ -7,6 +7,7 @@
 #include "Configuration.h"
 #include "UserBase.h"
 #include "UserBaseFile.h"
+#include "UserBaseMysql.h"
 
 UserBase* UserBaseFactory::theInstance = nullptr;
 
@@ -30,8 +31,7 @@ void UserBaseFactory::destroyUserBaseInstance() {
 
 UserBase* UserBaseFactory::chooseStore(const char* databaseType) {
     if (strcmp(databaseType, DATABASE_TYPE_MYSQL) == 0) {
-        // The MySQL store is returned here.
-        return UserBaseFile::getInstance();
+        return UserBaseMysql::getInstance();
     }
     return UserBaseFile::getInstance();
 }

@@ -18,6 +18,7 @@
 #include "MysqlTestDatabase.h"
 #include "TempDir.h"
 #include "Toolbox.h"
+#include "UserBaseFactory.h"
 #include "UserBaseMysql.h"
 
 namespace {
@@ -468,6 +469,26 @@ TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
     ASSERT_EQ(table.size(), 6u) << "only the heading and closing lines: " << log;
     EXPECT_EQ(table[3], table[4]);
     EXPECT_EQ(rows("SELECT COUNT(*) FROM user")[0][0], "0") << "nothing is stored";
+}
+
+TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
+    std::string path = dir.file("config.ini");
+    writeFile(path, db.configText(db.host()));
+    Configuration::setConfigFile(path.data());
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    ASSERT_EQ(store, UserBaseMysql::getInstance());
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), store);
+    StoreCalls calls(UserBaseMysql::getInstance());
+    int id = calls.signUp("viafactory", "pw");
+    ASSERT_NE(id, -1);
+    EXPECT_EQ(rows("SELECT id FROM user WHERE name='viafactory'")[0][0], std::to_string(id));
+    // Shutdown destroys the store through the interface; a new one works.
+    UserBaseFactory::destroyUserBaseInstance();
+    UserBase* again = UserBaseFactory::getUserBaseInstance();
+    ASSERT_NE(again, nullptr);
+    std::string name = "viafactory";
+    EXPECT_EQ(again->checkUser(name.data()), id);
+    UserBaseFactory::destroyUserBaseInstance();
 }
 
 TEST_F(UserBaseMysqlTest, TcpConnectionWorksLikeTheSocket) {
