@@ -1,0 +1,98 @@
+// NetServer.h - accepts clients into 8 slots and lends each a reusable
+// handler made by the factory. Knows nothing of the protocol (see
+// GameServer). dataMutex guards every member below it; the callbacks run
+// with it held. Lock order: server, then handler, then socket.
+#ifndef NETSERVER_H
+#define NETSERVER_H
+
+#include <pthread.h>
+
+#include "NetSocket.h"
+
+class NetClientHandler;
+class NetClientHandlerFactory;
+class NetServerClient;
+
+// Connections served at once; also the number of handlers.
+const int NETSERVER_MAX_CLIENTS = 8;
+// Slot objects taken out by stopServer wait here until their handlers let
+// go; at most 8 are still held after a sweep, plus 8 from one stop.
+const int NETSERVER_RETIRED_MAX = 2 * NETSERVER_MAX_CLIENTS;
+const int NETSERVER_BACKLOG = 9;
+// The accept thread idles in steps of this while the server is stopped.
+const long NETSERVER_IDLE_MS = 500;
+// One wait for a connection, so the accept thread sees a stop in time.
+const int NETSERVER_ACCEPT_WAIT_MS = 500;
+// Pause after an accept failure that would repeat at once (no descriptors).
+const long NETSERVER_ACCEPT_RETRY_MS = 100;
+// How long startServer waits for the previous listening descriptor to close.
+const long NETSERVER_RESTART_WAIT_MS = 1000;
+
+class NetServer : public NetSocket {
+public:
+    // Starts the accept thread, which idles until the server is started.
+    NetServer();
+    // Stops without callbacks (the subclass is gone: a subclass calls
+    // stopServer() in its own destructor), ends the accept thread, stops
+    // and frees the handlers and the client slot objects.
+    ~NetServer() override;
+
+    // Main thread, before startServer. SOCKERR_INITIALISEERROR if a factory
+    // is already set (the first one stays).
+    sockErr_t setNetClientHandlerFactory(NetClientHandlerFactory* factory);
+    // networkInterface: dotted IPv4 address, or null for all interfaces.
+    sockErr_t startServer(char* networkInterface, int port);
+    // Closes every connection (clientDisconnected for each) and the
+    // listening socket; the server may be started again. Always SOCKERR_OK.
+    sockErr_t stopServer();
+    // A slot object reports its lost connection. Always SOCKERR_OK.
+    sockErr_t notifyDisconnected(NetServerClient* clientSocket);
+    // Sends the same bytes to every active connection.
+    sockErr_t write(char* data, int len) override;
+    // Stops and frees the handlers; only while the server is stopped.
+    void destroyHandlers();
+    int getClientsConnected();
+    // The port the listening socket is bound to (0 while stopped).
+    int getPort();
+
+    // Callbacks, run with dataMutex held; they must not wait for another
+    // connection's reader thread. clientConnected and clientRefused run on
+    // the accept thread; clientDisconnected on the thread that found the
+    // loss, or in stopServer.
+    virtual void clientConnected(NetServerClient* client, NetClientHandler* clientHandler) = 0;
+    virtual void clientDisconnected(NetServerClient* client,
+                                    NetClientHandler* clientHandler) = 0;
+    virtual void clientRefused(NetServerClient* client) = 0;
+
+private:
+    static void* serverThreadFunction(void* param);
+    bool keepRunning();        // EXCLUDES(dataMutex)
+    void acceptClient();       // EXCLUDES(dataMutex)
+    // Waits one step for a connection, holding no lock.
+    bool waitForConnection(SOCKET* descriptor);
+    void placeClientLocked(SOCKET descriptor);                 // REQUIRES(dataMutex)
+    int findClientSlotLocked();                                // REQUIRES(dataMutex)
+    int findHandlerSlotLocked();                               // REQUIRES(dataMutex)
+    NetServerClient* fillClientSlotLocked(int slot, SOCKET descriptor);  // REQUIRES(dataMutex)
+    void refuseLocked(SOCKET descriptor);                      // REQUIRES(dataMutex)
+    NetClientHandler* handlerServingLocked(NetServerClient* client);  // REQUIRES(dataMutex)
+    void stopLocked(bool withCallbacks);                       // REQUIRES(dataMutex)
+    void retireLocked(NetServerClient* client);                // REQUIRES(dataMutex)
+    void sweepRetiredLocked();                                 // REQUIRES(dataMutex)
+    bool referencedLocked(NetServerClient* client);            // REQUIRES(dataMutex)
+    sockErr_t openListeningSocket(char* networkInterface, int port, SOCKET* listening);
+
+    pthread_t thread;
+    pthread_mutex_t dataMutex;
+    bool threadRunning;
+    bool serverStarted;
+    bool acceptFailing;
+    int boundPort;
+    NetClientHandlerFactory* clientHandlerFactory;
+    NetServerClient* clients[NETSERVER_MAX_CLIENTS];
+    NetClientHandler* clientHandlers[NETSERVER_MAX_CLIENTS];
+    NetServerClient* retiredClients[NETSERVER_RETIRED_MAX];
+    int clientsConnected;
+};
+
+#endif
