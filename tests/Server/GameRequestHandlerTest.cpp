@@ -1,0 +1,332 @@
+// GameRequestHandlerTest.cpp - the dispatcher called directly as a
+// connection's reader thread would call it, with the file store in a
+// temporary directory: response codes and lists of every request type,
+// payloads shorter than their fields, unterminated fields, the log lines,
+// the list cut to what a response carries, and concurrent callers.
+#include "GameRequestHandler.h"
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LoopbackClient.h"
+#include "TempDir.h"
+#include "UserBase.h"
+#include "UserBaseFactory.h"
+
+namespace {
+
+const char UNTOUCHED = static_cast<char>(0xEE);
+// Stands for "the length of the payload given" in call().
+const int PAYLOAD_SIZE = INT_MIN;
+
+struct Reply {
+    int length;
+    std::string payload;  // the first `length` bytes of the response array
+    char after;           // the byte behind them
+};
+
+std::string code(resType_t value) { return std::string(1, static_cast<char>(value)); }
+
+std::string today() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char date[32];
+    snprintf(date, sizeof date, "%2d-%2d-%4d", local.tm_mday, local.tm_mon + 1,
+             local.tm_year + 1900);
+    return date;
+}
+
+std::string entry(int rank, const std::string& name, const std::string& date, int score) {
+    char text[64];
+    snprintf(text, sizeof text, "%3d. %10s %10s %4d", rank, name.c_str(), date.c_str(), score);
+    std::string slot(text);
+    slot.resize(USERBASE_ENTRY_SIZE, '\0');
+    return slot;
+}
+
+class GameRequestHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.enter();
+        handler = GameRequestHandler::getInstance();
+    }
+    void TearDown() override { UserBaseFactory::destroyUserBaseInstance(); }
+
+    // Serves one request whose payload lies in a receive array that may hold
+    // older bytes behind it; `length` defaults to the payload's size.
+    Reply call(int type, const std::string& payload, int length = PAYLOAD_SIZE,
+               const std::string& stale = "") {
+        std::vector<char> data(PROTOCOL_BUFFER_SIZE, 0);
+        memcpy(data.data(), stale.data(), stale.size());
+        memcpy(data.data(), payload.data(), payload.size());
+        std::vector<char> response(PROTOCOL_BUFFER_SIZE, UNTOUCHED);
+        int responseLength = -7;
+        handler->handleRequest(nullptr, static_cast<reqType_t>(type), data.data(),
+                               length == PAYLOAD_SIZE ? static_cast<int>(payload.size()) : length,
+                               response.data(), &responseLength);
+        Reply reply;
+        reply.length = responseLength;
+        if (responseLength >= 0 && responseLength < PROTOCOL_BUFFER_SIZE) {
+            reply.payload.assign(response.data(), responseLength);
+            reply.after = response[responseLength];
+        }
+        return reply;
+    }
+    std::string send(int type, const std::string& payload) { return call(type, payload).payload; }
+    void signUp(const std::string& name, const std::string& password) {
+        ASSERT_EQ(send(REQ_SIGNUP, credentials(name, password)), code(RES_OK)) << name;
+    }
+    UserBase* store() { return UserBaseFactory::getUserBaseInstance(); }
+
+    TempDir dir;
+    GameRequestHandler* handler = nullptr;
+};
+
+TEST_F(GameRequestHandlerTest, SignUpCreatesOneAccountPerName) {
+    Reply first = call(REQ_SIGNUP, credentials("alice", "pw"));
+    EXPECT_EQ(first.length, 1);
+    EXPECT_EQ(first.payload, code(RES_OK));
+    Reply again = call(REQ_SIGNUP, credentials("alice", "other"));
+    EXPECT_EQ(again.length, 1);
+    EXPECT_EQ(again.payload, code(RES_USEREXISTS));
+    EXPECT_EQ(send(REQ_CHECKUSERANDPASSWORD, credentials("alice", "other")),
+              code(RES_USERDOESNOTEXIST));
+    char name[] = "alice";
+    char blank[] = "";
+    EXPECT_EQ(store()->checkUser(name), 1);
+    EXPECT_EQ(store()->checkUser(blank), -1);
+}
+
+TEST_F(GameRequestHandlerTest, SignUpThatTheStoreRefusesIsNotReportedAsDone) {
+    for (int i = 0; i < 100; i++) {
+        signUp("u" + std::to_string(i), "pw");
+    }
+    Reply full = call(REQ_SIGNUP, credentials("late", "pw"));
+    EXPECT_EQ(full.payload, code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_CHECKUSER, credentials("late", "")), code(RES_USERDOESNOTEXIST));
+}
+
+TEST_F(GameRequestHandlerTest, CheckAndDeleteAnswerByNameAndPassword) {
+    signUp("bob", "pw");
+    EXPECT_EQ(send(REQ_CHECKUSER, credentials("nobody", "pw")), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_CHECKUSER, credentials("bob", "wrong")), code(RES_OK));
+    EXPECT_EQ(send(REQ_CHECKUSERANDPASSWORD, credentials("bob", "wrong")),
+              code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_CHECKUSERANDPASSWORD, credentials("bob", "pw")), code(RES_OK));
+
+    EXPECT_EQ(send(REQ_DELETEUSER, credentials("bob", "wrong")), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_CHECKUSER, credentials("bob", "")), code(RES_OK));
+    EXPECT_EQ(send(REQ_DELETEUSER, credentials("bob", "pw")), code(RES_OK));
+    EXPECT_EQ(send(REQ_CHECKUSER, credentials("bob", "")), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_DELETEUSER, credentials("bob", "pw")), code(RES_USERDOESNOTEXIST));
+}
+
+TEST_F(GameRequestHandlerTest, ScoresAndTheHighscoreList) {
+    signUp("ann", "a");
+    signUp("ben", "b");
+    signUp("cat", "c");
+    EXPECT_EQ(send(REQ_STORESINGLEPLAYERSCORE, credentials("ann", "x") + int32le(5)),
+              code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(send(REQ_STORESINGLEPLAYERSCORE, credentials("ben", "b") + int32le(1234)),
+              code(RES_OK));
+    EXPECT_EQ(send(REQ_STORESINGLEPLAYERSCORE, credentials("cat", "c") + int32le(77)),
+              code(RES_OK));
+
+    Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("ann", "a"));
+    ASSERT_EQ(list.length, 1 + 3 * USERBASE_ENTRY_SIZE);
+    std::string date = today();
+    EXPECT_EQ(list.payload, code(RES_OK) + entry(1, "ben", date, 1234) +
+                                entry(2, "cat", date, 77) + entry(3, "ann", "00-00-0000", 0));
+    EXPECT_EQ(list.after, UNTOUCHED);
+
+    Reply refused = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("ann", "b"));
+    EXPECT_EQ(refused.length, 1);
+    EXPECT_EQ(refused.payload, code(RES_USERDOESNOTEXIST));
+}
+
+TEST_F(GameRequestHandlerTest, EmptyHighscoreListIsTheCodeAlone) {
+    signUp("pro", "pw");
+    ASSERT_EQ(send(REQ_STORESINGLEPLAYERSCORE, credentials("pro", "pw") + int32le(2700)),
+              code(RES_OK));
+    Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("pro", "pw"));
+    EXPECT_EQ(list.length, 1);
+    EXPECT_EQ(list.payload, code(RES_OK));
+}
+
+TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFit) {
+    for (int i = 0; i < 100; i++) {
+        std::string name = "p" + std::to_string(i);
+        signUp(name, "pw");
+        ASSERT_EQ(send(REQ_STORESINGLEPLAYERSCORE, credentials(name, "pw") + int32le(i)),
+                  code(RES_OK));
+    }
+    Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("p0", "pw"));
+    ASSERT_EQ(list.length, 1 + 65 * USERBASE_ENTRY_SIZE);
+    EXPECT_LE(list.length, PROTOCOL_PAYLOAD_MAX);
+    EXPECT_EQ(list.after, UNTOUCHED);
+    std::string date = today();
+    EXPECT_EQ(list.payload.substr(1, USERBASE_ENTRY_SIZE), entry(1, "p99", date, 99));
+    EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE), entry(65, "p35", date, 35));
+}
+
+TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAreRefused) {
+    signUp("lea", "pw");
+    struct Expectation {
+        int type;
+        resType_t refusal;
+    };
+    const Expectation lobby[] = {
+        {REQ_MULTI_ATTACHMULTIPLAYER, RES_MULTI_PLAYERNOTACCEPTED},
+        {REQ_MULTI_DETACHMULTIPLAYER, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_ADDMULTIPLAYER, RES_MULTI_PLAYERNOTACCEPTED},
+        {REQ_MULTI_REMOVEMULTIPLAYER, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_INVITEMULTIPLAYER, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_CANCELINVITATION, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_ACCEPTINVITATION, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_REJECTINVITATION, RES_MULTI_PLAYERNOTKNOWN},
+    };
+    for (const Expectation& expected : lobby) {
+        Reply wrong = call(expected.type, credentials("lea", "bad") + nameField("lea"));
+        EXPECT_EQ(wrong.length, 1) << expected.type;
+        EXPECT_EQ(wrong.payload, code(RES_USERDOESNOTEXIST)) << expected.type;
+        Reply refused = call(expected.type, credentials("lea", "pw") + nameField("lea"));
+        EXPECT_EQ(refused.length, 1) << expected.type;
+        EXPECT_EQ(refused.payload, code(expected.refusal)) << expected.type;
+    }
+}
+
+TEST_F(GameRequestHandlerTest, PlayerListNeedsOnlyValidCredentials) {
+    signUp("max", "pw");
+    Reply wrong = call(REQ_MULTI_SENDPLAYERLIST, credentials("max", "no"));
+    EXPECT_EQ(wrong.length, 1);
+    EXPECT_EQ(wrong.payload, code(RES_USERDOESNOTEXIST));
+    Reply empty = call(REQ_MULTI_SENDPLAYERLIST, credentials("max", "pw"));
+    EXPECT_EQ(empty.length, 1);
+    EXPECT_EQ(empty.payload, code(RES_OK));
+}
+
+TEST_F(GameRequestHandlerTest, UnknownRequestTypesGetAnEmptyResponse) {
+    signUp("amy", "pw");
+    for (int type : {0, 16, 255}) {
+        Reply reply = call(type, credentials("amy", "pw"));
+        EXPECT_EQ(reply.length, 0) << type;
+        EXPECT_EQ(reply.after, UNTOUCHED) << type;
+    }
+}
+
+TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {
+    signUp("zoe", "secret");
+    std::string full = credentials("zoe", "secret");
+    // The receive array still holds this player's credentials from before.
+    EXPECT_EQ(call(REQ_CHECKUSERANDPASSWORD, full.substr(0, 20), PAYLOAD_SIZE, full).payload,
+              code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(call(REQ_CHECKUSERANDPASSWORD, "", 0, full).payload, code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(call(REQ_CHECKUSERANDPASSWORD, "", -5, full).payload, code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(call(REQ_DELETEUSER, full.substr(0, 25), PAYLOAD_SIZE, full).payload,
+              code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(call(REQ_SENDSINGLEPLAYERHIGHSCORES, "", 0, full).payload,
+              code(RES_USERDOESNOTEXIST));
+
+    // A score request without its score records 0, not the stale 900.
+    std::string stale = full + int32le(900);
+    EXPECT_EQ(call(REQ_STORESINGLEPLAYERSCORE, full, PAYLOAD_SIZE, stale).payload, code(RES_OK));
+    Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, full);
+    EXPECT_EQ(list.payload, code(RES_OK) + entry(1, "zoe", today(), 0));
+}
+
+TEST_F(GameRequestHandlerTest, FieldsWithoutTerminatorAreCutAtNineteenCharacters) {
+    std::string unterminated(20, 'n');
+    std::string password(20, 'p');
+    testing::internal::CaptureStdout();
+    Reply reply = call(REQ_SIGNUP, unterminated + password + "tail");
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(reply.payload, code(RES_OK));
+    EXPECT_NE(log.find("REQUEST: sign up " + std::string(19, 'n') + "/" + std::string(19, 'p') +
+                       " ->"),
+              std::string::npos);
+    EXPECT_EQ(send(REQ_CHECKUSERANDPASSWORD, credentials(std::string(19, 'n'), std::string(19, 'p'))),
+              code(RES_OK));
+}
+
+TEST_F(GameRequestHandlerTest, EachRequestLogsItsLineAndOutcome) {
+    store();  // the store's own start-up lines come before the capture
+    testing::internal::CaptureStdout();
+    send(REQ_SIGNUP, credentials("lou", "pw"));
+    send(REQ_SIGNUP, credentials("lou", "pw"));
+    send(REQ_STORESINGLEPLAYERSCORE, credentials("lou", "pw") + int32le(-3));
+    send(REQ_MULTI_INVITEMULTIPLAYER, credentials("lou", "pw") + nameField("kim"));
+    std::string log = testing::internal::GetCapturedStdout();
+    const char* expected[] = {
+        "INFO: Request \n",
+        "INFO: REQUEST: sign up lou/pw ->",
+        "INFO: user added to user base\n",
+        "INFO: user exists, sign up failed\n",
+        "INFO: REQUEST: add single player score: lou/pw score -3 ->",
+        "INFO: score added to user base\n",
+        "INFO: REQUEST: invite player from lou/pw to kim ->",
+        "INFO: Error inviting player, failed\n",
+    };
+    size_t from = 0;
+    for (const char* text : expected) {
+        size_t at = log.find(text, from);
+        EXPECT_NE(at, std::string::npos) << text;
+        from = at == std::string::npos ? from : at;
+    }
+    // The request line and its outcome share one line of the log: the
+    // outcome's time stamp follows the " ->" directly.
+    const std::string request = "sign up lou/pw ->";
+    const size_t stampLength = 19;
+    size_t at = log.find(request);
+    ASSERT_NE(at, std::string::npos);
+    std::string stamp = log.substr(at + request.size(), stampLength);
+    EXPECT_EQ(stamp.find('\n'), std::string::npos) << stamp;
+    EXPECT_EQ(log.substr(at + request.size() + stampLength, 17), " INFO: user added");
+}
+
+TEST_F(GameRequestHandlerTest, StopMessageIsNeverAnsweredNorLogged) {
+    signUp("sid", "pw");
+    std::string payload = credentials("sid", "pw");
+    testing::internal::CaptureStdout();
+    handler->handleMessage(nullptr, MSG_STOPPRESSED, &payload[0], 39);
+    handler->handleMessage(nullptr, MSG_STOPPRESSED, &payload[0], 40);
+    handler->handleMessage(nullptr, MSG_PAUSEPRESSED, &payload[0], 40);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(GameRequestHandlerTest, ConcurrentCallersEachGetWholeLists) {
+    for (int i = 0; i < 20; i++) {
+        signUp("c" + std::to_string(i), "pw");
+    }
+    const int rounds = 150;
+    std::vector<std::thread> threads;
+    std::vector<int> badLists(4, 0);
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            std::string own = "c" + std::to_string(t);
+            for (int i = 0; i < rounds; i++) {
+                call(REQ_STORESINGLEPLAYERSCORE, credentials(own, "pw") + int32le(i * 4 + t));
+                Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials(own, "pw"));
+                if (list.length != 1 + 20 * USERBASE_ENTRY_SIZE ||
+                    list.payload.compare(1, 4, "  1.") != 0 ||
+                    list.payload.compare(1 + 19 * USERBASE_ENTRY_SIZE, 4, " 20.") != 0) {
+                    badLists[t]++;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int t = 0; t < 4; t++) {
+        EXPECT_EQ(badLists[t], 0) << t;
+    }
+}
+
+}  // namespace
