@@ -4,6 +4,7 @@
 #include "GameServer.h"
 
 #include "GameClientHandler.h"
+#include "GameRequestHandler.h"
 #include "Toolbox.h"
 
 GameServer::GameServer() {}
@@ -19,8 +20,8 @@ void GameServer::clientConnected(NetServerClient* client, NetClientHandler* clie
     }
     // Handlers serve one connection after another: each gets its listeners
     // anew. The request dispatcher is both listeners.
-    handler->setRequestListener(nullptr);
-    handler->setMessageListener(nullptr);
+    handler->setRequestListener(GameRequestHandler::getInstance());
+    handler->setMessageListener(GameRequestHandler::getInstance());
 }
 
 void GameServer::clientDisconnected(NetServerClient* client, NetClientHandler* clientHandler) {
