@@ -18,13 +18,16 @@ const int PROTOCOL_PAYLOAD_MAX = 3294;
 // Width of a user name or password field on the wire and in records.
 const int PROTOCOL_NAME_SIZE = 20;
 
-typedef enum {
+// The codes below arrive from the wire as any byte value, so each type has a
+// fixed underlying int: a value outside the listed ones is a valid value of
+// the type (to be refused by whoever reads it), not undefined behaviour.
+typedef enum : int {
     COMMTYPE_MESSAGE = 1,
     COMMTYPE_REQUEST = 2,
     COMMTYPE_RESPONSE = 3,
 } commType_t;
 
-typedef enum {
+typedef enum : int {
     MSG_RECEIVEPLAYERLIST = 3,
     MSG_INVITEMULTIPLAYER = 4,
     MSG_CANCELINVITATION = 5,
@@ -44,7 +47,7 @@ typedef enum {
     MSG_RESUMEPRESSED = 19,
 } msgType_t;
 
-typedef enum {
+typedef enum : int {
     REQ_SIGNUP = 1,
     REQ_STORESINGLEPLAYERSCORE = 2,
     REQ_SENDSINGLEPLAYERHIGHSCORES = 3,
@@ -66,7 +69,7 @@ typedef enum {
 const int REQ_FIRST = REQ_SIGNUP;
 const int REQ_LAST = REQ_MULTI_SENDPLAYERLIST;
 
-typedef enum {
+typedef enum : int {
     RES_OK = 0,
     RES_USEREXISTS = 1,
     RES_USERDOESNOTEXIST = 2,
