@@ -63,8 +63,8 @@ const int LIST_DATE_CHARS = 11;
 
 // A database that accepts the connection but never answers must not hold
 // the store (and every caller queued on it) for ever.
-const unsigned int CONNECT_TIMEOUT_SECONDS = 5;
-const unsigned int READ_WRITE_TIMEOUT_SECONDS = 10;
+const unsigned int CONNECT_TIMEOUT_SECONDS = 3;
+const unsigned int READ_WRITE_TIMEOUT_SECONDS = 5;
 
 // A log line holds TOOLBOX_LINE_MAX - 1 characters, of which the time stamp
 // and " INFO: " take 26 and "Query: " and the line feed 8.

@@ -3,6 +3,7 @@
 #include "MysqlTestDatabase.h"
 
 #include <mysql.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -192,6 +193,16 @@ bool PrivateMariadb::start() {
 bool PrivateMariadb::down() { return run("down"); }
 
 bool PrivateMariadb::up() { return run("up"); }
+
+bool PrivateMariadb::freeze() { return signalServer(SIGSTOP); }
+
+bool PrivateMariadb::resume() { return signalServer(SIGCONT); }
+
+// The server's own process id, from the pid file it writes.
+bool PrivateMariadb::signalServer(int signalNumber) {
+    long pid = strtol(readFile(baseDir + "/mysqld.pid").c_str(), nullptr, 10);
+    return pid > 1 && kill(static_cast<pid_t>(pid), signalNumber) == 0;
+}
 
 std::string PrivateMariadb::configText(const std::string& host) const {
     return configFor(host, readEnvValue("CARVANTA_MYSQL_DB"), readEnvValue("CARVANTA_MYSQL_USER"),

@@ -65,6 +65,10 @@ public:
     bool start();
     bool down();  // the server process stops, its data stays
     bool up();    // again on the same port and socket
+    // Freezes the server process (SIGSTOP): it accepts connections but
+    // answers nothing. resume() lets it go on (SIGCONT).
+    bool freeze();
+    bool resume();
     // config.ini lines for the test database of this server.
     std::string configText(const std::string& host) const;
     const std::string& output() const { return lastOutput; }
@@ -72,6 +76,7 @@ public:
 private:
     bool run(const std::string& action);
     std::string readEnvValue(const std::string& key) const;
+    bool signalServer(int signalNumber);
 
     std::string baseDir;
     std::string lastOutput;

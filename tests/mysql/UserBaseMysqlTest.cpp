@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Configuration.h"
+#include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
 #include "TempDir.h"
 #include "Toolbox.h"
@@ -26,6 +29,8 @@ namespace {
 const char* const SIGNUP_DATE = "2026-03-04 05:06:07";
 const int CHILD_DEADLINE_MS = 60000;
 const int CHILD_POLL_MS = 20;
+// The store's connect and read time-outs together stay well below this.
+const long long FROZEN_DEADLINE_MS = 20000;
 
 // Waits for a forked process to end, at most CHILD_DEADLINE_MS; a process
 // that overstays is killed.
@@ -597,6 +602,42 @@ TEST(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainAft
     EXPECT_NE(sam, -1);
     EXPECT_EQ(calls.score("sam", "pw", 42, "2026-01-01 00:00:00"), sam);
     EXPECT_EQ(calls.list().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A database that takes connections but never answers holds an operation
+// only for the client library's time-outs, not for ever.
+TEST(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
+    std::string missing = mariadbMissingReason();
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    TempDir dir;
+    PrivateMariadb server(dir.file("mariadb"));
+    ASSERT_TRUE(server.start()) << server.output();
+    std::string path = dir.file("config.ini");
+    writeFile(path, server.configText("127.0.0.1"));
+    Configuration::setConfigFile(path.data());
+    StoreCalls calls(UserBaseMysql::getInstance());
+    int id = calls.signUp("fred", "pw");
+    ASSERT_NE(id, -1);
+
+    ASSERT_TRUE(server.freeze());
+    long long started = monotonicMs();
+    std::future<int> login = std::async(std::launch::async, [&calls]() {
+        return calls.login("fred", "pw");
+    });
+    // Past the deadline the server is let go, which ends a call that hangs.
+    bool inTime = login.wait_for(std::chrono::milliseconds(FROZEN_DEADLINE_MS)) ==
+                  std::future_status::ready;
+    long long took = monotonicMs() - started;
+    ASSERT_TRUE(server.resume());
+    EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";
+    EXPECT_EQ(login.get(), -1);
+    EXPECT_EQ(calls.login("fred", "pw"), id);
 }
 
 }  // namespace
