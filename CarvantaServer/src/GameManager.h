@@ -86,35 +86,69 @@ private:
     GameManager();
     friend void* gameManagerThreadFunction(void* gameManager);
 
-    // Manager thread (GameManagerThread.cpp).
+    // A slot as the manager thread saw it before a send, so that the slot is
+    // moved on afterwards only if it still holds that attachment and state.
+    struct SlotTicket {
+        int index;
+        int uniqueId;
+        int userId;
+        GameClientHandler* handler;
+    };
+    struct PairTicket {
+        SlotTicket invitor;
+        SlotTicket invitee;
+        int countdown;
+    };
+    // A slot as it was before the thread moved it on ahead of a send; put
+    // back if the send fails and the slot has not changed since.
+    struct SlotUndo {
+        int index;  // -1: nothing to undo
+        multiplayUser_t before;
+        playerState_t committed;
+    };
+
+    gameManErr_t answerInvitation(int inviteeId, char* invitorName, playerState_t invitorState);
+
+    // Manager thread; every send happens with dataMutex released.
     void runThread();
-    bool keepRunning();
+    bool pauseBetweenPasses();
     gameManErr_t broadcastMultiplayerList();
     void processInvitations();
-    void serveSlot(int index);
-    void deliverPartnerMessage(int index);
-    void deliverAcceptance(int index);
-    void deliverRejection(int index);
+    void serveSlot(int index, playerState_t state);
+    void deliverHandshake(int index, playerState_t state);
     void deliverCountdown(int index);
     void deliverStart(int index);
-    void deliverFinish(int index);
-    void bringBackInvitorLocked(int index);                                  // REQUIRES(dataMutex)
-    bool slotUnchangedLocked(int index, int uniqueId, playerState_t state);  // REQUIRES(dataMutex)
-    void acceptanceDeliveredLocked(int index);                               // REQUIRES(dataMutex)
-    void rejectionDeliveredLocked(int index);                                // REQUIRES(dataMutex)
+    void deliverFinish(int index, playerState_t state);
+    bool sendToPair(const PairTicket& pair, msgType_t message, int length, const char* format,
+                    bool withCountdown);
 
-    // Slot table (all REQUIRES(dataMutex)).
+    // Slot table; all REQUIRES(dataMutex).
+    bool takeTicketLocked(int index, playerState_t state, SlotTicket* ticket);
+    bool ticketValidLocked(const SlotTicket& ticket, playerState_t state);
+    bool takePairLocked(int index, playerState_t invitorState, playerState_t inviteeState,
+                        PairTicket* pair);
+    bool pairValidLocked(const PairTicket& pair, playerState_t invitorState,
+                         playerState_t inviteeState);
+    void handshakeDeliveredLocked(int index, playerState_t state, SlotUndo* undo);
+    void acceptanceDeliveredLocked(int index, SlotUndo* partnerUndo);
+    void rejectionDeliveredLocked(int index, SlotUndo* partnerUndo);
+    void rememberLocked(SlotUndo* undo, int index);
+    void committedLocked(SlotUndo* undo);
+    void undoLocked(const SlotUndo& undo);
     int findPlayerArrayIndex(int playerId);
+    // The slot of the partner named by invitationUserId, only while that
+    // partner names this slot's user in turn; -1 otherwise.
     int findLinkedPartnerLocked(int index);
     void updateState(multiplayUser_t* player, playerState_t newState);
     void resetPlayer(int arrayIndex);
     void gracefullyRemovePlayer(int arrayIndexOfPlayer);
-    void partnerLeftLocked(int partnerIndex, playerState_t finishingState);
+    void leaveGameLocked(int index);
+    void partnerLeftLocked(multiplayUser_t* partner, playerState_t finishingState);
     bool gameServesLocked(int index);
     void startGame(int arrayIndexInvitor, int arrayIndexInvitee);
     MultiPlayerGame* getGameFromPool();
     void applyFinishLocked(multiplayUser_t* invitor, multiplayUser_t* invitee, gameError_t error);
-    int countListedLocked(int* userIds, int maxRecords);
+    int collectListedLocked(int* userIds, int maxRecords);
 
     static GameManager* theInstance;
 
@@ -127,7 +161,10 @@ private:
     char playerList[PLAYERLIST_MAX_SIZE];  // manager thread only
     multiplayUser_t attachedPlayers[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)
     MultiPlayerGame* games[GAMEMANAGER_POOL_SIZE];            // GUARDED_BY(dataMutex)
-    int uniqueIdCounter;                                      // GUARDED_BY(dataMutex)
+    // A stop that came while the start was being sent: the game ends as soon
+    // as it would start.
+    bool stopBeforeStart[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)
+    int uniqueIdCounter;                           // GUARDED_BY(dataMutex)
 };
 
 #endif

@@ -1,0 +1,964 @@
+// GameManager.cpp - the lobby's slot table and the operations that change
+// it. Request operations run on the callers' reader threads, departures on
+// whichever thread found the lost connection (the server's mutex is held
+// then), game ends on a game thread or under a stop message. All of them
+// only change slots under dataMutex; the manager thread (see the second half
+// of this file) does every send, with dataMutex released around it.
+#include "GameManager.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "Assert.h"
+#include "GameClientHandler.h"
+#include "MultiPlayerGame.h"
+#include "MutexGuard.h"
+#include "SimpleOsa.h"
+#include "TextCopy.h"
+#include "Toolbox.h"
+#include "UserBase.h"
+#include "UserBaseFactory.h"
+
+GameManager* GameManager::theInstance = nullptr;
+
+namespace {
+
+// Multiplayer traces go to standard output as whole lines.
+void trace(const char* text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+void writeInt32(char* field, int value) {
+    unsigned int bits = static_cast<unsigned int>(value);
+    for (int b = 0; b < 4; b++) {
+        field[b] = static_cast<char>((bits >> (8 * b)) & 0xFF);
+    }
+}
+
+// The user id of an account name from the wire (cut to a name field), or -1.
+int lookUpUserId(const char* name) {
+    char bounded[USERBASE_NAME_SIZE];
+    readField(bounded, name, sizeof bounded);
+    return UserBaseFactory::getUserBaseInstance()->checkUser(bounded);
+}
+
+// The account name of a user id into a 20-byte buffer; empty if none.
+void lookUpUserName(int userId, char* name) {
+    memset(name, 0, USERBASE_NAME_SIZE);
+    UserBaseFactory::getUserBaseInstance()->getUserName(name, userId);
+    name[USERBASE_NAME_SIZE - 1] = '\0';
+}
+
+bool isLobbyState(playerState_t state) {
+    return state == PLAYERSTATE_ATTACHED || state == PLAYERSTATE_ADDED;
+}
+
+}  // namespace
+
+void* gameManagerThreadFunction(void* gameManager) {
+    ASSERT(gameManager != nullptr);
+    static_cast<GameManager*>(gameManager)->runThread();
+    return nullptr;
+}
+
+GameManager* GameManager::getInstance() {
+    if (theInstance == nullptr) {
+        theInstance = new GameManager();
+    }
+    return theInstance;
+}
+
+GameManager::GameManager()
+    : threadId(),
+      threadStarted(false),
+      threadRunning(true),
+      playerListModified(false),
+      playerList(),
+      attachedPlayers(),
+      games(),
+      stopBeforeStart(),
+      uniqueIdCounter(0) {
+    mutexCreate(&dataMutex);
+    threadConditionCreate(&wakeCondition);
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        resetPlayer(i);
+    }
+    // threadRunning is set before the thread exists, so that a destruction
+    // right after construction cannot be overtaken by the thread's start.
+    threadStarted = threadCreate(&threadId, gameManagerThreadFunction, this) == OSAERR_OK;
+    if (!threadStarted) {
+        Toolbox::printError("Game manager thread could not be started\n");
+    }
+}
+
+GameManager::~GameManager() {
+    {
+        MutexGuard guard(&dataMutex);
+        threadRunning = false;
+        threadCondBroadcast(&wakeCondition);
+    }
+    if (threadStarted) {
+        threadWaitForExit(&threadId);
+    }
+    // Unlocked: a game thread that is reporting an end takes dataMutex.
+    for (int i = 0; i < GAMEMANAGER_POOL_SIZE; i++) {
+        delete games[i];
+        games[i] = nullptr;
+    }
+    threadConditionDestroy(&wakeCondition);
+    mutexDestroy(&dataMutex);
+    if (theInstance == this) {
+        theInstance = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Request operations
+
+gameManErr_t GameManager::attachMultiplayer(int userId, GameClientHandler* handler) {
+    ASSERT(userId != -1 && handler != nullptr);
+    MutexGuard guard(&dataMutex);
+    if (findPlayerArrayIndex(userId) >= 0) {
+        return GAMEMANERR_PLAYERNOTADDED;
+    }
+    int index = findPlayerArrayIndex(-1);
+    if (index < 0) {
+        return GAMEMANERR_PLAYERNOTADDED;  // all slots taken
+    }
+    multiplayUser_t* slot = &attachedPlayers[index];
+    slot->uniqueId = uniqueIdCounter++;
+    slot->userId = userId;
+    slot->commHandler = handler;
+    slot->invitationUserId = -1;
+    slot->timeout = 0;
+    slot->sets = 0;
+    slot->game = nullptr;
+    slot->finishState = FINISHSTATE_UNDEFINED;
+    slot->state = PLAYERSTATE_ATTACHED;
+    slot->previousState = PLAYERSTATE_NOTUSED;
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::detachMultiplayer(int userId, GameClientHandler* handler) {
+    ASSERT(userId != -1 && handler != nullptr);
+    MutexGuard guard(&dataMutex);
+    int index = findPlayerArrayIndex(userId);
+    if (index < 0) {
+        return GAMEMANERR_PLAYERNOTREMOVED;
+    }
+    gracefullyRemovePlayer(index);
+    resetPlayer(index);
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::addPlayerForMultiplay(int userId, GameClientHandler* handler) {
+    ASSERT(userId != -1 && handler != nullptr);
+    MutexGuard guard(&dataMutex);
+    int index = findPlayerArrayIndex(userId);
+    if (index < 0) {
+        return GAMEMANERR_PLAYERNOTADDED;
+    }
+    multiplayUser_t* slot = &attachedPlayers[index];
+    if (slot->commHandler != handler || slot->state != PLAYERSTATE_ATTACHED) {
+        return GAMEMANERR_PLAYERNOTADDED;
+    }
+    updateState(slot, PLAYERSTATE_ADDED);
+    playerListModified = true;
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::removePlayerForMultiplay(int userId, GameClientHandler* handler) {
+    ASSERT(userId != -1 && handler != nullptr);
+    MutexGuard guard(&dataMutex);
+    int index = findPlayerArrayIndex(userId);
+    if (index < 0) {
+        return GAMEMANERR_PLAYERNOTREMOVED;
+    }
+    gracefullyRemovePlayer(index);
+    updateState(&attachedPlayers[index], PLAYERSTATE_ATTACHED);
+    playerListModified = true;
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::invitePlayerForMultiplay(int invitorId, GameClientHandler* handler,
+                                                   char* playerToInvite) {
+    ASSERT(invitorId != -1 && handler != nullptr && playerToInvite != nullptr);
+    int inviteeId = lookUpUserId(playerToInvite);
+    if (inviteeId == -1) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    MutexGuard guard(&dataMutex);
+    int caller = findPlayerArrayIndex(invitorId);
+    int target = findPlayerArrayIndex(inviteeId);
+    if (caller < 0 || target < 0 || caller == target) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    // One invitation or game at a time: an invitation from inside another
+    // handshake or game would leave that partner linked to nobody.
+    if (!isLobbyState(attachedPlayers[caller].state) ||
+        attachedPlayers[target].state != PLAYERSTATE_ADDED) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    updateState(&attachedPlayers[target], PLAYERSTATE_PROCESSINGINVITATION);
+    attachedPlayers[target].invitationUserId = invitorId;
+    updateState(&attachedPlayers[caller], PLAYERSTATE_INVITING);
+    attachedPlayers[caller].invitationUserId = inviteeId;
+    playerListModified = true;
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::cancelInvitationForMultiplay(int invitorId, GameClientHandler* handler,
+                                                       char* playerToCancel) {
+    ASSERT(invitorId != -1 && handler != nullptr && playerToCancel != nullptr);
+    int namedId = lookUpUserId(playerToCancel);
+    if (namedId == -1) {
+        return GAMEMANERR_INVITATIONCANCELERROR;
+    }
+    MutexGuard guard(&dataMutex);
+    int caller = findPlayerArrayIndex(invitorId);
+    if (caller < 0) {
+        return GAMEMANERR_INVITATIONCANCELERROR;
+    }
+    multiplayUser_t* callerSlot = &attachedPlayers[caller];
+    if (callerSlot->invitationUserId != namedId && callerSlot->invitationUserId != -1) {
+        return GAMEMANERR_INVITATIONCANCELERROR;  // another partner, or an earlier game's
+    }
+    if (callerSlot->state == PLAYERSTATE_INVITING) {
+        updateState(callerSlot, PLAYERSTATE_ADDED);
+        callerSlot->invitationUserId = -1;
+        playerListModified = true;
+    }
+    int named = findPlayerArrayIndex(namedId);
+    if (named < 0 || attachedPlayers[named].invitationUserId != invitorId) {
+        return GAMEMANERR_INVITATIONCANCELERROR;
+    }
+    multiplayUser_t* namedSlot = &attachedPlayers[named];
+    if (namedSlot->state == PLAYERSTATE_INVITED ||
+        namedSlot->state == PLAYERSTATE_PROCESSINGINVITATION) {
+        updateState(namedSlot, PLAYERSTATE_PROCESSINGCANCELATION);
+    }
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::acceptInvitationForMultiplay(int inviteeId, GameClientHandler* handler,
+                                                       char* playerToAccept) {
+    ASSERT(inviteeId != -1 && handler != nullptr && playerToAccept != nullptr);
+    return answerInvitation(inviteeId, playerToAccept, PLAYERSTATE_PROCESSINGACCEPTATION);
+}
+
+gameManErr_t GameManager::rejectInvitationForMultiplay(int inviteeId, GameClientHandler* handler,
+                                                       char* playerToReject) {
+    ASSERT(inviteeId != -1 && handler != nullptr && playerToReject != nullptr);
+    return answerInvitation(inviteeId, playerToReject, PLAYERSTATE_PROCESSINGREJECTION);
+}
+
+gameManErr_t GameManager::answerInvitation(int inviteeId, char* invitorName,
+                                           playerState_t invitorState) {
+    int invitorId = lookUpUserId(invitorName);
+    if (invitorId == -1) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    MutexGuard guard(&dataMutex);
+    int invitee = findPlayerArrayIndex(inviteeId);
+    int invitor = findPlayerArrayIndex(invitorId);
+    if (invitee < 0 || invitor < 0) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    multiplayUser_t* e = &attachedPlayers[invitee];
+    multiplayUser_t* r = &attachedPlayers[invitor];
+    if (e->invitationUserId != invitorId || r->invitationUserId != inviteeId ||
+        e->state != PLAYERSTATE_INVITED || r->state != PLAYERSTATE_INVITING) {
+        return GAMEMANERR_PLAYERNOTINVITED;
+    }
+    // The invitee stays invited until the manager thread moves both on.
+    updateState(r, invitorState);
+    return GAMEMANERR_OK;
+}
+
+gameManErr_t GameManager::createMultiplayerList(char* list, int* size, int maxListSize) {
+    ASSERT(list != nullptr && size != nullptr);
+    int userIds[GAMEMANAGER_SLOT_COUNT];
+    int maxRecords = maxListSize / PLAYERLIST_RECORD_SIZE;
+    int count;
+    {
+        MutexGuard guard(&dataMutex);
+        count = collectListedLocked(userIds, maxRecords);
+    }
+    // The names come from the user store, outside dataMutex.
+    for (int k = 0; k < count; k++) {
+        char* record = list + k * PLAYERLIST_RECORD_SIZE;
+        char name[USERBASE_NAME_SIZE];
+        writeInt32(record, userIds[k]);
+        lookUpUserName(userIds[k], name);
+        copyField(record + PLAYERLIST_NAME_OFFSET, PROTOCOL_NAME_SIZE, name);
+    }
+    *size = count * PLAYERLIST_RECORD_SIZE;
+    return GAMEMANERR_OK;
+}
+
+int GameManager::collectListedLocked(int* userIds, int maxRecords) {
+    int count = 0;
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT && count < maxRecords; i++) {
+        if (attachedPlayers[i].userId != -1 && attachedPlayers[i].state == PLAYERSTATE_ADDED) {
+            userIds[count] = attachedPlayers[i].userId;
+            count++;
+        }
+    }
+    return count;
+}
+
+gameManErr_t GameManager::notifyDisconnected(GameClientHandler* handler) {
+    ASSERT(handler != nullptr);
+    MutexGuard guard(&dataMutex);
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        if (attachedPlayers[i].userId != -1 && attachedPlayers[i].commHandler == handler) {
+            gracefullyRemovePlayer(i);
+            resetPlayer(i);
+        }
+    }
+    return GAMEMANERR_OK;
+}
+
+void GameManager::processGameMessage(msgType_t message, int userId, char* messageData, int length) {
+    char line[TOOLBOX_LINE_MAX];
+    MutexGuard guard(&dataMutex);
+    int index = findPlayerArrayIndex(userId);
+    if (index < 0) {
+        snprintf(line, sizeof line, "ERROR: Message for non-attached player %d\n", userId);
+        trace(line);
+        return;
+    }
+    // A game counts only while it is active and serves this very slot: a
+    // finished game may already serve another pair.
+    if (!gameServesLocked(index)) {
+        playerState_t state = attachedPlayers[index].state;
+        if (message == MSG_STOPPRESSED && (state == PLAYERSTATE_STARTINGGAMEINVITOR ||
+                                           state == PLAYERSTATE_STARTINGGAMEINVITEE)) {
+            stopBeforeStart[index] = true;  // the start message is on its way
+            return;
+        }
+        snprintf(line, sizeof line, "ERROR: Message for user %d without game\n", userId);
+        trace(line);
+        return;
+    }
+    attachedPlayers[index].game->processMessage(message, userId, messageData, length);
+}
+
+void GameManager::notifyGameFinished(MultiPlayerGame* game, gameError_t error) {
+    if (game == nullptr) {
+        return;
+    }
+    MutexGuard guard(&dataMutex);
+    gameError_t outcome = error;
+    if (!game->beginFinish(&outcome)) {
+        return;  // a late report of a game that has ended since
+    }
+    multiplayUser_t* invitor = game->getInvitor();
+    multiplayUser_t* invitee = game->getInvitee();
+    if (invitor != nullptr && invitee != nullptr) {
+        applyFinishLocked(invitor, invitee, outcome);
+    }
+    game->stopPlay();
+}
+
+void GameManager::applyFinishLocked(multiplayUser_t* invitor, multiplayUser_t* invitee,
+                                    gameError_t error) {
+    switch (error) {
+        case GAMEERROR_FINISHEDOK:
+        case GAMEERROR_STOPPRESSED:
+            invitor->finishState =
+                error == GAMEERROR_STOPPRESSED ? FINISHSTATE_STOPPRESSED : FINISHSTATE_GAMEFINISHED;
+            updateState(invitor, PLAYERSTATE_FINISHINGINVITOR);
+            invitee->finishState = invitor->finishState;
+            updateState(invitee, PLAYERSTATE_FINISHINGINVITEE);
+            break;
+        case GAMEERROR_INVITORCOMMERROR:
+            // The invitor keeps its playing state until it leaves.
+            invitor->finishState = FINISHSTATE_GAMEFINISHED;
+            invitee->finishState = FINISHSTATE_OTHERPLAYERLEFT;
+            updateState(invitee, PLAYERSTATE_FINISHINGINVITEE);
+            break;
+        case GAMEERROR_INVITEECOMMERROR:
+            // The invitee is not told; it keeps its playing state.
+            invitor->finishState = FINISHSTATE_GAMEFINISHED;
+            updateState(invitor, PLAYERSTATE_FINISHINGINVITOR);
+            break;
+        default:
+            break;
+    }
+}
+
+bool GameManager::copyPlayerSlot(int userId, multiplayUser_t* slot) {
+    ASSERT(slot != nullptr);
+    MutexGuard guard(&dataMutex);
+    int index = findPlayerArrayIndex(userId);
+    if (index < 0) {
+        return false;
+    }
+    *slot = attachedPlayers[index];
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Slot table helpers (dataMutex held)
+
+int GameManager::findPlayerArrayIndex(int playerId) {
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        if (attachedPlayers[i].userId == playerId) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int GameManager::findLinkedPartnerLocked(int index) {
+    const multiplayUser_t* slot = &attachedPlayers[index];
+    if (slot->invitationUserId == -1) {
+        return -1;
+    }
+    int partner = findPlayerArrayIndex(slot->invitationUserId);
+    if (partner < 0 || partner == index ||
+        attachedPlayers[partner].invitationUserId != slot->userId) {
+        return -1;  // gone, or now linked to someone else
+    }
+    return partner;
+}
+
+void GameManager::updateState(multiplayUser_t* player, playerState_t newState) {
+    if (newState == PLAYERSTATE_PREVIOUS) {
+        playerState_t current = player->state;
+        player->state = player->previousState;
+        player->previousState = current;
+        return;
+    }
+    player->previousState = player->state;
+    player->state = newState;
+}
+
+void GameManager::resetPlayer(int arrayIndex) {
+    multiplayUser_t* slot = &attachedPlayers[arrayIndex];
+    slot->uniqueId = -1;
+    slot->userId = -1;
+    slot->commHandler = nullptr;
+    slot->state = PLAYERSTATE_NOTUSED;
+    slot->invitationUserId = -1;
+    slot->game = nullptr;
+    slot->finishState = FINISHSTATE_UNDEFINED;
+    stopBeforeStart[arrayIndex] = false;
+}
+
+bool GameManager::gameServesLocked(int index) {
+    multiplayUser_t* slot = &attachedPlayers[index];
+    return slot->game != nullptr && slot->game->servesPlayer(slot);
+}
+
+void GameManager::gracefullyRemovePlayer(int arrayIndexOfPlayer) {
+    multiplayUser_t* leaver = &attachedPlayers[arrayIndexOfPlayer];
+    int partner = findLinkedPartnerLocked(arrayIndexOfPlayer);
+    multiplayUser_t* other = partner >= 0 ? &attachedPlayers[partner] : nullptr;
+    switch (leaver->state) {
+        case PLAYERSTATE_ADDED:
+            playerListModified = true;
+            break;
+        case PLAYERSTATE_INVITED:
+        case PLAYERSTATE_PROCESSINGINVITATION:
+            if (other != nullptr && (other->state == PLAYERSTATE_INVITING ||
+                                     other->state == PLAYERSTATE_PROCESSINGACCEPTATION)) {
+                updateState(other, PLAYERSTATE_PROCESSINGREJECTION);
+            }
+            break;
+        case PLAYERSTATE_INVITING:
+            if (other != nullptr && (other->state == PLAYERSTATE_INVITED ||
+                                     other->state == PLAYERSTATE_PROCESSINGINVITATION)) {
+                updateState(other, PLAYERSTATE_PROCESSINGCANCELATION);
+            }
+            break;
+        case PLAYERSTATE_PROCESSINGACCEPTATION:
+        case PLAYERSTATE_PREPARINGGAMEINVITOR:
+        case PLAYERSTATE_PREPARINGGAMEINVITEE:
+        case PLAYERSTATE_STARTINGGAMEINVITOR:
+        case PLAYERSTATE_STARTINGGAMEINVITEE:
+            if (other != nullptr) {
+                partnerLeftLocked(other, PLAYERSTATE_FINISHINGINVITEE);
+            }
+            break;
+        case PLAYERSTATE_PLAYINGINVITOR:
+        case PLAYERSTATE_PLAYINGINVITEE:
+            leaveGameLocked(arrayIndexOfPlayer);
+            break;
+        default:
+            break;
+    }
+}
+
+void GameManager::leaveGameLocked(int index) {
+    multiplayUser_t* leaver = &attachedPlayers[index];
+    ASSERT(leaver->game != nullptr);
+    MultiPlayerGame* game = leaver->game;
+    if (!game->servesPlayer(leaver)) {
+        return;  // the game has ended (and may serve another pair): nobody to tell
+    }
+    multiplayUser_t* invitor = game->getInvitor();
+    multiplayUser_t* invitee = game->getInvitee();
+    game->stopPlay();
+    if (leaver == invitor) {
+        partnerLeftLocked(invitee, PLAYERSTATE_FINISHINGINVITEE);
+    } else {
+        partnerLeftLocked(invitor, PLAYERSTATE_FINISHINGINVITOR);
+    }
+}
+
+void GameManager::partnerLeftLocked(multiplayUser_t* partner, playerState_t finishingState) {
+    partner->finishState = FINISHSTATE_OTHERPLAYERLEFT;
+    updateState(partner, finishingState);
+}
+
+MultiPlayerGame* GameManager::getGameFromPool() {
+    for (int i = 0; i < GAMEMANAGER_POOL_SIZE; i++) {
+        if (games[i] == nullptr) {
+            games[i] = new MultiPlayerGame(this);
+            return games[i];
+        }
+        if (!games[i]->isActive()) {
+            return games[i];
+        }
+    }
+    return nullptr;
+}
+
+void GameManager::startGame(int arrayIndexInvitor, int arrayIndexInvitee) {
+    multiplayUser_t* invitor = &attachedPlayers[arrayIndexInvitor];
+    multiplayUser_t* invitee = &attachedPlayers[arrayIndexInvitee];
+    MultiPlayerGame* game = getGameFromPool();
+    if (game == nullptr) {
+        // Both are told the end of a game that could not be held.
+        Toolbox::printError("No free game for a new game, both players sent back\n");
+        invitor->finishState = FINISHSTATE_GAMEFINISHED;
+        invitee->finishState = FINISHSTATE_GAMEFINISHED;
+        updateState(invitor, PLAYERSTATE_FINISHINGINVITOR);
+        updateState(invitee, PLAYERSTATE_FINISHINGINVITEE);
+        return;
+    }
+    invitor->game = game;
+    invitee->game = game;
+    game->startPlay(invitor, invitee, this);
+}
+
+// ---------------------------------------------------------------------------
+// Manager thread: one pass over the slots, then a pause of a second. It
+// builds each message under dataMutex and sends it with the mutex released
+// (a failed send reports the lost connection at once, which takes the
+// server's mutex and then dataMutex).
+//
+// A message that a client may answer at once (invitation, cancellation,
+// acceptance, rejection, end of game) moves the slot on before it is sent,
+// so the answer finds the slot ready; a failed send puts the slot back as
+// it was if nothing else changed it meanwhile. The countdown and the start
+// move the slots on after both sends, so that the cards follow the start.
+
+namespace {
+
+// Name field of a countdown or start message, then the countdown value.
+const int COUNTDOWN_PAYLOAD_SIZE = PROTOCOL_NAME_SIZE + 1;
+const int FINISH_PAYLOAD_SIZE = 4;
+
+const char* const SUCCEEDED_TEXT = "Succeeded!\n";
+const char* const FAILED_TEXT = "Failed bitterly!\n";
+
+long long monotonicNowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sends one message and prints its log text with the outcome as one line.
+bool sendTraced(GameClientHandler* handler, msgType_t message, char* payload, int length,
+                const char* logText) {
+    sockErr_t err = handler->sendMessage(message, payload, length);
+    char line[TOOLBOX_LINE_MAX];
+    snprintf(line, sizeof line, "%s%s", logText, err == SOCKERR_OK ? SUCCEEDED_TEXT : FAILED_TEXT);
+    trace(line);
+    return err == SOCKERR_OK;
+}
+
+// The message and log text of the four handshake states that tell a player
+// about its partner; false for any other state.
+bool handshakeMessage(playerState_t state, msgType_t* message, const char** format) {
+    switch (state) {
+        case PLAYERSTATE_PROCESSINGINVITATION:
+            *message = MSG_INVITEMULTIPLAYER;
+            *format = "SEND MESSAGE: invitation from %s ...";
+            return true;
+        case PLAYERSTATE_PROCESSINGCANCELATION:
+            *message = MSG_CANCELINVITATION;
+            *format = "SEND MESSAGE: cancel invitation from %s ...";
+            return true;
+        case PLAYERSTATE_PROCESSINGACCEPTATION:
+            *message = MSG_ACCEPTINVITATION;
+            *format = "SEND MESSAGE: invitation accepted by %s ...";
+            return true;
+        case PLAYERSTATE_PROCESSINGREJECTION:
+            *message = MSG_REJECTINVITATION;
+            *format = "SEND MESSAGE: invitation rejected by %s ...";
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void GameManager::runThread() {
+    do {
+        bool listChanged;
+        {
+            MutexGuard guard(&dataMutex);
+            listChanged = playerListModified;
+            playerListModified = false;
+        }
+        if (listChanged) {
+            broadcastMultiplayerList();
+        }
+        processInvitations();
+    } while (pauseBetweenPasses());
+}
+
+bool GameManager::pauseBetweenPasses() {
+    MutexGuard guard(&dataMutex);
+    long long deadline = monotonicNowMs() + GAMEMANAGER_PASS_PAUSE_MS;
+    while (threadRunning) {
+        long long left = deadline - monotonicNowMs();
+        if (left <= 0) {
+            break;
+        }
+        threadCondTimedWait(&wakeCondition, &dataMutex, static_cast<long>(left));
+    }
+    return threadRunning;
+}
+
+gameManErr_t GameManager::broadcastMultiplayerList() {
+    int size = 0;
+    createMultiplayerList(playerList, &size, PLAYERLIST_MAX_SIZE);
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        int userId;
+        GameClientHandler* handler;
+        {
+            MutexGuard guard(&dataMutex);
+            userId = attachedPlayers[i].userId;
+            handler = attachedPlayers[i].commHandler;
+        }
+        if (userId == -1) {
+            continue;
+        }
+        char line[TOOLBOX_LINE_MAX];
+        snprintf(line, sizeof line, "SEND MESSAGE: Receive playlist to user  %d\n", userId);
+        trace(line);
+        handler->sendMessage(MSG_RECEIVEPLAYERLIST, playerList, size);  // not retried
+    }
+    return GAMEMANERR_OK;
+}
+
+void GameManager::processInvitations() {
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        playerState_t state;
+        {
+            MutexGuard guard(&dataMutex);
+            state = attachedPlayers[i].state;
+        }
+        serveSlot(i, state);
+    }
+}
+
+void GameManager::serveSlot(int index, playerState_t state) {
+    switch (state) {
+        case PLAYERSTATE_PROCESSINGINVITATION:
+        case PLAYERSTATE_PROCESSINGCANCELATION:
+        case PLAYERSTATE_PROCESSINGACCEPTATION:
+        case PLAYERSTATE_PROCESSINGREJECTION:
+            deliverHandshake(index, state);
+            break;
+        case PLAYERSTATE_PREPARINGGAMEINVITOR:
+            deliverCountdown(index);
+            break;
+        case PLAYERSTATE_STARTINGGAMEINVITOR:
+            deliverStart(index);
+            break;
+        case PLAYERSTATE_FINISHINGINVITOR:
+        case PLAYERSTATE_FINISHINGINVITEE:
+            deliverFinish(index, state);
+            break;
+        default:
+            break;
+    }
+}
+
+bool GameManager::takeTicketLocked(int index, playerState_t state, SlotTicket* ticket) {
+    const multiplayUser_t* slot = &attachedPlayers[index];
+    if (slot->userId == -1 || slot->state != state) {
+        return false;  // changed since the scan looked
+    }
+    ticket->index = index;
+    ticket->uniqueId = slot->uniqueId;
+    ticket->userId = slot->userId;
+    ticket->handler = slot->commHandler;
+    return true;
+}
+
+bool GameManager::ticketValidLocked(const SlotTicket& ticket, playerState_t state) {
+    const multiplayUser_t* slot = &attachedPlayers[ticket.index];
+    return slot->uniqueId == ticket.uniqueId && slot->userId == ticket.userId &&
+           slot->state == state;
+}
+
+void GameManager::rememberLocked(SlotUndo* undo, int index) {
+    undo->index = index;
+    undo->before = attachedPlayers[index];
+    undo->committed = attachedPlayers[index].state;
+}
+
+void GameManager::committedLocked(SlotUndo* undo) {
+    if (undo->index >= 0) {
+        undo->committed = attachedPlayers[undo->index].state;
+    }
+}
+
+void GameManager::undoLocked(const SlotUndo& undo) {
+    if (undo.index < 0) {
+        return;
+    }
+    multiplayUser_t* slot = &attachedPlayers[undo.index];
+    if (slot->uniqueId == undo.before.uniqueId && slot->userId == undo.before.userId &&
+        slot->state == undo.committed) {
+        *slot = undo.before;
+        playerListModified = true;  // the list may have shown the slot meanwhile
+    }
+}
+
+void GameManager::deliverHandshake(int index, playerState_t state) {
+    msgType_t message;
+    const char* format;
+    bool known = handshakeMessage(state, &message, &format);
+    ASSERT(known);
+    SlotTicket ticket;
+    int partnerId;
+    SlotUndo undo[2] = {{-1, {}, PLAYERSTATE_NOTUSED}, {-1, {}, PLAYERSTATE_NOTUSED}};
+    {
+        MutexGuard guard(&dataMutex);
+        if (!takeTicketLocked(index, state, &ticket)) {
+            return;
+        }
+        partnerId = attachedPlayers[index].invitationUserId;
+        ASSERT(partnerId != -1);
+        handshakeDeliveredLocked(index, state, undo);
+    }
+    char partnerName[USERBASE_NAME_SIZE];
+    lookUpUserName(partnerId, partnerName);
+    char payload[PROTOCOL_NAME_SIZE];
+    copyField(payload, sizeof payload, partnerName);
+    char logText[TOOLBOX_LINE_MAX];
+    snprintf(logText, sizeof logText, format, partnerName);
+    if (sendTraced(ticket.handler, message, payload, sizeof payload, logText)) {
+        return;
+    }
+    // Tried again at the next pass, unless the player left meanwhile.
+    MutexGuard guard(&dataMutex);
+    undoLocked(undo[0]);
+    undoLocked(undo[1]);
+}
+
+void GameManager::handshakeDeliveredLocked(int index, playerState_t state, SlotUndo* undo) {
+    multiplayUser_t* slot = &attachedPlayers[index];
+    rememberLocked(&undo[0], index);
+    switch (state) {
+        case PLAYERSTATE_PROCESSINGINVITATION:
+            updateState(slot, PLAYERSTATE_INVITED);
+            break;
+        case PLAYERSTATE_PROCESSINGCANCELATION:
+            updateState(slot, PLAYERSTATE_ADDED);
+            slot->invitationUserId = -1;
+            playerListModified = true;
+            break;
+        case PLAYERSTATE_PROCESSINGACCEPTATION:
+            acceptanceDeliveredLocked(index, &undo[1]);
+            break;
+        case PLAYERSTATE_PROCESSINGREJECTION:
+            rejectionDeliveredLocked(index, &undo[1]);
+            break;
+        default:
+            break;
+    }
+    committedLocked(&undo[0]);
+    committedLocked(&undo[1]);
+}
+
+void GameManager::acceptanceDeliveredLocked(int index, SlotUndo* partnerUndo) {
+    multiplayUser_t* invitor = &attachedPlayers[index];
+    int partner = findLinkedPartnerLocked(index);
+    if (partner >= 0 && attachedPlayers[partner].state == PLAYERSTATE_INVITED) {
+        rememberLocked(partnerUndo, partner);
+        invitor->state = PLAYERSTATE_PREPARINGGAMEINVITOR;
+        invitor->timeout = GAMEMANAGER_COUNTDOWN_START;
+        attachedPlayers[partner].state = PLAYERSTATE_PREPARINGGAMEINVITEE;
+        return;
+    }
+    // The invitee has gone (or the invitor cancelled meanwhile): the invitor
+    // hears of a cancellation at the next pass.
+    invitor->state = PLAYERSTATE_PROCESSINGCANCELATION;
+}
+
+void GameManager::rejectionDeliveredLocked(int index, SlotUndo* partnerUndo) {
+    multiplayUser_t* invitor = &attachedPlayers[index];
+    int partner = findLinkedPartnerLocked(index);
+    updateState(invitor, PLAYERSTATE_ADDED);
+    invitor->invitationUserId = -1;
+    // An invitee that took itself off the list stays off it.
+    if (partner >= 0 && attachedPlayers[partner].state == PLAYERSTATE_INVITED) {
+        rememberLocked(partnerUndo, partner);
+        updateState(&attachedPlayers[partner], PLAYERSTATE_ADDED);
+    }
+    playerListModified = true;
+}
+
+bool GameManager::takePairLocked(int index, playerState_t invitorState, playerState_t inviteeState,
+                                 PairTicket* pair) {
+    if (!takeTicketLocked(index, invitorState, &pair->invitor)) {
+        return false;
+    }
+    ASSERT(attachedPlayers[index].invitationUserId != -1);
+    int partner = findLinkedPartnerLocked(index);
+    if (partner < 0 || attachedPlayers[partner].state != inviteeState) {
+        // The partner has gone or broken the link: as if it had left.
+        partnerLeftLocked(&attachedPlayers[index], PLAYERSTATE_FINISHINGINVITEE);
+        return false;
+    }
+    takeTicketLocked(partner, inviteeState, &pair->invitee);
+    pair->countdown = attachedPlayers[index].timeout;
+    return true;
+}
+
+bool GameManager::pairValidLocked(const PairTicket& pair, playerState_t invitorState,
+                                  playerState_t inviteeState) {
+    return ticketValidLocked(pair.invitor, invitorState) &&
+           ticketValidLocked(pair.invitee, inviteeState);
+}
+
+// Sends `message` to the invitor, then to the invitee, each with the other's
+// name in the first 20 bytes (a client shows whom it is about to play);
+// stops at the first failure.
+bool GameManager::sendToPair(const PairTicket& pair, msgType_t message, int length,
+                             const char* format, bool withCountdown) {
+    char invitorName[USERBASE_NAME_SIZE];
+    char inviteeName[USERBASE_NAME_SIZE];
+    lookUpUserName(pair.invitor.userId, invitorName);
+    lookUpUserName(pair.invitee.userId, inviteeName);
+    const SlotTicket* receivers[2] = {&pair.invitor, &pair.invitee};
+    const char* receiverNames[2] = {invitorName, inviteeName};
+    const char* otherNames[2] = {inviteeName, invitorName};
+    for (int r = 0; r < 2; r++) {
+        char payload[COUNTDOWN_PAYLOAD_SIZE];
+        copyField(payload, PROTOCOL_NAME_SIZE, otherNames[r]);
+        payload[PROTOCOL_NAME_SIZE] = static_cast<char>(pair.countdown);
+        char logText[TOOLBOX_LINE_MAX];
+        if (withCountdown) {
+            snprintf(logText, sizeof logText, format, receiverNames[r], pair.countdown, invitorName,
+                     inviteeName);
+        } else {
+            snprintf(logText, sizeof logText, format, receiverNames[r], invitorName, inviteeName);
+        }
+        if (!sendTraced(receivers[r]->handler, message, payload, length, logText)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void GameManager::deliverCountdown(int index) {
+    PairTicket pair;
+    {
+        MutexGuard guard(&dataMutex);
+        if (!takePairLocked(index, PLAYERSTATE_PREPARINGGAMEINVITOR,
+                            PLAYERSTATE_PREPARINGGAMEINVITEE, &pair)) {
+            return;
+        }
+    }
+    if (!sendToPair(pair, MSG_COUNTDOWNFORPLAY, COUNTDOWN_PAYLOAD_SIZE,
+                    "SEND MESSAGE to %s: prepare %d invitor %s, invitee %s. ", true)) {
+        return;  // the same value again at the next pass
+    }
+    MutexGuard guard(&dataMutex);
+    multiplayUser_t* invitor = &attachedPlayers[pair.invitor.index];
+    if (!pairValidLocked(pair, PLAYERSTATE_PREPARINGGAMEINVITOR,
+                         PLAYERSTATE_PREPARINGGAMEINVITEE) ||
+        invitor->timeout != pair.countdown) {
+        return;
+    }
+    if (pair.countdown > 0) {
+        invitor->timeout = pair.countdown - 1;
+        return;
+    }
+    updateState(invitor, PLAYERSTATE_STARTINGGAMEINVITOR);
+    updateState(&attachedPlayers[pair.invitee.index], PLAYERSTATE_STARTINGGAMEINVITEE);
+}
+
+void GameManager::deliverStart(int index) {
+    PairTicket pair;
+    {
+        MutexGuard guard(&dataMutex);
+        if (!takePairLocked(index, PLAYERSTATE_STARTINGGAMEINVITOR, PLAYERSTATE_STARTINGGAMEINVITEE,
+                            &pair)) {
+            return;
+        }
+    }
+    if (!sendToPair(pair, MSG_STARTGAMEMASTER, PROTOCOL_NAME_SIZE,
+                    "SEND MESSAGE to %s: start game, invitor %s, invitee %s ...", false)) {
+        return;
+    }
+    MutexGuard guard(&dataMutex);
+    if (!pairValidLocked(pair, PLAYERSTATE_STARTINGGAMEINVITOR, PLAYERSTATE_STARTINGGAMEINVITEE)) {
+        return;
+    }
+    multiplayUser_t* invitor = &attachedPlayers[pair.invitor.index];
+    multiplayUser_t* invitee = &attachedPlayers[pair.invitee.index];
+    updateState(invitor, PLAYERSTATE_PLAYINGINVITOR);
+    updateState(invitee, PLAYERSTATE_PLAYINGINVITEE);
+    if (stopBeforeStart[pair.invitor.index] || stopBeforeStart[pair.invitee.index]) {
+        // A player pressed stop as soon as it saw the start.
+        applyFinishLocked(invitor, invitee, GAMEERROR_STOPPRESSED);
+    } else {
+        startGame(pair.invitor.index, pair.invitee.index);
+    }
+    stopBeforeStart[pair.invitor.index] = false;
+    stopBeforeStart[pair.invitee.index] = false;
+}
+
+void GameManager::deliverFinish(int index, playerState_t state) {
+    SlotTicket ticket;
+    finishState_t finishState;
+    SlotUndo undo;
+    {
+        MutexGuard guard(&dataMutex);
+        if (!takeTicketLocked(index, state, &ticket)) {
+            return;
+        }
+        finishState = attachedPlayers[index].finishState;
+        rememberLocked(&undo, index);
+        updateState(&attachedPlayers[index], PLAYERSTATE_ATTACHED);
+        committedLocked(&undo);
+    }
+    char name[USERBASE_NAME_SIZE];
+    lookUpUserName(ticket.userId, name);
+    char payload[FINISH_PAYLOAD_SIZE];
+    writeInt32(payload, finishState);
+    char logText[TOOLBOX_LINE_MAX];
+    snprintf(logText, sizeof logText,
+             state == PLAYERSTATE_FINISHINGINVITOR ? "SEND MESSAGE to %s: finish game ..."
+                                                   : "SEND MESSAGE to %s: finish game...",
+             name);
+    if (sendTraced(ticket.handler, MSG_GAMEFINISHED, payload, sizeof payload, logText)) {
+        return;
+    }
+    MutexGuard guard(&dataMutex);
+    undoLocked(undo);
+}
