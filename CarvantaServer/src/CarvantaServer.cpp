@@ -15,8 +15,15 @@
 
 #include "Assert.h"
 #include "Configuration.h"
+#include "GameClientHandlerFactory.h"
+#include "GameManager.h"
+#include "GameRequestHandler.h"
+#include "GameServer.h"
+#include "NetSocket.h"
 #include "TextCopy.h"
 #include "Toolbox.h"
+#include "UserBase.h"
+#include "UserBaseFactory.h"
 
 namespace {
 
@@ -27,8 +34,16 @@ const int FILENAME_SIZE = 256;
 const int SCRATCH_SIZE = 256;
 const int DAEMON_SLEEP_SECONDS = 30;
 const char* const VERSION_TEXT = "Version 04.0";
+// How long shutdown waits for reader threads to finish their last request.
+const long SHUTDOWN_WAIT_MS = 5000;
 
 Configuration* configuration = nullptr;
+GameServer* server = nullptr;
+GameManager* gameManager = nullptr;
+GameRequestHandler* requestHandler = nullptr;
+GameClientHandlerFactory* clientHandlerFactory = nullptr;
+UserBase* userBase = nullptr;
+sockErr_t error = SOCKERR_OK;
 char userInput[USERINPUT_SIZE];
 int serverPort = 0;
 int pidFileHandle = -1;
@@ -68,9 +83,9 @@ void showUsage() {
     fflush(stdout);
 }
 
-void logWithNumber(bool error, const char* format, long value) {
+void logWithNumber(bool isError, const char* format, long value) {
     snprintf(scratch, sizeof scratch, format, value);
-    if (error) {
+    if (isError) {
         Toolbox::printError(scratch);
     } else {
         Toolbox::printInfo(scratch);
@@ -81,14 +96,43 @@ void initialise() {
     configuration = Configuration::getInstance();
     configuration->dumpConfig();
     serverPort = configuration->getServerPort();
+    userBase = UserBaseFactory::getUserBaseInstance();
+    server = new GameServer();
+    clientHandlerFactory = new GameClientHandlerFactory();
+    gameManager = GameManager::getInstance();
+    requestHandler = GameRequestHandler::getInstance();
 }
 
-void cleanUp() {}
+void cleanUp() {
+    if (requestHandler == nullptr || userBase == nullptr || gameManager == nullptr) {
+        assertionFailed();
+    }
+    delete requestHandler;
+    requestHandler = nullptr;
+    // The store's own destructor runs: the file store stops its save thread
+    // and writes what is not saved yet.
+    UserBaseFactory::destroyUserBaseInstance();
+    userBase = nullptr;
+    delete gameManager;
+    gameManager = nullptr;
+    delete server;
+    server = nullptr;
+    delete clientHandlerFactory;
+    clientHandlerFactory = nullptr;
+}
 
-// Returns 0 for "start the server", non-zero when it failed.
-int startServer() { return 0; }
+sockErr_t startServer() {
+    error = server->startServer(nullptr, serverPort);
+    return error;
+}
 
-void stopServer() {}
+// Closes every connection (each is reported to the game manager as lost),
+// then lets the reader threads finish the request they may be serving, so
+// that nothing runs in the dispatcher or the store while they are destroyed.
+void stopServer() {
+    server->stopServer();
+    server->waitForIdleHandlers(SHUTDOWN_WAIT_MS);
+}
 
 void signal_handler(int sig) {
     pendingSignal = sig;
@@ -169,6 +213,7 @@ bool runConsoleCommand() {
     } else if (strcmp(userInput, "help\n") == 0) {
         showHelp();
     } else if (strcmp(userInput, "stats\n") == 0) {
+        userBase->dumpStatistics();
         fflush(stdout);
     } else if (strcmp(userInput, "quit\n") == 0) {
         return true;
@@ -207,8 +252,9 @@ void runAsConsoleApplication() {
     installHandler(SIGINT);
     installHandler(SIGTERM);
     initialise();
+    server->setNetClientHandlerFactory(clientHandlerFactory);
     logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
-    if (startServer() != 0) {
+    if (startServer() != SOCKERR_OK) {
         puts("Error starting server, bailing out");
         fflush(stdout);
         return;
@@ -313,8 +359,12 @@ void prepareDaemonProcess() {
 
 void startDaemonServices() {
     initialise();
+    error = server->setNetClientHandlerFactory(clientHandlerFactory);
+    if (error != SOCKERR_OK) {
+        Toolbox::printError("Error adding facotry\n");
+    }
     logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
-    if (startServer() != 0) {
+    if (startServer() != SOCKERR_OK) {
         Toolbox::printError("Could not start server\n");
     } else {
         Toolbox::printInfo("Server started\n");

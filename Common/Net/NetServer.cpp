@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "MutexGuard.h"
@@ -43,6 +44,7 @@ NetServer::NetServer()
       clientsConnected(0) {
     osaErr_t err = mutexCreate(&dataMutex);
     ASSERT(err == OSAERR_OK);
+    threadConditionCreate(&serverCondition);
     err = threadCreate(&thread, serverThreadFunction, this);
     ASSERT(err == OSAERR_OK);
 }
@@ -52,6 +54,7 @@ NetServer::~NetServer() {
         MutexGuard guard(&dataMutex);
         threadRunning = false;
         stopLocked(false);
+        threadCondBroadcast(&serverCondition);
     }
     NetSocket::closeSocket();
     threadWaitForExit(&thread);
@@ -67,6 +70,7 @@ NetServer::~NetServer() {
             retiredClients[slot] = nullptr;
         }
     }
+    threadConditionDestroy(&serverCondition);
     mutexDestroy(&dataMutex);
 }
 
@@ -76,13 +80,15 @@ void* NetServer::serverThreadFunction(void* param) {
         bool started;
         {
             MutexGuard guard(&server->dataMutex);
-            started = server->serverStarted;
             server->sweepRetiredLocked();
+            started = server->serverStarted;
+            if (!started && server->threadRunning) {
+                threadCondTimedWait(&server->serverCondition, &server->dataMutex,
+                                    NETSERVER_IDLE_MS);
+            }
         }
         if (started) {
             server->acceptClient();
-        } else {
-            threadSleep(NETSERVER_IDLE_MS);
         }
     } while (server->keepRunning());
     return nullptr;
@@ -162,6 +168,7 @@ sockErr_t NetServer::startServer(char* networkInterface, int port) {
     MutexGuard guard(&dataMutex);
     boundPort = ntohs(bound.sin_port);
     serverStarted = true;
+    threadCondBroadcast(&serverCondition);
     return SOCKERR_OK;
 }
 
@@ -170,6 +177,7 @@ sockErr_t NetServer::stopServer() {
         MutexGuard guard(&dataMutex);
         stopLocked(true);
         boundPort = 0;
+        threadCondBroadcast(&serverCondition);
     }
     // Wakes an accept that is waiting; the accept thread then idles.
     NetSocket::closeSocket();
@@ -240,6 +248,7 @@ sockErr_t NetServer::notifyDisconnected(NetServerClient* clientSocket) {
         if (handler != nullptr) {
             handler->releaseSocket(clientSocket);
         }
+        threadCondBroadcast(&serverCondition);
         return SOCKERR_OK;
     }
     return SOCKERR_OK;
@@ -289,6 +298,24 @@ void NetServer::destroyHandlers() {
     }
     MutexGuard guard(&dataMutex);
     sweepRetiredLocked();
+}
+
+bool NetServer::waitForIdleHandlers(long timeoutMs) {
+    const long stepMs = 20;
+    for (long waited = 0; waited < timeoutMs; waited += stepMs) {
+        bool busy = false;
+        {
+            MutexGuard guard(&dataMutex);
+            for (int slot = 0; slot < NETSERVER_MAX_CLIENTS && !busy; slot++) {
+                busy = clientHandlers[slot] != nullptr && clientHandlers[slot]->isBusy();
+            }
+        }
+        if (!busy) {
+            return true;
+        }
+        threadSleep(stepMs);
+    }
+    return false;
 }
 
 int NetServer::getClientsConnected() {
@@ -380,7 +407,40 @@ NetServerClient* NetServer::fillClientSlotLocked(int slot, SOCKET descriptor) {
     return clients[slot];
 }
 
+bool NetServer::roomForClientLocked() {
+    if (clientsConnected >= NETSERVER_MAX_CLIENTS || findClientSlotLocked() < 0) {
+        return false;
+    }
+    if (clientHandlerFactory == nullptr) {
+        return true;
+    }
+    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+        if (clientHandlers[slot] == nullptr || clientHandlers[slot]->getSocket() == nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NetServer::waitForRoomLocked() {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long waited = 0;
+    while (serverStarted && waited < NETSERVER_REFUSE_GRACE_MS && !roomForClientLocked()) {
+        // Releases dataMutex, so the reports of departures can come in.
+        threadCondTimedWait(&serverCondition, &dataMutex, NETSERVER_REFUSE_GRACE_MS - waited);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    }
+}
+
 void NetServer::placeClientLocked(SOCKET descriptor) {
+    waitForRoomLocked();
+    if (!serverStarted) {
+        close(descriptor);  // stopped while it waited for room
+        return;
+    }
     if (clientsConnected >= NETSERVER_MAX_CLIENTS) {
         refuseLocked(descriptor);
         return;

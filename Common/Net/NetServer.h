@@ -27,6 +27,10 @@ const int NETSERVER_ACCEPT_WAIT_MS = 500;
 const long NETSERVER_ACCEPT_RETRY_MS = 100;
 // How long startServer waits for the previous listening descriptor to close.
 const long NETSERVER_RESTART_WAIT_MS = 1000;
+// A connection that finds every slot taken waits this long for one to free
+// before it is refused: a client that leaves and comes straight back is
+// often faster than the report of its own departure.
+const long NETSERVER_REFUSE_GRACE_MS = 100;
 
 class NetServer : public NetSocket {
 public:
@@ -51,6 +55,10 @@ public:
     sockErr_t write(char* data, int len) override;
     // Stops and frees the handlers; only while the server is stopped.
     void destroyHandlers();
+    // Waits until no handler serves a connection any more (after
+    // stopServer: each reader thread has finished the request it was
+    // serving and seen its closed socket). False at the deadline.
+    bool waitForIdleHandlers(long timeoutMs);  // EXCLUDES(dataMutex)
     int getClientsConnected();
     // The port the listening socket is bound to (0 while stopped).
     int getPort();
@@ -71,6 +79,8 @@ private:
     // Waits one step for a connection, holding no lock.
     bool waitForConnection(SOCKET* descriptor);
     void placeClientLocked(SOCKET descriptor);                 // REQUIRES(dataMutex)
+    bool roomForClientLocked();                                // REQUIRES(dataMutex)
+    void waitForRoomLocked();                                  // REQUIRES(dataMutex), depth 1
     int findClientSlotLocked();                                // REQUIRES(dataMutex)
     int findHandlerSlotLocked();                               // REQUIRES(dataMutex)
     NetServerClient* fillClientSlotLocked(int slot, SOCKET descriptor);  // REQUIRES(dataMutex)
@@ -84,6 +94,8 @@ private:
 
     pthread_t thread;
     pthread_mutex_t dataMutex;
+    // Signalled when a slot frees, and when the server starts, stops or ends.
+    pthread_cond_t serverCondition;
     bool threadRunning;
     bool serverStarted;
     bool acceptFailing;
