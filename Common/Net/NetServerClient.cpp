@@ -13,7 +13,8 @@ NetServerClient::NetServerClient(NetServer* server, SOCKET clientSocket)
       connectionId(1),
       closedConnectionId(-1),
       state(SERVERCLIENTSTATE_ACTIVE),
-      reporting(false) {
+      reportedConnectionId(-1),
+      reportsInProgress(0) {
     bool attached = attachDescriptor(clientSocket);
     ASSERT(attached);
 }
@@ -40,12 +41,12 @@ bool NetServerClient::isReleased() {
 
 bool NetServerClient::isQuiet() {
     MutexGuard guard(&socketMutex);
-    return !reporting && descriptorReleased();
+    return reportsInProgress == 0 && descriptorReleased();
 }
 
 bool NetServerClient::isReusable() {
     MutexGuard guard(&socketMutex);
-    return isReleased() && isQuiet();
+    return isReleased() && descriptorReleased();
 }
 
 void NetServerClient::setReleased() {
@@ -82,19 +83,26 @@ void NetServerClient::closeSocket() {
 }
 
 void NetServerClient::notifyServer() {
+    int claimed;
     {
         MutexGuard guard(&socketMutex);
         if (NetSocket::isActive() || closedConnectionId != connectionId ||
-            state != SERVERCLIENTSTATE_CLOSED || reporting) {
+            state != SERVERCLIENTSTATE_CLOSED || reportedConnectionId == connectionId) {
             return;
         }
-        // Claimed: a second failing thread finds reporting set and leaves.
-        reporting = true;
+        // Claimed: a second failing thread finds the connection taken.
+        claimed = connectionId;
+        reportedConnectionId = claimed;
+        reportsInProgress++;
     }
     if (netServer != nullptr) {
         netServer->notifyDisconnected(this);
     }
     MutexGuard guard(&socketMutex);
-    state = SERVERCLIENTSTATE_IDLE;
-    reporting = false;
+    reportsInProgress--;
+    // The server released the object already if it still had it in a slot,
+    // and may have given it the next connection since.
+    if (connectionId == claimed && state == SERVERCLIENTSTATE_CLOSED) {
+        state = SERVERCLIENTSTATE_IDLE;
+    }
 }

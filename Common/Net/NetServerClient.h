@@ -28,7 +28,7 @@ public:
     bool isReleased();
     // No thread is reporting its loss or in a system call on it.
     bool isQuiet();
-    // Released and quiet: may take the next connection.
+    // Released and its descriptor closed: may take the next connection.
     bool isReusable();
     // The server has been told of the loss (called by the server, with its
     // lock held, while it handles the report).
@@ -51,7 +51,8 @@ private:
     int connectionId;             // GUARDED_BY(socketMutex)
     int closedConnectionId;       // GUARDED_BY(socketMutex)
     serverClientState_t state;    // GUARDED_BY(socketMutex)
-    bool reporting;               // GUARDED_BY(socketMutex)
+    int reportedConnectionId;     // GUARDED_BY(socketMutex); claimed for reporting
+    int reportsInProgress;        // GUARDED_BY(socketMutex)
 };
 
 #endif

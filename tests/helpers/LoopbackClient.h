@@ -45,6 +45,8 @@ public:
 
     bool connectTo(int port, int timeoutMs = 3000);
     bool isConnected() const { return descriptor >= 0; }
+    // True once a receive found the connection closed or reset by the peer.
+    bool peerClosed() const { return closed; }
     bool sendBytes(const std::string& bytes);
     bool sendEnvelope(int commType, int id, const std::string& payload);
     // Reads one envelope from the stream (12 bytes, decode length, then the
