@@ -8,6 +8,9 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +30,37 @@ const long RESTART_STEP_MS = 10;
 bool acceptFailureIsTransient(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED ||
            error == EPROTO;
+}
+
+// Keepalive settings: the shipped ones, or those a test put in the
+// environment.
+void keepaliveSettings(int* idle, int* interval, int* count) {
+    *idle = NETSERVER_KEEPALIVE_IDLE_S;
+    *interval = NETSERVER_KEEPALIVE_INTERVAL_S;
+    *count = NETSERVER_KEEPALIVE_COUNT;
+    const char* test = getenv("CARVANTA_TEST_KEEPALIVE");
+    int values[3];
+    if (test != nullptr && sscanf(test, "%d,%d,%d", &values[0], &values[1], &values[2]) == 3 &&
+        values[0] > 0 && values[1] > 0 && values[2] > 0) {
+        *idle = values[0];
+        *interval = values[1];
+        *count = values[2];
+    }
+}
+
+// A failure only costs the early detection of dead peers: logged, not fatal.
+void enableKeepalive(SOCKET descriptor) {
+    int on = 1;
+    int idle, interval, count;
+    keepaliveSettings(&idle, &interval, &count);
+    if (setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+        char line[LOG_LINE_MAX];
+        snprintf(line, sizeof line, "Keepalive not set on a connection (%s)\n", strerror(errno));
+        osaLogError(line);
+    }
 }
 
 }  // namespace
@@ -344,6 +378,7 @@ bool NetServer::waitForConnection(SOCKET* descriptor) {
     endIo();
     if (accepted != INVALID_SOCKET) {
         acceptFailing = false;
+        enableKeepalive(accepted);
         *descriptor = accepted;
         return true;
     }
