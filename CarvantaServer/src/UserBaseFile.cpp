@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -198,6 +199,13 @@ void* saveUserbaseFunction(void* userBaseFile) {
 
 UserBaseFile* UserBaseFile::getInstance() {
     if (theInstance == nullptr) {
+        // Tests that kill the server binary during saves need saves every
+        // few hundred milliseconds; what ships is the schedule above.
+        const char* testSaveMs = getenv("CARVANTA_TEST_SAVE_MS");
+        long saveMs = testSaveMs != nullptr ? atol(testSaveMs) : 0;
+        if (saveMs > 0) {
+            setSaveSchedule(saveMs, saveMs);
+        }
         theInstance = new UserBaseFile();
     }
     return theInstance;
