@@ -1,10 +1,7 @@
 // NetSocketTest.cpp - raw and block framing of NetSocket, seen through a
 // NetClient connected to a plain loopback peer that the test drives.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,77 +11,11 @@
 #include "FreePort.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
+#include "RawPeer.h"
 
 namespace {
 
 const int PEER_WAIT_MS = 3000;
-
-// The far end of the connection: a plain listening socket on 127.0.0.1.
-class RawPeer {
-public:
-    RawPeer() : listener(-1), peer(-1), port(-1) {}
-    ~RawPeer() {
-        closePeer();
-        if (listener >= 0) {
-            close(listener);
-        }
-    }
-    bool listenOnFreePort() {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener, 4) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return false;
-        }
-        port = ntohs(address.sin_port);
-        return true;
-    }
-    bool acceptPeer() {
-        struct pollfd watched = {listener, POLLIN, 0};
-        if (poll(&watched, 1, PEER_WAIT_MS) != 1) {
-            return false;
-        }
-        peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        return peer >= 0;
-    }
-    bool sendAll(const std::string& bytes) {
-        return send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-    // Exactly count bytes, or fewer if the deadline passes.
-    std::string receive(size_t count, int timeoutMs) {
-        std::string bytes;
-        long long deadline = monotonicMs() + timeoutMs;
-        while (bytes.size() < count) {
-            long long left = deadline - monotonicMs();
-            struct pollfd watched = {peer, POLLIN, 0};
-            if (left <= 0 || poll(&watched, 1, static_cast<int>(left)) != 1) {
-                break;
-            }
-            char chunk[8192];
-            ssize_t got = recv(peer, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
-            if (got <= 0) {
-                break;
-            }
-            bytes.append(chunk, static_cast<size_t>(got));
-        }
-        return bytes;
-    }
-    void closePeer() {
-        if (peer >= 0) {
-            close(peer);
-            peer = -1;
-        }
-    }
-
-    int listener;
-    int peer;
-    int port;
-};
 
 class NetSocketTest : public ::testing::Test {
 protected:
