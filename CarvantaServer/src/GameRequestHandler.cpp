@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "GameManager.h"
 #include "TextCopy.h"
 #include "Toolbox.h"
 #include "UserBase.h"
@@ -121,22 +122,45 @@ const lobbyRequest_t LOBBY_REQUESTS[] = {
 };
 
 // Carries out one lobby action for a caller whose credentials were checked;
-// true when the game manager accepted it. The game manager is not part of
-// the server yet, so every action is refused, as a manager that refuses
-// everything would.
+// true when the game manager accepted it.
 bool runLobbyAction(lobbyAction_t action, int userId, GameClientHandler* handler,
                     char* otherPlayer) {
-    (void)action;
-    (void)userId;
-    (void)handler;
-    (void)otherPlayer;
-    return false;
+    GameManager* manager = GameManager::getInstance();
+    gameManErr_t result = GAMEMANERR_PLAYERNOTAVAILABLE;
+    switch (action) {
+        case LOBBY_ATTACH:
+            result = manager->attachMultiplayer(userId, handler);
+            break;
+        case LOBBY_DETACH:
+            result = manager->detachMultiplayer(userId, handler);
+            break;
+        case LOBBY_ADD:
+            result = manager->addPlayerForMultiplay(userId, handler);
+            break;
+        case LOBBY_REMOVE:
+            result = manager->removePlayerForMultiplay(userId, handler);
+            break;
+        case LOBBY_INVITE:
+            result = manager->invitePlayerForMultiplay(userId, handler, otherPlayer);
+            break;
+        case LOBBY_CANCEL:
+            result = manager->cancelInvitationForMultiplay(userId, handler, otherPlayer);
+            break;
+        case LOBBY_ACCEPT:
+            result = manager->acceptInvitationForMultiplay(userId, handler, otherPlayer);
+            break;
+        case LOBBY_REJECT:
+            result = manager->rejectInvitationForMultiplay(userId, handler, otherPlayer);
+            break;
+    }
+    return result == GAMEMANERR_OK;
 }
 
 // Writes the public player list behind the response code; returns its length.
 int buildPlayerList(char* list) {
-    (void)list;
-    return 0;  // nobody is listed while the server has no game manager
+    int listLength = 0;
+    GameManager::getInstance()->createMultiplayerList(list, &listLength, RESPONSE_LIST_ROOM);
+    return listLength;
 }
 
 void serveLobbyRequest(lobbyAction_t action, char* requestData, int requestDataLength,
@@ -397,8 +421,9 @@ void GameRequestHandler::handleMessage(GameClientHandler* handler, msgType_t mes
     if (!isValidMessage(messageData, dataLength, &userId)) {
         return;
     }
-    // A valid stop goes to the game manager once the server has one; until
-    // then no game runs that it could end.
+    GameManager::getInstance()->processGameMessage(MSG_STOPPRESSED, userId,
+                                                   messageData + MESSAGE_CREDENTIALS_SIZE,
+                                                   dataLength - MESSAGE_CREDENTIALS_SIZE);
 }
 
 bool GameRequestHandler::isValidMessage(char* messageData, int dataLength, int* userId) {

@@ -4,6 +4,7 @@
 #include "GameServer.h"
 
 #include "GameClientHandler.h"
+#include "GameManager.h"
 #include "GameRequestHandler.h"
 #include "Toolbox.h"
 
@@ -28,7 +29,7 @@ void GameServer::clientDisconnected(NetServerClient* client, NetClientHandler* c
     (void)client;
     GameClientHandler* handler = static_cast<GameClientHandler*>(clientHandler);
     if (handler != nullptr) {
-        // The game manager hears of the lost connection here.
+        GameManager::getInstance()->notifyDisconnected(handler);
     }
     Toolbox::printInfo("Client disconnected\n");
 }

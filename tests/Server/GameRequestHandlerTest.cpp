@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "GameClientHandler.h"
+#include "GameManager.h"
 #include "LoopbackClient.h"
 #include "TempDir.h"
 #include "UserBase.h"
@@ -57,7 +59,11 @@ protected:
         dir.enter();
         handler = GameRequestHandler::getInstance();
     }
-    void TearDown() override { UserBaseFactory::destroyUserBaseInstance(); }
+    void TearDown() override {
+        // The manager's thread sends to `connection`: it goes first.
+        delete GameManager::getInstance();
+        UserBaseFactory::destroyUserBaseInstance();
+    }
 
     // Serves one request whose payload lies in a receive array that may hold
     // older bytes behind it; `length` defaults to the payload's size.
@@ -68,7 +74,7 @@ protected:
         memcpy(data.data(), payload.data(), payload.size());
         std::vector<char> response(PROTOCOL_BUFFER_SIZE, UNTOUCHED);
         int responseLength = -7;
-        handler->handleRequest(nullptr, static_cast<reqType_t>(type), data.data(),
+        handler->handleRequest(&connection, static_cast<reqType_t>(type), data.data(),
                                length == PAYLOAD_SIZE ? static_cast<int>(payload.size()) : length,
                                response.data(), &responseLength);
         Reply reply;
@@ -87,6 +93,9 @@ protected:
 
     TempDir dir;
     GameRequestHandler* handler = nullptr;
+    // The caller's connection as the lobby sees it; never connected, so the
+    // lobby's own messages to it go nowhere.
+    GameClientHandler connection{nullptr};
 };
 
 TEST_F(GameRequestHandlerTest, SignUpCreatesOneAccountPerName) {
@@ -176,14 +185,14 @@ TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFit) {
     EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE), entry(65, "p35", date, 35));
 }
 
-TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAreRefused) {
+TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAskTheGameManager) {
     signUp("lea", "pw");
     struct Expectation {
         int type;
         resType_t refusal;
     };
+    // Refused by the game manager while lea is not attached.
     const Expectation lobby[] = {
-        {REQ_MULTI_ATTACHMULTIPLAYER, RES_MULTI_PLAYERNOTACCEPTED},
         {REQ_MULTI_DETACHMULTIPLAYER, RES_MULTI_PLAYERNOTKNOWN},
         {REQ_MULTI_ADDMULTIPLAYER, RES_MULTI_PLAYERNOTACCEPTED},
         {REQ_MULTI_REMOVEMULTIPLAYER, RES_MULTI_PLAYERNOTKNOWN},
@@ -191,15 +200,25 @@ TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAreRefused) {
         {REQ_MULTI_CANCELINVITATION, RES_MULTI_PLAYERNOTKNOWN},
         {REQ_MULTI_ACCEPTINVITATION, RES_MULTI_PLAYERNOTKNOWN},
         {REQ_MULTI_REJECTINVITATION, RES_MULTI_PLAYERNOTKNOWN},
+        {REQ_MULTI_ATTACHMULTIPLAYER, RES_MULTI_PLAYERNOTACCEPTED},
     };
     for (const Expectation& expected : lobby) {
         Reply wrong = call(expected.type, credentials("lea", "bad") + nameField("lea"));
         EXPECT_EQ(wrong.length, 1) << expected.type;
         EXPECT_EQ(wrong.payload, code(RES_USERDOESNOTEXIST)) << expected.type;
+        if (expected.type == REQ_MULTI_ATTACHMULTIPLAYER) {
+            // The first attach is taken, the second refused.
+            EXPECT_EQ(send(expected.type, credentials("lea", "pw")), code(RES_OK));
+        }
         Reply refused = call(expected.type, credentials("lea", "pw") + nameField("lea"));
         EXPECT_EQ(refused.length, 1) << expected.type;
         EXPECT_EQ(refused.payload, code(expected.refusal)) << expected.type;
     }
+    EXPECT_EQ(send(REQ_MULTI_ADDMULTIPLAYER, credentials("lea", "pw")), code(RES_OK));
+    Reply list = call(REQ_MULTI_SENDPLAYERLIST, credentials("lea", "pw"));
+    EXPECT_EQ(list.length, 25);
+    EXPECT_EQ(list.payload.substr(5), nameField("lea"));
+    EXPECT_EQ(send(REQ_MULTI_DETACHMULTIPLAYER, credentials("lea", "pw")), code(RES_OK));
 }
 
 TEST_F(GameRequestHandlerTest, PlayerListNeedsOnlyValidCredentials) {
@@ -297,7 +316,10 @@ TEST_F(GameRequestHandlerTest, StopMessageIsNeverAnsweredNorLogged) {
     handler->handleMessage(nullptr, MSG_STOPPRESSED, &payload[0], 39);
     handler->handleMessage(nullptr, MSG_STOPPRESSED, &payload[0], 40);
     handler->handleMessage(nullptr, MSG_PAUSEPRESSED, &payload[0], 40);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // Only the valid stop reaches the game manager, which has no game for
+    // sid and says so on its own.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ERROR: Message for non-attached player 1\n");
 }
 
 TEST_F(GameRequestHandlerTest, ConcurrentCallersEachGetWholeLists) {
