@@ -129,14 +129,20 @@ LoopbackClient::LoopbackClient() : descriptor(-1), closed(false) {}
 LoopbackClient::~LoopbackClient() { close(); }
 
 bool LoopbackClient::connectTo(int port, int timeoutMs) {
+    return connectToAddress("127.0.0.1", port, timeoutMs);
+}
+
+bool LoopbackClient::connectToAddress(const std::string& ipv4, int port, int timeoutMs) {
     close();
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    if (inet_pton(AF_INET, ipv4.c_str(), &address.sin_addr) != 1) {
+        return false;
+    }
     descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (descriptor < 0) {
         return false;
     }
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
     int result = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (result != 0 && errno != EINPROGRESS) {

@@ -44,6 +44,9 @@ public:
     LoopbackClient& operator=(const LoopbackClient&) = delete;
 
     bool connectTo(int port, int timeoutMs = 3000);
+    // The same to another IPv4 address of this machine (a loopback-range
+    // address in a test's own network namespace).
+    bool connectToAddress(const std::string& ipv4, int port, int timeoutMs = 3000);
     bool isConnected() const { return descriptor >= 0; }
     // True once a receive found the connection closed or reset by the peer.
     bool peerClosed() const { return closed; }

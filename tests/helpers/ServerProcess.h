@@ -33,6 +33,8 @@ public:
     std::string output() const;
     bool waitForOutput(const std::string& text, int timeoutMs);
     int port() const { return serverPort; }
+    // The running server's process id, -1 when none runs.
+    pid_t pid() const { return child; }
 
 private:
     // Reaps the child if it has ended; true if it has.
