@@ -13,25 +13,22 @@ jobs=$(nproc)
 scripts/install-deps.sh test
 
 work=$(mktemp -d /tmp/carvanta-tests-XXXXXX)
+export CARVANTA_MYSQL_DIR="$work/mariadb"
 cleanup() {
-    if [ -x scripts/mariadb-private.sh ]; then
-        scripts/mariadb-private.sh stop "$work/mariadb" >/dev/null 2>&1 || true
-    fi
+    scripts/mariadb-private.sh stop >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-if [ -x scripts/mariadb-private.sh ]; then
-    if scripts/mariadb-private.sh start "$work/mariadb" > "$work/mariadb.env"; then
-        set -a
-        # shellcheck disable=SC1091
-        . "$work/mariadb.env"
-        set +a
-    else
-        echo "Private MariaDB did not start: the MySQL tests will be skipped" >&2
-        if [ "${CI:-}" = "true" ]; then
-            exit 1
-        fi
+if scripts/mariadb-private.sh start; then
+    set -a
+    # shellcheck disable=SC1090
+    . "$(scripts/mariadb-private.sh env-file)"
+    set +a
+else
+    echo "Private MariaDB did not start: the MySQL tests will be skipped" >&2
+    if [ "${CI:-}" = "true" ]; then
+        exit 1
     fi
 fi
 
