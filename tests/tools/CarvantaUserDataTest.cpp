@@ -7,19 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "TempDir.h"
+#include "ToolRun.h"
 #include "UserFileImage.h"
 
 namespace {
-
-const int RUN_TIMEOUT_MS = 10000;
-const char PROGRAM[] = CARVANTA_BINARY_DIR "/CarvantaUserData";
-
-struct ToolRun {
-    int status;
-    std::string output;
-};
 
 std::vector<UserRecord> accounts() {
     UserRecord alice;
@@ -44,12 +36,7 @@ std::vector<UserRecord> accounts() {
 class CarvantaUserDataTest : public ::testing::Test {
 protected:
     ToolRun run(const std::vector<std::string>& args) {
-        ChildProcess child;
-        EXPECT_TRUE(child.start(PROGRAM, args, dir.path()));
-        ToolRun result;
-        result.status = child.waitExit(RUN_TIMEOUT_MS);
-        result.output = child.output();
-        return result;
+        return runTool("CarvantaUserData", args, dir.path());
     }
     void expectContains(const ToolRun& result, const std::string& text) {
         EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"

@@ -1,0 +1,207 @@
+// CarvantaClientTest.cpp - the client's one-shot commands against the real
+// server binary on 127.0.0.1: the line each prints and the exit status that
+// names the server's answer; the password from the environment; a server
+// that cannot be reached or does not answer; usage errors; and the
+// inspector on the user.dat that the server wrote from these commands.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "FreePort.h"
+#include "RawPeer.h"
+#include "ServerProcess.h"
+#include "TempDir.h"
+#include "ToolRun.h"
+
+namespace {
+
+const int LOBBY_TIMEOUT_MS = 15000;
+
+void expectContains(const ToolRun& result, const std::string& text) {
+    EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"
+                                                           << result.output;
+}
+
+class CarvantaClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("CARVANTA_PASSWORD");
+        port = freePort();
+        ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
+    }
+
+    // The client for one player, on this test's server.
+    ToolRun client(const std::string& name, const std::string& password,
+                   const std::vector<std::string>& command) {
+        std::vector<std::string> args = {"--port", std::to_string(port), "--name", name};
+        if (!password.empty()) {
+            args.push_back("--password");
+            args.push_back(password);
+        }
+        args.insert(args.end(), command.begin(), command.end());
+        return runTool("CarvantaClient", args, dir.path());
+    }
+
+    TempDir dir;
+    ServerProcess server;
+    int port = 0;
+};
+
+TEST_F(CarvantaClientTest, AccountCommandsPrintALineAndExitWithTheAnswer) {
+    ToolRun result = client("alice", "s3cret", {"signup"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Signed up alice.\n", result.output);
+    result = client("alice", "other", {"signup"});
+    EXPECT_EQ(11, result.status);
+    expectContains(result, "signup refused by the server: the name is taken (RES_USEREXISTS).");
+
+    result = client("alice", "", {"check"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("User alice exists.\n", result.output);
+    result = client("nobody", "", {"check"});
+    EXPECT_EQ(12, result.status);
+    EXPECT_EQ("User nobody does not exist (RES_USERDOESNOTEXIST).\n", result.output);
+
+    result = client("alice", "s3cret", {"login"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Login ok: alice exists and the password is right.\n", result.output);
+    result = client("alice", "wrong", {"login"});
+    EXPECT_EQ(12, result.status);
+    expectContains(result, "unknown user or wrong password (RES_USERDOESNOTEXIST)");
+
+    result = client("alice", "wrong", {"delete"});
+    EXPECT_EQ(12, result.status);
+    EXPECT_EQ(0, client("alice", "s3cret", {"login"}).status);  // still there
+    result = client("alice", "s3cret", {"delete"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Deleted the account alice.\n", result.output);
+    EXPECT_EQ(12, client("alice", "s3cret", {"login"}).status);
+}
+
+TEST_F(CarvantaClientTest, ScoresReachTheHighScoreList) {
+    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
+    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
+    ToolRun result = client("alice", "pa", {"score", "120"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Recorded a score of 120 for alice.\n", result.output);
+    EXPECT_EQ(0, client("bob", "pb", {"score", "95"}).status);
+    EXPECT_EQ(12, client("bob", "wrong", {"score", "999"}).status);
+    EXPECT_EQ(2, client("bob", "pb", {"score", "lots"}).status);
+    EXPECT_EQ(2, client("bob", "pb", {"score"}).status);
+
+    result = client("bob", "pb", {"highscores"});
+    EXPECT_EQ(0, result.status);
+    expectContains(result, "High scores (2):\n  1.      alice ");
+    expectContains(result, "  120\n  2.        bob ");
+    expectContains(result, "   95\n");
+    EXPECT_EQ(12, client("bob", "wrong", {"highscores"}).status);
+}
+
+TEST_F(CarvantaClientTest, ThePasswordMayComeFromTheEnvironment) {
+    ASSERT_EQ(0, client("carol", "fromenv", {"signup"}).status);
+    setenv("CARVANTA_PASSWORD", "fromenv", 1);
+    EXPECT_EQ(0, client("carol", "", {"login"}).status);
+    setenv("MY_SECRET", "fromenv", 1);
+    unsetenv("CARVANTA_PASSWORD");
+    ToolRun result = client("carol", "", {"--password-env", "MY_SECRET", "login"});
+    EXPECT_EQ(0, result.status) << result.output;
+    result = client("carol", "", {"login"});
+    EXPECT_EQ(2, result.status);  // no password anywhere
+    expectContains(result, "this command needs a password");
+    result = client("carol", "", {"--password-env", "NOT_SET_ANYWHERE", "login"});
+    EXPECT_EQ(2, result.status);
+    expectContains(result, "NOT_SET_ANYWHERE is not set");
+}
+
+TEST_F(CarvantaClientTest, PlayersListsWhoIsInTheLobby) {
+    ASSERT_EQ(0, client("dave", "pd", {"signup"}).status);
+    ASSERT_EQ(0, client("erin", "pe", {"signup"}).status);
+    ToolRun result = client("dave", "pd", {"players"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Nobody is on the player list.\n", result.output);
+
+    ChildProcess lobby;
+    ASSERT_TRUE(
+        lobby.start(toolPath("CarvantaClient"),
+                    {"--port", std::to_string(port), "--name", "erin", "--password", "pe", "lobby"},
+                    dir.path()));
+    ASSERT_TRUE(lobby.waitForOutput("In the lobby as erin", LOBBY_TIMEOUT_MS)) << lobby.output();
+    result = client("dave", "pd", {"players"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      2  erin\n", result.output);
+    EXPECT_EQ(12, client("dave", "wrong", {"players"}).status);
+
+    lobby.writeInput("quit\n");
+    EXPECT_EQ(0, lobby.waitExit(LOBBY_TIMEOUT_MS));
+    EXPECT_EQ("Nobody is on the player list.\n", client("dave", "pd", {"players"}).output);
+}
+
+// The user.dat that the server wrote from the client's commands, as the
+// inspector reads it after the server has stopped.
+TEST_F(CarvantaClientTest, TheInspectorReadsWhatTheServerWrote) {
+    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
+    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
+    ASSERT_EQ(0, client("carol", "pc", {"signup"}).status);
+    ASSERT_EQ(0, client("alice", "pa", {"score", "40"}).status);
+    ASSERT_EQ(0, client("alice", "pa", {"score", "75"}).status);
+    ASSERT_EQ(0, client("bob", "pb", {"delete"}).status);
+    ASSERT_EQ(0, server.stop());
+
+    ToolRun verify = runTool("CarvantaUserData", {"verify"}, dir.path());
+    EXPECT_EQ(0, verify.status) << verify.output;
+    EXPECT_EQ("user.dat: layout 4.0, 2 accounts, 206 bytes\nuser.dat: sound\n", verify.output);
+    ToolRun dump = runTool("CarvantaUserData", {"dump", "--csv", "--show-passwords"}, dir.path());
+    EXPECT_EQ(0, dump.status);
+    expectContains(dump, "\n1,alice,pa,75,");
+    expectContains(dump, ",2,115,0,0\n");  // two games, sum 115
+    expectContains(dump, "\n3,carol,pc,0,00-00-0000,0,0,0,0\n");
+}
+
+TEST(CarvantaClientAloneTest, AServerThatCannotBeReached) {
+    TempDir dir;
+    int port = freePort();
+    ToolRun result = runTool(
+        "CarvantaClient",
+        {"--port", std::to_string(port), "--name", "a", "--password", "b", "login"}, dir.path());
+    EXPECT_EQ(3, result.status);
+    expectContains(result, "login failed: the server cannot be reached (127.0.0.1 port ");
+}
+
+TEST(CarvantaClientAloneTest, AServerThatDoesNotAnswer) {
+    TempDir dir;
+    RawPeer silent;
+    ASSERT_TRUE(silent.listenOnFreePort());
+    auto start = std::chrono::steady_clock::now();
+    ToolRun result =
+        runTool("CarvantaClient",
+                {"--port", std::to_string(silent.port), "--name", "a", "--password", "b", "login"},
+                dir.path());
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(4, result.status);
+    expectContains(result, "login failed: no answer from the server within 3 seconds");
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+}
+
+TEST(CarvantaClientAloneTest, UsageErrors) {
+    TempDir dir;
+    EXPECT_EQ(2, runTool("CarvantaClient", {}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"fly"}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--bogus", "login"}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--port", "70000", "login"}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "login"}, dir.path()).status);
+    ToolRun result =
+        runTool("CarvantaClient", {"--name", "abcdefghijklmnopqrstu", "check"}, dir.path());
+    EXPECT_EQ(2, result.status);
+    expectContains(result, "the name is longer than 19 characters");
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
+    result = runTool("CarvantaClient", {"--help"}, dir.path());
+    EXPECT_EQ(0, result.status);
+    expectContains(result, "Exit status: 0 done");
+}
+
+}  // namespace
