@@ -1,0 +1,25 @@
+// BenchScenario.h - one kind of load for CarvantaBench: it starts a server
+// side on 127.0.0.1, says which request each client sends next and checks
+// the answers. Add a scenario by deriving from this class and listing it in
+// CarvantaBench.cpp. Called on the main thread (start, stop) and on the
+// client threads (nextRequest, checkResponse, concurrently).
+#ifndef BENCHSCENARIO_H
+#define BENCHSCENARIO_H
+
+#include <string>
+
+class BenchScenario {
+public:
+    virtual ~BenchScenario() {}
+    virtual const char* name() const = 0;
+    // Starts the server side; the port it listens on, or -1.
+    virtual int start() = 0;
+    virtual void stop() = 0;
+    // The request that client number `client` sends as its `sequence`-th.
+    virtual void nextRequest(int client, int sequence, int* reqType, std::string* payload) = 0;
+    // True if response is the right answer to that request.
+    virtual bool checkResponse(int reqType, const std::string& request,
+                               const std::string& response) = 0;
+};
+
+#endif

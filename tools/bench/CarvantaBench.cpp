@@ -1,0 +1,158 @@
+// CarvantaBench.cpp - request/response benchmark of the network stack and
+// protocol endpoint over 127.0.0.1, with 1 and 8 clients, against a plain
+// blocking echo of the same byte counts. Prints requests per second and
+// p50/p99 round-trip latency, and the ratios to the echo.
+//
+// Server and echo runs alternate, several times, and the medians are
+// compared, so that a burst of load elsewhere on the machine does not
+// decide the result.
+//
+//   CarvantaBench [--count N] [--repeat R] [--scenario NAME]
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "EchoBaseline.h"
+#include "EchoScenario.h"
+#include "LoadRunner.h"
+#include "WireClients.h"
+
+namespace {
+
+const int DEFAULT_COUNT = 5000;
+const int DEFAULT_REPEAT = 5;
+const int CLIENT_COUNTS[] = {1, 8};
+// Targets: p50 at most 1.5 times the echo's, throughput at least 70 %.
+const double LATENCY_TARGET = 1.5;
+const double THROUGHPUT_TARGET = 0.7;
+
+std::vector<std::unique_ptr<BenchScenario>> allScenarios() {
+    std::vector<std::unique_ptr<BenchScenario>> scenarios;
+    scenarios.emplace_back(new EchoScenario());
+    return scenarios;
+}
+
+void printRow(const char* label, const LoadResult& result) {
+    printf("  %-16s %d client%s %8.0f req/s  p50 %6.1f us  p99 %6.1f us  mean %6.1f us%s\n",
+           label, result.clients, result.clients == 1 ? " " : "s", result.perSecond(),
+           result.percentileUs(0.5), result.percentileUs(0.99), result.meanUs(),
+           result.failures > 0 ? "  FAILURES" : "");
+}
+
+// One exchange to learn the wire sizes of the scenario's round trip.
+bool probeSizes(BenchScenario* scenario, int port, int* requestBytes, int* responseBytes) {
+    ProtocolClient probe(scenario, 0);
+    long long nanos = 0;
+    if (!probe.connectTo(port) || !probe.roundTrip(0, &nanos)) {
+        return false;
+    }
+    *requestBytes = probe.lastRequestBytes();
+    *responseBytes = probe.lastResponseBytes();
+    return true;
+}
+
+// True if the targets were met: p50 always, throughput with several
+// clients.
+bool compare(const LoadResult& server, const LoadResult& echo, bool throughputCounts) {
+    double latencyRatio = server.percentileUs(0.5) / echo.percentileUs(0.5);
+    double throughputRatio = server.perSecond() / echo.perSecond();
+    bool met = latencyRatio <= LATENCY_TARGET &&
+               (!throughputCounts || throughputRatio >= THROUGHPUT_TARGET);
+    printf("  to echo: p50 x%.2f (target <= %.1f), throughput %.0f %%%s -> %s\n", latencyRatio,
+           LATENCY_TARGET, throughputRatio * 100,
+           throughputCounts ? " (target >= 70 %)" : "", met ? "met" : "MISSED");
+    return met;
+}
+
+// Median figures of several runs; the latencies of the median run by p50.
+LoadResult medianOf(std::vector<LoadResult>& runs) {
+    std::sort(runs.begin(), runs.end(), [](const LoadResult& a, const LoadResult& b) {
+        return a.percentileUs(0.5) < b.percentileUs(0.5);
+    });
+    LoadResult median = runs[runs.size() / 2];
+    std::vector<double> rates;
+    for (const LoadResult& run : runs) {
+        rates.push_back(run.perSecond());
+        median.failures = std::max(median.failures, run.failures);
+    }
+    std::sort(rates.begin(), rates.end());
+    // Keeps the median run's latencies and states the median rate.
+    median.seconds = median.requests / rates[rates.size() / 2];
+    return median;
+}
+
+bool runClients(BenchScenario* scenario, int port, int clients, int count, int repeat,
+                int requestBytes, int responseBytes) {
+    std::vector<LoadResult> serverRuns;
+    std::vector<LoadResult> echoRuns;
+    for (int round = 0; round < repeat; round++) {
+        serverRuns.push_back(runLoad(clients, count, port, [&](int client) {
+            return std::unique_ptr<LoadClient>(new ProtocolClient(scenario, client));
+        }));
+        EchoBaseline baseline(requestBytes, responseBytes);
+        int echoPort = baseline.start();
+        echoRuns.push_back(runLoad(clients, count, echoPort, [&](int) {
+            return std::unique_ptr<LoadClient>(new EchoClient(requestBytes, responseBytes));
+        }));
+        baseline.stop();
+    }
+    LoadResult server = medianOf(serverRuns);
+    LoadResult echo = medianOf(echoRuns);
+    printRow(scenario->name(), server);
+    printRow("blocking echo", echo);
+    return compare(server, echo, clients > 1) && server.failures == 0;
+}
+
+bool runScenario(BenchScenario* scenario, int count, int repeat) {
+    printf("scenario %s: %d round trips per client, median of %d runs\n", scenario->name(), count,
+           repeat);
+    int port = scenario->start();
+    int requestBytes = 0;
+    int responseBytes = 0;
+    if (port < 0 || !probeSizes(scenario, port, &requestBytes, &responseBytes)) {
+        printf("  could not start or reach the server\n");
+        scenario->stop();
+        return false;
+    }
+    printf("  %d bytes out, %d bytes back per round trip\n", requestBytes, responseBytes);
+    bool allMet = true;
+    for (int clients : CLIENT_COUNTS) {
+        allMet = runClients(scenario, port, clients, count, repeat, requestBytes, responseBytes) &&
+                 allMet;
+    }
+    scenario->stop();
+    return allMet;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int count = DEFAULT_COUNT;
+    int repeat = DEFAULT_REPEAT;
+    const char* only = nullptr;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--count") == 0) {
+            count = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--repeat") == 0) {
+            repeat = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--scenario") == 0) {
+            only = argv[i + 1];
+        }
+    }
+    if (count < 1 || repeat < 1) {
+        fprintf(stderr, "usage: CarvantaBench [--count N] [--repeat R] [--scenario NAME]\n");
+        return 2;
+    }
+    bool allMet = true;
+    for (auto& scenario : allScenarios()) {
+        if (only == nullptr || strcmp(only, scenario->name()) == 0) {
+            allMet = runScenario(scenario.get(), count, repeat) && allMet;
+        }
+    }
+    printf("%s\n", allMet ? "all targets met" : "some targets missed");
+    return 0;
+}

@@ -1,0 +1,83 @@
+// EchoBaseline.cpp - blocking echo of fixed byte counts. The accept loop
+// polls in short steps so that stop() ends it; connections are shut down to
+// end their threads.
+#include "EchoBaseline.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "WireClients.h"
+
+namespace {
+
+const int ACCEPT_STEP_MS = 100;
+
+}  // namespace
+
+EchoBaseline::EchoBaseline(int requestBytes, int responseBytes)
+    : requestSize(requestBytes), responseSize(responseBytes), listener(-1), running(false) {}
+
+EchoBaseline::~EchoBaseline() { stop(); }
+
+int EchoBaseline::start() {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    running = true;
+    acceptThread = std::thread(&EchoBaseline::acceptLoop, this);
+    return ntohs(address.sin_port);
+}
+
+void EchoBaseline::acceptLoop() {
+    while (running) {
+        struct pollfd watched = {listener, POLLIN, 0};
+        if (poll(&watched, 1, ACCEPT_STEP_MS) != 1) {
+            continue;
+        }
+        int descriptor = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (descriptor < 0) {
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        connections.push_back(descriptor);
+        connectionThreads.emplace_back(&EchoBaseline::serve, this, descriptor);
+    }
+}
+
+void EchoBaseline::serve(int descriptor) {
+    std::string request(requestSize, '\0');
+    std::string response(responseSize, 'r');
+    while (receiveAllBytes(descriptor, &request[0], request.size()) &&
+           sendAllBytes(descriptor, response.data(), response.size())) {
+    }
+}
+
+void EchoBaseline::stop() {
+    if (!running.exchange(false)) {
+        return;
+    }
+    acceptThread.join();
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    for (int descriptor : connections) {
+        shutdown(descriptor, SHUT_RDWR);
+    }
+    for (std::thread& thread : connectionThreads) {
+        thread.join();
+    }
+    for (int descriptor : connections) {
+        close(descriptor);
+    }
+    close(listener);
+}

@@ -1,0 +1,91 @@
+// LoadRunner.cpp - client threads behind a start barrier; latencies are
+// collected per thread and merged after the join.
+#include "LoadRunner.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+long long benchNowNanos() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+double LoadResult::percentileUs(double p) const {
+    if (latencies.empty()) {
+        return 0;
+    }
+    size_t index = static_cast<size_t>(p * (latencies.size() - 1));
+    return latencies[index] / 1000.0;
+}
+
+double LoadResult::meanUs() const {
+    if (latencies.empty()) {
+        return 0;
+    }
+    double sum = 0;
+    for (long long nanos : latencies) {
+        sum += nanos;
+    }
+    return sum / latencies.size() / 1000.0;
+}
+
+namespace {
+
+struct ClientRun {
+    std::unique_ptr<LoadClient> client;
+    std::vector<long long> latencies;
+    bool failed = false;
+};
+
+void runClient(ClientRun* run, int count, std::atomic<bool>* go) {
+    while (!go->load()) {
+        std::this_thread::yield();
+    }
+    run->latencies.reserve(count);
+    for (int sequence = 0; sequence < count; sequence++) {
+        long long nanos = 0;
+        if (!run->client->roundTrip(sequence, &nanos)) {
+            run->failed = true;
+            return;
+        }
+        run->latencies.push_back(nanos);
+    }
+}
+
+}  // namespace
+
+LoadResult runLoad(int clients, int count, int port, const LoadClientMaker& makeClient) {
+    LoadResult result;
+    result.clients = clients;
+    std::vector<ClientRun> runs(clients);
+    for (int i = 0; i < clients; i++) {
+        runs[i].client = makeClient(i);
+        if (!runs[i].client->connectTo(port)) {
+            result.failures = clients;
+            return result;
+        }
+    }
+    std::atomic<bool> go(false);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; i++) {
+        threads.emplace_back(runClient, &runs[i], count, &go);
+    }
+    long long start = benchNowNanos();
+    go = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    result.seconds = (benchNowNanos() - start) / 1e9;
+    for (ClientRun& run : runs) {
+        result.latencies.insert(result.latencies.end(), run.latencies.begin(),
+                                run.latencies.end());
+        result.failures += run.failed ? 1 : 0;
+    }
+    result.requests = static_cast<long>(result.latencies.size());
+    std::sort(result.latencies.begin(), result.latencies.end());
+    return result;
+}
