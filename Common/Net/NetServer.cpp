@@ -49,14 +49,20 @@ void keepaliveSettings(int* idle, int* interval, int* count) {
 }
 
 // A failure only costs the early detection of dead peers: logged, not fatal.
+// Keepalive probes go out only while nothing is in flight; a peer that
+// vanished while the lobby was sending to it is caught by the user timeout,
+// set to the same bound.
 void enableKeepalive(SOCKET descriptor) {
     int on = 1;
     int idle, interval, count;
     keepaliveSettings(&idle, &interval, &count);
+    unsigned int userTimeoutMs = static_cast<unsigned int>(idle + interval * count) * 1000u;
     if (setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
         setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
         setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
-        setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+        setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0 ||
+        setsockopt(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+                   sizeof userTimeoutMs) != 0) {
         char line[LOG_LINE_MAX];
         snprintf(line, sizeof line, "Keepalive not set on a connection (%s)\n", strerror(errno));
         osaLogError(line);

@@ -32,8 +32,9 @@ const long NETSERVER_RESTART_WAIT_MS = 1000;
 // often faster than the report of its own departure.
 const long NETSERVER_REFUSE_GRACE_MS = 100;
 // TCP keepalive of accepted connections, in seconds: a peer whose machine
-// vanished is found dead after idle + interval * count (2 minutes), which
-// frees its slot and its lobby entry. CARVANTA_TEST_KEEPALIVE="idle,interval,
+// vanished is found dead after idle + interval * count (2 minutes; the same
+// bound holds for data it never acknowledges), which frees its slot and its
+// lobby entry. CARVANTA_TEST_KEEPALIVE="idle,interval,
 // count" shortens them for tests.
 const int NETSERVER_KEEPALIVE_IDLE_S = 60;
 const int NETSERVER_KEEPALIVE_INTERVAL_S = 10;
