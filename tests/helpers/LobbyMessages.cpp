@@ -88,6 +88,22 @@ bool MessageReader::waitForList(const std::vector<ListedPlayer>& expected, int t
     }
 }
 
+bool MessageReader::waitForNames(const std::vector<std::string>& names, int timeoutMs) {
+    long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        bool same = listCount > 0 && latestList.size() == names.size();
+        for (size_t i = 0; same && i < names.size(); i++) {
+            same = latestList[i].name == names[i];
+        }
+        if (same) {
+            return true;
+        }
+        if (!waitMore(deadline)) {
+            return false;
+        }
+    }
+}
+
 bool MessageReader::anyMessageWithin(int timeoutMs) {
     long long deadline = monotonicMs() + timeoutMs;
     while (pending.empty()) {

@@ -28,6 +28,9 @@ public:
     bool next(Envelope* out, int timeoutMs);
     // Waits for a player list equal to `expected`; false at the deadline.
     bool waitForList(const std::vector<ListedPlayer>& expected, int timeoutMs);
+    // Waits until the latest player list holds exactly these names, in
+    // order (it may have come already); false at the deadline.
+    bool waitForNames(const std::vector<std::string>& names, int timeoutMs);
     // The latest player list seen so far (empty if none), and how many.
     const std::vector<ListedPlayer>& lastList() const { return latestList; }
     int listsSeen() const { return listCount; }

@@ -1,0 +1,160 @@
+// LobbyPlayer.cpp - the steps of a two-player game in the wire format.
+#include "LobbyPlayer.h"
+
+#include <set>
+
+#include "GameProtocol.h"
+
+namespace {
+
+const int CARD_MESSAGE_SIZE = 37;
+const int OPENING_CARDS = 12;
+const int DECK_SIZE = 81;
+const int COUNTDOWN_FROM = 3;
+
+bool fail(std::string* why, const std::string& text) {
+    *why = text;
+    return false;
+}
+
+}  // namespace
+
+LobbyPlayer::LobbyPlayer(const std::string& playerName, const std::string& playerPassword)
+    : name(playerName), password(playerPassword), reader(&client) {}
+
+bool LobbyPlayer::connect(int port) {
+    return client.connectTo(port);
+}
+
+bool LobbyPlayer::reconnect(int port) {
+    client.close();
+    client.takeQueuedMessages();
+    reader = MessageReader(&client);
+    return client.connectTo(port);
+}
+
+int LobbyPlayer::ask(int reqType, const std::string& otherPlayer) {
+    std::string payload = credentials(name, password);
+    if (!otherPlayer.empty()) {
+        payload += nameField(otherPlayer);
+    }
+    return askRaw(reqType, payload);
+}
+
+int LobbyPlayer::askRaw(int reqType, const std::string& payload) {
+    return requestCode(&client, reqType, payload);
+}
+
+bool LobbyPlayer::sendStop() {
+    return client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, credentials(name, password));
+}
+
+bool LobbyPlayer::expect(int msgType, Envelope* out, std::string* why, int timeoutMs) {
+    if (!reader.next(out, timeoutMs)) {
+        return fail(why, name + ": no message " + std::to_string(msgType));
+    }
+    if (out->id != msgType) {
+        return fail(why, name + ": message " + std::to_string(out->id) + " instead of " +
+                             std::to_string(msgType));
+    }
+    return true;
+}
+
+bool LobbyPlayer::expectPayload(int msgType, const std::string& payload, std::string* why,
+                                int timeoutMs) {
+    Envelope message;
+    if (!expect(msgType, &message, why, timeoutMs)) {
+        return false;
+    }
+    if (message.payload != payload) {
+        return fail(why, name + ": unexpected payload of message " + std::to_string(msgType));
+    }
+    return true;
+}
+
+bool LobbyPlayer::expectCountdownAndStart(const std::string& otherName, std::string* why) {
+    for (int value = COUNTDOWN_FROM; value >= 0; value--) {
+        std::string payload = nameField(otherName) + std::string(1, static_cast<char>(value));
+        if (!expectPayload(MSG_COUNTDOWNFORPLAY, payload, why)) {
+            *why += " (countdown " + std::to_string(value) + ")";
+            return false;
+        }
+    }
+    return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
+}
+
+bool LobbyPlayer::expectList(const std::vector<std::string>& names, std::string* why,
+                             int timeoutMs) {
+    if (reader.waitForNames(names, timeoutMs)) {
+        return true;
+    }
+    std::string shown;
+    for (const ListedPlayer& player : reader.lastList()) {
+        shown += " " + player.name;
+    }
+    return fail(why, name + ": the expected player list did not come; last:" + shown);
+}
+
+bool signUpPlayer(int port, const std::string& name, const std::string& password) {
+    LobbyPlayer player(name, password);
+    return player.connect(port) && player.ask(REQ_SIGNUP) == RES_OK;
+}
+
+bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* why) {
+    for (LobbyPlayer* player : {first, second}) {
+        if (player->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
+            player->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK) {
+            return fail(why, player->getName() + ": attach or add refused");
+        }
+    }
+    return true;
+}
+
+bool checkCardLayout(const std::string& payload, std::string* why) {
+    if (payload.size() != static_cast<size_t>(CARD_MESSAGE_SIZE) || payload[0] != OPENING_CARDS) {
+        return fail(why, "card message of " + std::to_string(payload.size()) + " bytes");
+    }
+    std::set<int> indices;
+    for (int k = 0; k < OPENING_CARDS; k++) {
+        int row = payload[1 + 3 * k];
+        int col = payload[2 + 3 * k];
+        int stackIndex = static_cast<unsigned char>(payload[3 + 3 * k]);
+        if (row != k / 4 || col != 1 + k % 4 || stackIndex >= DECK_SIZE) {
+            return fail(why, "card " + std::to_string(k) + " misplaced or unknown");
+        }
+        indices.insert(stackIndex);
+    }
+    if (indices.size() != static_cast<size_t>(OPENING_CARDS)) {
+        return fail(why, "a card dealt twice");
+    }
+    return true;
+}
+
+bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
+                      std::string* why) {
+    if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK) {
+        return fail(why, invitor->getName() + ": invitation refused");
+    }
+    if (!invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why)) {
+        return false;
+    }
+    if (invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) != RES_OK) {
+        return fail(why, invitee->getName() + ": accept refused");
+    }
+    if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
+        !invitor->expectCountdownAndStart(invitee->getName(), why) ||
+        !invitee->expectCountdownAndStart(invitor->getName(), why)) {
+        return false;
+    }
+    Envelope first;
+    Envelope second;
+    if (!invitor->expect(MSG_RECEIVECARDS, &first, why) ||
+        !invitee->expect(MSG_RECEIVECARDS, &second, why)) {
+        return false;
+    }
+    if (first.payload != second.payload) {
+        return fail(why, "the two players got different cards");
+    }
+    *cards = first.payload;
+    return checkCardLayout(first.payload, why);
+}
