@@ -45,6 +45,118 @@ std::string code(int value) {
     return std::string(1, static_cast<char>(value));
 }
 
+// Reads the survivor's messages until MSG_GAMEFINISHED; only the
+// acceptance, countdown, start and card messages may come before it.
+// Checks the finish payload.
+bool expectEndSkippingGame(LobbyPlayer* survivor, int finishState, std::string* why) {
+    for (;;) {
+        Envelope message;
+        if (!survivor->getReader().next(&message, LOBBY_MESSAGE_WAIT_MS)) {
+            *why = survivor->getName() + ": no end of the game";
+            return false;
+        }
+        if (message.id == MSG_GAMEFINISHED) {
+            if (message.payload != int32le(finishState)) {
+                *why = survivor->getName() + ": wrong finish state";
+                return false;
+            }
+            return true;
+        }
+        if (message.id != MSG_COUNTDOWNFORPLAY && message.id != MSG_STARTGAMEMASTER &&
+            message.id != MSG_RECEIVECARDS && message.id != MSG_ACCEPTINVITATION) {
+            *why = survivor->getName() + ": message " + std::to_string(message.id);
+            return false;
+        }
+    }
+}
+
+typedef enum {
+    STAGE_INVITED,           // the invitee leaves after the invitation
+    STAGE_INVITING,          // the invitor leaves after the invitation
+    STAGE_ACCEPTED_INVITEE,  // the invitee leaves right after accepting
+    STAGE_ACCEPTED_INVITOR,  // the invitor leaves right after the acceptance
+    STAGE_COUNTDOWN,         // the invitor leaves after the first countdown
+    STAGE_STARTED,           // the invitee leaves after the start, before the cards
+} departureStage_t;
+
+bool failWith(std::string* why, const std::string& text) {
+    *why += text;
+    return false;
+}
+
+// The invitee leaves right after accepting: before the acceptance went out
+// this is a rejection; after it, the end of the game that was to start.
+bool inviteeLeftAfterAccepting(LobbyPlayer* invitor, std::string* why) {
+    Envelope message;
+    if (!invitor->getReader().next(&message, LOBBY_MESSAGE_WAIT_MS)) {
+        return failWith(why, "nothing after the invitee left");
+    }
+    if (message.id == MSG_REJECTINVITATION) {
+        return invitor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_MULTI_PLAYERNOTACCEPTED ||
+               failWith(why, "not back in the list after the rejection");
+    }
+    if (message.id != MSG_ACCEPTINVITATION) {
+        return failWith(why, "message " + std::to_string(message.id));
+    }
+    return expectEndSkippingGame(invitor, 2, why) &&
+           (invitor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK || failWith(why, "not attached"));
+}
+
+// The invitation is out; one of the two leaves before it is answered. The
+// other is told and is back in the list (a second add is refused).
+bool leaveInvitation(departureStage_t stage, LobbyPlayer* invitor, LobbyPlayer* invitee,
+                     std::string* why) {
+    LobbyPlayer* leaver = stage == STAGE_INVITED ? invitee : invitor;
+    LobbyPlayer* survivor = stage == STAGE_INVITED ? invitor : invitee;
+    int told = stage == STAGE_INVITED ? MSG_REJECTINVITATION : MSG_CANCELINVITATION;
+    leaver->getClient().close();
+    return survivor->expectPayload(told, nameField(leaver->getName()), why) &&
+           (survivor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_MULTI_PLAYERNOTACCEPTED ||
+            failWith(why, "not back in the list"));
+}
+
+// Plays one pair up to `stage`, lets one of them leave and checks what the
+// other is told and where it is left.
+bool departAt(departureStage_t stage, LobbyPlayer* invitor, LobbyPlayer* invitee,
+              std::string* why) {
+    if (!enterLobbyTogether(invitor, invitee, why)) {
+        return false;
+    }
+    if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK ||
+        !invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why)) {
+        return failWith(why, " (invitation)");
+    }
+    if (stage == STAGE_INVITED || stage == STAGE_INVITING) {
+        return leaveInvitation(stage, invitor, invitee, why);
+    }
+    if (invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) != RES_OK) {
+        return failWith(why, "accept refused");
+    }
+    if (stage == STAGE_ACCEPTED_INVITEE) {
+        invitee->getClient().close();
+        return inviteeLeftAfterAccepting(invitor, why);
+    }
+    LobbyPlayer* leaver = invitor;
+    LobbyPlayer* survivor = invitee;
+    Envelope first;
+    if (stage == STAGE_COUNTDOWN &&
+        (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
+         !invitor->expect(MSG_COUNTDOWNFORPLAY, &first, why))) {
+        return false;
+    }
+    if (stage == STAGE_STARTED) {
+        if (!invitee->expectCountdownAndStart(invitor->getName(), why)) {
+            return false;
+        }
+        leaver = invitee;
+        survivor = invitor;
+    }
+    leaver->getClient().close();
+    // Told that the other player left; attached again, out of the list.
+    return expectEndSkippingGame(survivor, 2, why) &&
+           (survivor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK || failWith(why, "not attached"));
+}
+
 }  // namespace
 
 TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptance) {
@@ -154,4 +266,44 @@ TEST_F(LobbyOverLoopbackTest, ThreePairsPlayAtOnceAndEitherSideEndsTheGame) {
         EXPECT_EQ(failures[p], "") << "pair " << p;
     }
     EXPECT_EQ(server.output().find("Failed bitterly!"), std::string::npos);
+}
+
+namespace {
+
+void runDepartures(ServerProcess* server, const std::vector<departureStage_t>& stages) {
+    std::vector<std::unique_ptr<LobbyPlayer>> players;
+    for (size_t i = 0; i < 2 * stages.size(); i++) {
+        players.emplace_back(new LobbyPlayer("leaver" + std::to_string(i)));
+        ASSERT_TRUE(signUpPlayer(server->port(), players.back()->getName()));
+    }
+    for (std::unique_ptr<LobbyPlayer>& player : players) {
+        ASSERT_TRUE(player->connect(server->port()));
+    }
+    std::vector<std::string> failures(stages.size());
+    std::vector<int> outcomes(stages.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t p = 0; p < stages.size(); p++) {
+        threads.emplace_back([&, p] {
+            outcomes[p] =
+                departAt(stages[p], players[2 * p].get(), players[2 * p + 1].get(), &failures[p])
+                    ? 1
+                    : -1;
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (size_t p = 0; p < stages.size(); p++) {
+        EXPECT_EQ(outcomes[p], 1) << "stage " << stages[p] << ": " << failures[p];
+    }
+}
+
+}  // namespace
+
+TEST_F(LobbyOverLoopbackTest, DeparturesDuringTheInvitation) {
+    runDepartures(&server, {STAGE_INVITED, STAGE_INVITING, STAGE_ACCEPTED_INVITEE});
+}
+
+TEST_F(LobbyOverLoopbackTest, DeparturesAfterTheAcceptanceDuringTheCountdownAndAtTheStart) {
+    runDepartures(&server, {STAGE_ACCEPTED_INVITOR, STAGE_COUNTDOWN, STAGE_STARTED});
 }
