@@ -4,13 +4,14 @@
 # on a copy of its seed corpus from fuzz/corpus/<target>/. Fails when any
 # target reports a crash, a leak, a time-out, a sanitizer finding or a
 # broken property; the input that did it is kept in <build>/fuzz-artifacts/.
+# Paths are absolute: some targets change their working directory.
 # Usage: scripts/fuzz.sh [seconds per target, default 30] [target ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 shift || true
-build=${FUZZ_BUILD_DIR:-build-fuzz}
+build=$(realpath -m "${FUZZ_BUILD_DIR:-build-fuzz}")
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCARVANTA_FUZZ=ON -DCARVANTA_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_all
