@@ -20,6 +20,9 @@ public:
     // True if response is the right answer to that request.
     virtual bool checkResponse(int reqType, const std::string& request,
                                const std::string& response) = 0;
+    // False for scenarios that do real work per request: their ratios to the
+    // echo are printed for reference, the network targets do not apply.
+    virtual bool holdsEchoTargets() const { return true; }
 };
 
 #endif

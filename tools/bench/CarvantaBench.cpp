@@ -19,6 +19,7 @@
 #include "EchoBaseline.h"
 #include "EchoScenario.h"
 #include "LoadRunner.h"
+#include "SignUpScenario.h"
 #include "WireClients.h"
 
 namespace {
@@ -33,6 +34,7 @@ const double THROUGHPUT_TARGET = 0.7;
 std::vector<std::unique_ptr<BenchScenario>> allScenarios() {
     std::vector<std::unique_ptr<BenchScenario>> scenarios;
     scenarios.emplace_back(new EchoScenario());
+    scenarios.emplace_back(new SignUpScenario());
     return scenarios;
 }
 
@@ -57,9 +59,15 @@ bool probeSizes(BenchScenario* scenario, int port, int* requestBytes, int* respo
 
 // True if the targets were met: p50 always, throughput with several
 // clients.
-bool compare(const LoadResult& server, const LoadResult& echo, bool throughputCounts) {
+bool compare(const LoadResult& server, const LoadResult& echo, bool throughputCounts,
+             bool targetsApply) {
     double latencyRatio = server.percentileUs(0.5) / echo.percentileUs(0.5);
     double throughputRatio = server.perSecond() / echo.perSecond();
+    if (!targetsApply) {
+        printf("  to echo: p50 x%.2f, throughput %.0f %% (reference only)\n", latencyRatio,
+               throughputRatio * 100);
+        return true;
+    }
     bool met = latencyRatio <= LATENCY_TARGET &&
                (!throughputCounts || throughputRatio >= THROUGHPUT_TARGET);
     printf("  to echo: p50 x%.2f (target <= %.1f), throughput %.0f %%%s -> %s\n", latencyRatio,
@@ -104,7 +112,8 @@ bool runClients(BenchScenario* scenario, int port, int clients, int count, int r
     LoadResult echo = medianOf(echoRuns);
     printRow(scenario->name(), server);
     printRow("blocking echo", echo);
-    return compare(server, echo, clients > 1) && server.failures == 0;
+    return compare(server, echo, clients > 1, scenario->holdsEchoTargets()) &&
+           server.failures == 0;
 }
 
 bool runScenario(BenchScenario* scenario, int count, int repeat) {
