@@ -4,6 +4,7 @@
 // a damaged file loaded in part and kept, sign-ups from eight clients at
 // once, and SIGKILL during sign-up traffic.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
@@ -234,9 +235,11 @@ TEST_F(AccountsOverLoopbackTest, EightClientsSignUpAtOnce) {
     EXPECT_EQ(savedRecords().size(), static_cast<size_t>(CLIENTS * 10 + 1));
 }
 
-// The kill lands while eight clients sign up; every restart reads a whole
-// file that holds at least the accounts saved at the last clean shutdown.
+// The kill lands while eight clients sign up and the store saves every
+// 40 ms; every restart reads a whole file that holds at least the accounts
+// saved at the last clean shutdown.
 TEST_F(AccountsOverLoopbackTest, KilledDuringSignUpTrafficRestartsWithAReadableFile) {
+    setenv("CARVANTA_TEST_SAVE_MS", "40", 1);
     startServer();
     for (int i = 0; i < 20; i++) {
         ASSERT_EQ(ask(REQ_SIGNUP, credentials("base" + std::to_string(i), "pw")), code(RES_OK));
@@ -267,11 +270,13 @@ TEST_F(AccountsOverLoopbackTest, KilledDuringSignUpTrafficRestartsWithAReadableF
         for (std::thread& thread : threads) {
             thread.join();
         }
-        startServer();
         std::vector<UserRecord> records = savedRecords();
         EXPECT_GE(records.size(), 20u) << "round " << round;
+        startServer();
+        EXPECT_EQ(server.output().find("compromised"), std::string::npos) << server.output();
         EXPECT_EQ(ask(REQ_CHECKUSERANDPASSWORD, credentials("base19", "pw")), code(RES_OK));
     }
+    unsetenv("CARVANTA_TEST_SAVE_MS");
 }
 
 }  // namespace
