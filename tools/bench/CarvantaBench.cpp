@@ -5,20 +5,25 @@
 //
 // Server and echo runs alternate, several times, and the medians are
 // compared, so that a burst of load elsewhere on the machine does not
-// decide the result.
+// decide the result. The lobby scenario (LobbyBench) runs the server binary
+// beside this program with games in progress.
 //
-//   CarvantaBench [--count N] [--repeat R] [--scenario NAME]
+//   CarvantaBench [--count N] [--repeat R] [--scenario NAME] [--lobby-seconds S]
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "EchoBaseline.h"
 #include "EchoScenario.h"
 #include "LoadRunner.h"
+#include "LobbyBench.h"
 #include "SignUpScenario.h"
 #include "WireClients.h"
 
@@ -30,6 +35,17 @@ const int CLIENT_COUNTS[] = {1, 8};
 // Targets: p50 at most 1.5 times the echo's, throughput at least 70 %.
 const double LATENCY_TARGET = 1.5;
 const double THROUGHPUT_TARGET = 0.7;
+
+const char* const LOBBY_SCENARIO = "lobby";
+
+// A program in the directory of this one.
+std::string siblingProgram(const char* self, const char* program) {
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string own = length > 0 ? std::string(path, length) : std::string(self);
+    size_t slash = own.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : own.substr(0, slash)) + "/" + program;
+}
 
 std::vector<std::unique_ptr<BenchScenario>> allScenarios() {
     std::vector<std::unique_ptr<BenchScenario>> scenarios;
@@ -143,6 +159,7 @@ int main(int argc, char** argv) {
     int count = DEFAULT_COUNT;
     int repeat = DEFAULT_REPEAT;
     const char* only = nullptr;
+    LobbyBenchOptions lobby;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--count") == 0) {
             count = atoi(argv[i + 1]);
@@ -150,10 +167,14 @@ int main(int argc, char** argv) {
             repeat = atoi(argv[i + 1]);
         } else if (strcmp(argv[i], "--scenario") == 0) {
             only = argv[i + 1];
+        } else if (strcmp(argv[i], "--lobby-seconds") == 0) {
+            lobby.gameSeconds = atoi(argv[i + 1]);
         }
     }
-    if (count < 1 || repeat < 1) {
-        fprintf(stderr, "usage: CarvantaBench [--count N] [--repeat R] [--scenario NAME]\n");
+    if (count < 1 || repeat < 1 || lobby.gameSeconds < 1) {
+        fprintf(stderr,
+                "usage: CarvantaBench [--count N] [--repeat R] [--scenario NAME] "
+                "[--lobby-seconds S]\n");
         return 2;
     }
     bool allMet = true;
@@ -161,6 +182,11 @@ int main(int argc, char** argv) {
         if (only == nullptr || strcmp(only, scenario->name()) == 0) {
             allMet = runScenario(scenario.get(), count, repeat) && allMet;
         }
+    }
+    // The lobby runs the server binary that sits beside this program.
+    if (only == nullptr || strcmp(only, LOBBY_SCENARIO) == 0) {
+        std::string serverPath = siblingProgram(argv[0], "CarvantaServer");
+        allMet = runLobbyBench(serverPath.c_str(), lobby) && allMet;
     }
     printf("%s\n", allMet ? "all targets met" : "some targets missed");
     return 0;

@@ -1,0 +1,481 @@
+// LobbyBench.cpp - games in the lobby against account-request latency.
+// The server is the real binary, started in a temporary directory with its
+// output in a file there; the clients are blocking sockets that speak the
+// wire format with LinearBlock.
+#include "LobbyBench.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GameProtocol.h"
+#include "LinearBlock.h"
+#include "LoadRunner.h"
+#include "WireClients.h"
+
+namespace {
+
+const int PAIRS = 3;
+const int ACCOUNT_CLIENTS = 2;
+const int FIELD_SIZE = 20;
+const int FIELDS_END = LINEARBLOCK_HEADER_SIZE + ENVELOPE_FIELDS_SIZE;
+const int WAIT_MS = 4000;
+const int START_WAIT_MS = 5000;
+// The manager thread's pass, and the passes from an acceptance to the start.
+const double PASS_SECONDS = 1.0;
+const int PASSES_ACCEPT_TO_START = 6;
+const double LATENCY_TARGET = 1.10;
+
+long long nowMs() {
+    return benchNowNanos() / 1000000;
+}
+
+std::string field(const std::string& text) {
+    std::string bytes = text.substr(0, FIELD_SIZE - 1);
+    bytes.resize(FIELD_SIZE, '\0');
+    return bytes;
+}
+
+std::string credentialsOf(const std::string& name) {
+    return field(name) + field("pw");
+}
+
+struct Message {
+    int id;
+    std::string payload;
+};
+
+// A blocking wire client with deadlines: requests wait for their response,
+// messages that arrive meanwhile are kept in order.
+class LobbyWire {
+public:
+    LobbyWire() : descriptor(-1), outBlock(PROTOCOL_BUFFER_SIZE), inBlock(PROTOCOL_BUFFER_SIZE) {}
+    ~LobbyWire() { disconnect(); }
+    bool connect(int port) {
+        descriptor = connectLoopback(port);
+        return descriptor >= 0;
+    }
+    void disconnect() {
+        if (descriptor >= 0) {
+            close(descriptor);
+            descriptor = -1;
+        }
+    }
+    bool send(int commType, int id, const std::string& payload) {
+        outBlock.setVirtualBlockSize(static_cast<int>(payload.size()) + ENVELOPE_FIELDS_SIZE);
+        outBlock.reset();
+        outBlock.addData(static_cast<char>(commType));
+        outBlock.addData(static_cast<char>(id));
+        outBlock.addData(static_cast<int>(payload.size()));
+        outBlock.addData(payload.data(), static_cast<int>(payload.size()));
+        outBlock.obfuscateData();
+        return sendAllBytes(descriptor, outBlock.getDataBlock(), outBlock.getDataBlockSize());
+    }
+    // The response code, or -1.
+    int request(int reqType, const std::string& payload) {
+        if (!send(COMMTYPE_REQUEST, reqType, payload)) {
+            return -1;
+        }
+        long long deadline = nowMs() + WAIT_MS;
+        for (;;) {
+            int commType = 0;
+            Message envelope;
+            if (!receive(&commType, &envelope, deadline)) {
+                return -1;
+            }
+            if (commType == COMMTYPE_MESSAGE) {
+                queued.push_back(envelope);
+            } else if (commType == COMMTYPE_RESPONSE && envelope.id == reqType) {
+                return envelope.payload.empty() ? -1
+                                                : static_cast<unsigned char>(envelope.payload[0]);
+            }
+        }
+    }
+    // The next message of this type; player lists are passed over, any
+    // other message first is a failure.
+    bool expect(int msgType, Message* out, int timeoutMs = WAIT_MS) {
+        long long deadline = nowMs() + timeoutMs;
+        for (;;) {
+            Message message;
+            if (!nextMessage(&message, deadline)) {
+                return false;
+            }
+            if (message.id == MSG_RECEIVEPLAYERLIST) {
+                continue;
+            }
+            *out = message;
+            return message.id == msgType;
+        }
+    }
+
+private:
+    bool nextMessage(Message* out, long long deadline) {
+        while (queued.empty()) {
+            int commType = 0;
+            Message envelope;
+            if (!receive(&commType, &envelope, deadline)) {
+                return false;
+            }
+            if (commType == COMMTYPE_MESSAGE) {
+                queued.push_back(envelope);
+            }
+        }
+        *out = queued.front();
+        queued.pop_front();
+        return true;
+    }
+    bool waitReadable(long long deadline) {
+        long long left = deadline - nowMs();
+        struct pollfd watched = {descriptor, POLLIN, 0};
+        return left > 0 && poll(&watched, 1, static_cast<int>(left)) == 1;
+    }
+    bool receive(int* commType, Message* out, long long deadline) {
+        std::string bytes(FIELDS_END, '\0');
+        if (!waitReadable(deadline) || !receiveAllBytes(descriptor, &bytes[0], FIELDS_END)) {
+            return false;
+        }
+        inBlock.importBlockData(bytes.data(), FIELDS_END);
+        if (!inBlock.headerIsValid()) {
+            return false;
+        }
+        inBlock.deobfuscateData();
+        inBlock.reset();
+        char type = 0;
+        char id = 0;
+        int length = 0;
+        inBlock.getData(&type);
+        inBlock.getData(&id);
+        inBlock.getData(&length);
+        if (length < 0 || length > PROTOCOL_PAYLOAD_MAX) {
+            return false;
+        }
+        bytes.resize(FIELDS_END + length);
+        if (length > 0 && !receiveAllBytes(descriptor, &bytes[FIELDS_END], length)) {
+            return false;
+        }
+        inBlock.importBlockData(bytes.data(), static_cast<int>(bytes.size()));
+        if (inBlock.deobfuscateData()) {
+            return false;  // checksum
+        }
+        *commType = type;
+        out->id = id;
+        out->payload.assign(inBlock.getDataBlock() + FIELDS_END, length);
+        return true;
+    }
+
+    int descriptor;
+    LinearBlock outBlock;
+    LinearBlock inBlock;
+    std::deque<Message> queued;
+};
+
+// The server binary, in a temporary directory of its own.
+class ServerChild {
+public:
+    ServerChild() : pid(-1), console(-1), port(0) {}
+    ~ServerChild() { stop(); }
+    bool start(const char* serverPath) {
+        char pattern[] = "/tmp/carvanta-lobbybench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            return false;
+        }
+        directory = pattern;
+        port = pickPort();
+        FILE* config = fopen((directory + "/config.ini").c_str(), "w");
+        if (config == nullptr || port <= 0) {
+            return false;
+        }
+        fprintf(config, "server_port %d\n", port);
+        fclose(config);
+        return spawn(serverPath) && waitListening();
+    }
+    void stop() {
+        if (pid <= 0) {
+            return;
+        }
+        ssize_t ignored = write(console, "quit\n", 5);
+        (void)ignored;
+        close(console);
+        for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; i++) {
+            usleep(100000);
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+        std::string remove = "rm -rf '" + directory + "'";
+        int ignoredStatus = system(remove.c_str());
+        (void)ignoredStatus;
+    }
+    int getPort() const { return port; }
+
+private:
+    static int pickPort() {
+        int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        int found = -1;
+        if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            found = ntohs(address.sin_port);
+        }
+        close(descriptor);
+        return found;
+    }
+    bool spawn(const char* serverPath) {
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0) {
+            return false;
+        }
+        pid = fork();
+        if (pid == 0) {
+            dup2(pipeEnds[0], STDIN_FILENO);
+            int output = open((directory + "/server.out").c_str(), O_WRONLY | O_CREAT, 0600);
+            dup2(output, STDOUT_FILENO);
+            dup2(output, STDERR_FILENO);
+            if (chdir(directory.c_str()) == 0) {
+                execl(serverPath, serverPath, "-f", "config.ini", static_cast<char*>(nullptr));
+            }
+            _exit(127);
+        }
+        close(pipeEnds[0]);
+        console = pipeEnds[1];
+        return pid > 0;
+    }
+    bool waitListening() {
+        for (int i = 0; i < 100; i++) {
+            int descriptor = connectLoopback(port);
+            if (descriptor >= 0) {
+                close(descriptor);
+                return true;
+            }
+            usleep(50000);
+        }
+        return false;
+    }
+
+    pid_t pid;
+    int console;
+    int port;
+    std::string directory;
+};
+
+struct AccountLatencies {
+    std::vector<long long> nanos;
+    long failures = 0;
+};
+
+double percentileUs(std::vector<long long>& values, double p) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(p * (values.size() - 1))] / 1000.0;
+}
+
+// Account requests at a steady pace until `until`.
+void accountLoop(int port, const std::string& name, int gapMs, long long until,
+                 AccountLatencies* result) {
+    LobbyWire wire;
+    if (!wire.connect(port)) {
+        result->failures++;
+        return;
+    }
+    while (nowMs() < until) {
+        long long start = benchNowNanos();
+        int code = wire.request(REQ_CHECKUSERANDPASSWORD, credentialsOf(name));
+        long long took = benchNowNanos() - start;
+        if (code != RES_OK) {
+            result->failures++;
+        } else {
+            result->nanos.push_back(took);
+        }
+        usleep(gapMs * 1000);
+    }
+}
+
+struct GameCounts {
+    std::atomic<int> games{0};
+    std::atomic<int> failures{0};
+    std::vector<long long> acceptToStartMs;  // one writer per pair, merged after
+};
+
+// One whole game: invitation, acceptance, countdown, start, cards, stop.
+bool playGame(LobbyWire* invitor, const std::string& invitorName, LobbyWire* invitee,
+              const std::string& inviteeName, long long* acceptToStartMs) {
+    Message message;
+    if (invitor->request(REQ_MULTI_ADDMULTIPLAYER, credentialsOf(invitorName)) != RES_OK ||
+        invitee->request(REQ_MULTI_ADDMULTIPLAYER, credentialsOf(inviteeName)) != RES_OK ||
+        invitor->request(REQ_MULTI_INVITEMULTIPLAYER,
+                         credentialsOf(invitorName) + field(inviteeName)) != RES_OK ||
+        !invitee->expect(MSG_INVITEMULTIPLAYER, &message)) {
+        return false;
+    }
+    long long accepted = nowMs();
+    if (invitee->request(REQ_MULTI_ACCEPTINVITATION,
+                         credentialsOf(inviteeName) + field(invitorName)) != RES_OK ||
+        !invitor->expect(MSG_ACCEPTINVITATION, &message)) {
+        return false;
+    }
+    for (int countdown = 3; countdown >= 0; countdown--) {
+        if (!invitor->expect(MSG_COUNTDOWNFORPLAY, &message) ||
+            !invitee->expect(MSG_COUNTDOWNFORPLAY, &message)) {
+            return false;
+        }
+    }
+    if (!invitor->expect(MSG_STARTGAMEMASTER, &message, START_WAIT_MS)) {
+        return false;
+    }
+    *acceptToStartMs = nowMs() - accepted;
+    Message cards;
+    if (!invitee->expect(MSG_STARTGAMEMASTER, &message) ||
+        !invitor->expect(MSG_RECEIVECARDS, &cards) ||
+        !invitee->expect(MSG_RECEIVECARDS, &message) || message.payload != cards.payload) {
+        return false;
+    }
+    return invitor->send(COMMTYPE_MESSAGE, MSG_STOPPRESSED, credentialsOf(invitorName)) &&
+           invitor->expect(MSG_GAMEFINISHED, &message) &&
+           invitee->expect(MSG_GAMEFINISHED, &message);
+}
+
+void pairLoop(int port, int pair, long long until, GameCounts* counts,
+              std::vector<long long>* startTimes) {
+    std::string invitorName = "lobbyp" + std::to_string(2 * pair);
+    std::string inviteeName = "lobbyp" + std::to_string(2 * pair + 1);
+    LobbyWire invitor;
+    LobbyWire invitee;
+    if (!invitor.connect(port) || !invitee.connect(port) ||
+        invitor.request(REQ_MULTI_ATTACHMULTIPLAYER, credentialsOf(invitorName)) != RES_OK ||
+        invitee.request(REQ_MULTI_ATTACHMULTIPLAYER, credentialsOf(inviteeName)) != RES_OK) {
+        counts->failures++;
+        return;
+    }
+    while (nowMs() < until) {
+        long long acceptToStart = 0;
+        if (!playGame(&invitor, invitorName, &invitee, inviteeName, &acceptToStart)) {
+            counts->failures++;
+            return;
+        }
+        counts->games++;
+        startTimes->push_back(acceptToStart);
+    }
+}
+
+// Two account clients for `seconds`, with the pairs playing meanwhile or not.
+void measurePhase(int port, int seconds, int gapMs, bool withGames, AccountLatencies* latencies,
+                  GameCounts* counts) {
+    long long until = nowMs() + seconds * 1000LL;
+    std::vector<AccountLatencies> perClient(ACCOUNT_CLIENTS);
+    std::vector<std::vector<long long>> startTimes(PAIRS);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < ACCOUNT_CLIENTS; c++) {
+        threads.emplace_back(accountLoop, port, "lobbya" + std::to_string(c), gapMs, until,
+                             &perClient[c]);
+    }
+    for (int p = 0; withGames && p < PAIRS; p++) {
+        threads.emplace_back(pairLoop, port, p, until, counts, &startTimes[p]);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (AccountLatencies& client : perClient) {
+        latencies->nanos.insert(latencies->nanos.end(), client.nanos.begin(), client.nanos.end());
+        latencies->failures += client.failures;
+    }
+    for (std::vector<long long>& times : startTimes) {
+        counts->acceptToStartMs.insert(counts->acceptToStartMs.end(), times.begin(), times.end());
+    }
+}
+
+bool signUpAll(int port) {
+    LobbyWire wire;
+    if (!wire.connect(port)) {
+        return false;
+    }
+    for (int i = 0; i < 2 * PAIRS; i++) {
+        if (wire.request(REQ_SIGNUP, credentialsOf("lobbyp" + std::to_string(i))) != RES_OK) {
+            return false;
+        }
+    }
+    for (int c = 0; c < ACCOUNT_CLIENTS; c++) {
+        if (wire.request(REQ_SIGNUP, credentialsOf("lobbya" + std::to_string(c))) != RES_OK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void printLatency(const char* label, AccountLatencies* latencies) {
+    printf("  account requests, %-12s %6zu answered  p50 %7.1f us  p99 %7.1f us%s\n", label,
+           latencies->nanos.size(), percentileUs(latencies->nanos, 0.5),
+           percentileUs(latencies->nanos, 0.99), latencies->failures > 0 ? "  FAILURES" : "");
+}
+
+}  // namespace
+
+bool runLobbyBench(const char* serverPath, const LobbyBenchOptions& options) {
+    printf(
+        "scenario lobby: %d pairs play whole games for %d s while %d clients send account "
+        "requests every %d ms; idle lobby %d s before and after\n",
+        PAIRS, options.gameSeconds, ACCOUNT_CLIENTS, options.requestGapMs, options.idleSeconds);
+    ServerChild server;
+    if (!server.start(serverPath) || !signUpAll(server.getPort())) {
+        printf("  could not start or reach %s\n", serverPath);
+        return false;
+    }
+    int port = server.getPort();
+    AccountLatencies idle;
+    AccountLatencies busy;
+    GameCounts counts;
+    GameCounts none;
+    measurePhase(port, options.idleSeconds, options.requestGapMs, false, &idle, &none);
+    measurePhase(port, options.gameSeconds, options.requestGapMs, true, &busy, &counts);
+    measurePhase(port, options.idleSeconds, options.requestGapMs, false, &idle, &none);
+    server.stop();
+
+    double perMinute = counts.games * 60.0 / options.gameSeconds;
+    std::vector<long long>& starts = counts.acceptToStartMs;
+    std::sort(starts.begin(), starts.end());
+    long long slowestStart = starts.empty() ? 0 : starts.back();
+    printf("  games: %d in %d s = %.1f per minute (%d pairs)%s\n", counts.games.load(),
+           options.gameSeconds, perMinute, PAIRS, counts.failures > 0 ? "  FAILURES" : "");
+    if (!starts.empty()) {
+        printf(
+            "  acceptance to start: median %lld ms, slowest %lld ms (%d passes of %.0f ms: "
+            "%.0f ms)\n",
+            starts[starts.size() / 2], slowestStart, PASSES_ACCEPT_TO_START, PASS_SECONDS * 1000,
+            PASSES_ACCEPT_TO_START * PASS_SECONDS * 1000);
+    }
+    printLatency("idle lobby", &idle);
+    printLatency("during games", &busy);
+    double p50Ratio = percentileUs(busy.nanos, 0.5) / percentileUs(idle.nanos, 0.5);
+    double p99Ratio = percentileUs(busy.nanos, 0.99) / percentileUs(idle.nanos, 0.99);
+    // A pass takes a little longer than its pause: allow 10 % on the six.
+    bool startsInTime =
+        !starts.empty() && slowestStart <= PASSES_ACCEPT_TO_START * PASS_SECONDS * 1000 * 1.1;
+    bool met = p50Ratio < LATENCY_TARGET && p99Ratio < LATENCY_TARGET && startsInTime &&
+               counts.failures == 0 && idle.failures == 0 && busy.failures == 0;
+    printf("  during games to idle: p50 x%.2f, p99 x%.2f (target < %.2f); starts %s -> %s\n",
+           p50Ratio, p99Ratio, LATENCY_TARGET, startsInTime ? "in time" : "LATE",
+           met ? "met" : "MISSED");
+    return met;
+}
