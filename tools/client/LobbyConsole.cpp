@@ -71,6 +71,32 @@ void echoCommand(const lobbyCommand_t& command) {
     say(echo);
 }
 
+// The commands that name the other player: the request and the words of
+// the line printed when the server has taken it.
+typedef struct {
+    const char* verb;
+    reqType_t request;
+    const char* doneText;
+    const char* doneTail;
+} namedCommand_t;
+
+const int NAMED_COMMANDS = 4;
+const namedCommand_t NAMED[NAMED_COMMANDS] = {
+    {"invite", REQ_MULTI_INVITEMULTIPLAYER, "Invited", "; waiting for the answer."},
+    {"cancel", REQ_MULTI_CANCELINVITATION, "Cancelled the invitation of", "."},
+    {"accept", REQ_MULTI_ACCEPTINVITATION, "Accepted the invitation of", "."},
+    {"reject", REQ_MULTI_REJECTINVITATION, "Rejected the invitation of", "."},
+};
+
+const namedCommand_t* findNamedCommand(const char* verb) {
+    for (int i = 0; i < NAMED_COMMANDS; i++) {
+        if (strcmp(NAMED[i].verb, verb) == 0) {
+            return &NAMED[i];
+        }
+    }
+    return nullptr;
+}
+
 bool validName(const char* name) {
     size_t length = strlen(name);
     return length > 0 && length < static_cast<size_t>(PROTOCOL_NAME_SIZE);
@@ -217,44 +243,14 @@ int LobbyConsole::execute(char* line, bool* quit) {
 
 int LobbyConsole::runCommand(const lobbyCommand_t& command, bool* quit) {
     const char* verb = command.words[0];
-    const char* name = command.count == 2 ? command.words[1] : nullptr;
-    bool named = name != nullptr && validName(name);
-    char done[LINE_MAX];
-    if (strcmp(verb, "invite") == 0 && named) {
-        snprintf(done, sizeof done, "Invited %s; waiting for the answer.\n", name);
-        return sendRequest(verb, REQ_MULTI_INVITEMULTIPLAYER, name, done);
-    }
-    if (strcmp(verb, "cancel") == 0 && named) {
-        snprintf(done, sizeof done, "Cancelled the invitation of %s.\n", name);
-        return sendRequest(verb, REQ_MULTI_CANCELINVITATION, name, done);
-    }
-    if (strcmp(verb, "accept") == 0 && named) {
-        snprintf(done, sizeof done, "Accepted the invitation of %s.\n", name);
-        return sendRequest(verb, REQ_MULTI_ACCEPTINVITATION, name, done);
-    }
-    if (strcmp(verb, "reject") == 0 && named) {
-        snprintf(done, sizeof done, "Rejected the invitation of %s.\n", name);
-        return sendRequest(verb, REQ_MULTI_REJECTINVITATION, name, done);
-    }
-    bool alone = command.count == 1;
-    if (strcmp(verb, "add") == 0 && alone) {
-        return sendRequest(verb, REQ_MULTI_ADDMULTIPLAYER, nullptr,
-                           "You are on the player list.\n");
-    }
-    if (strcmp(verb, "remove") == 0 && alone) {
-        return sendRequest(verb, REQ_MULTI_REMOVEMULTIPLAYER, nullptr,
-                           "You are off the player list.\n");
-    }
-    if (strcmp(verb, "list") == 0 && alone) {
-        return runList();
-    }
-    if (strcmp(verb, "stop") == 0 && alone) {
-        clientErr_t err = session.sendStop();
-        if (err != CLIENTERR_OK) {
-            return commandError("stop failed: the connection to the server was lost");
+    if (command.count == 2) {
+        const namedCommand_t* named = findNamedCommand(verb);
+        if (named != nullptr && validName(command.words[1])) {
+            char done[LINE_MAX];
+            snprintf(done, sizeof done, "%s %s%s\n", named->doneText, command.words[1],
+                     named->doneTail);
+            return sendRequest(verb, named->request, command.words[1], done);
         }
-        say("Stop sent.\n");
-        return CLIENTEXIT_OK;
     }
     if (strcmp(verb, "wait") == 0) {
         return runWait(command);
@@ -262,7 +258,33 @@ int LobbyConsole::runCommand(const lobbyCommand_t& command, bool* quit) {
     if (strcmp(verb, "sleep") == 0) {
         return runSleep(command);
     }
-    if ((strcmp(verb, "quit") == 0 || strcmp(verb, "exit") == 0) && alone) {
+    if (command.count == 1) {
+        return runPlainCommand(verb, quit);
+    }
+    return unknownCommand(verb);
+}
+
+// Commands without an argument.
+int LobbyConsole::runPlainCommand(const char* verb, bool* quit) {
+    if (strcmp(verb, "add") == 0) {
+        return sendRequest(verb, REQ_MULTI_ADDMULTIPLAYER, nullptr,
+                           "You are on the player list.\n");
+    }
+    if (strcmp(verb, "remove") == 0) {
+        return sendRequest(verb, REQ_MULTI_REMOVEMULTIPLAYER, nullptr,
+                           "You are off the player list.\n");
+    }
+    if (strcmp(verb, "list") == 0) {
+        return runList();
+    }
+    if (strcmp(verb, "stop") == 0) {
+        if (session.sendStop() != CLIENTERR_OK) {
+            return commandError("stop failed: the connection to the server was lost");
+        }
+        say("Stop sent.\n");
+        return CLIENTEXIT_OK;
+    }
+    if (strcmp(verb, "quit") == 0 || strcmp(verb, "exit") == 0) {
         *quit = true;
         return CLIENTEXIT_OK;
     }
@@ -270,6 +292,10 @@ int LobbyConsole::runCommand(const lobbyCommand_t& command, bool* quit) {
         say(COMMANDS_TEXT);
         return CLIENTEXIT_OK;
     }
+    return unknownCommand(verb);
+}
+
+int LobbyConsole::unknownCommand(const char* verb) {
     char text[LINE_MAX];
     snprintf(text, sizeof text, "'%s' is no command here, or it lacks its name", verb);
     return commandError(text);

@@ -36,6 +36,8 @@ private:
     // by "quit".
     int execute(char* line, bool* quit);
     int runCommand(const lobbyCommand_t& command, bool* quit);
+    int runPlainCommand(const char* verb, bool* quit);
+    int unknownCommand(const char* verb);
     int sendRequest(const char* verb, reqType_t type, const char* otherName, const char* done);
     int runWait(const lobbyCommand_t& command);
     int runSleep(const lobbyCommand_t& command);
