@@ -21,6 +21,9 @@ SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 SCHEMA_FILE="${CARVANTA_MYSQL_SCHEMA:-$SCRIPT_DIR/../sql/schema.sql}"
 BASE_DIR="${CARVANTA_MYSQL_DIR:-${TMPDIR:-/tmp}/carvanta-mariadb}"
 DATA_DIR="$BASE_DIR/data"
+# Servers share nothing, not even the directory of their temporary tables
+# (two bootstraps in one /tmp can take each other's files).
+TMP_DIR="$BASE_DIR/tmp"
 SOCKET="$BASE_DIR/mysqld.sock"
 PID_FILE="$BASE_DIR/mysqld.pid"
 LOG_FILE="$BASE_DIR/mysqld.log"
@@ -85,7 +88,7 @@ pick_port() {
 launch_server() {
     local port="$1"
     setsid "$MARIADBD" --no-defaults --user=root --datadir="$DATA_DIR" \
-        --socket="$SOCKET" --port="$port" --bind-address=127.0.0.1 \
+        --socket="$SOCKET" --port="$port" --bind-address=127.0.0.1 --tmpdir="$TMP_DIR" \
         --pid-file="$PID_FILE" --log-error="$LOG_FILE" --skip-name-resolve \
         --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
         --skip-log-bin --max-connections=200 </dev/null >/dev/null 2>&1 &
@@ -159,6 +162,7 @@ EOF
 
 fail_start() {
     say "$1"
+    [ -f "$BASE_DIR/install.log" ] && head -n 5 "$BASE_DIR/install.log" >&2
     [ -f "$LOG_FILE" ] && tail -n 20 "$LOG_FILE" >&2
     halt_server
     rm -rf "$BASE_DIR"
@@ -174,15 +178,20 @@ cmd_start() {
     fi
     halt_server
     rm -rf "$BASE_DIR"
-    mkdir -p "$DATA_DIR" || fail_start "cannot create $DATA_DIR"
+    mkdir -p "$DATA_DIR" "$TMP_DIR" || fail_start "cannot create $DATA_DIR"
     timeout "$INSTALL_SECONDS" "$INSTALL_DB" --no-defaults --user=root \
         --auth-root-authentication-method=normal --datadir="$DATA_DIR" \
-        --skip-test-db >"$BASE_DIR/install.log" 2>&1 ||
+        --skip-test-db --tmpdir="$TMP_DIR" >"$BASE_DIR/install.log" 2>&1 ||
         fail_start "mariadb-install-db failed (see $BASE_DIR/install.log)"
-    local port password
-    port="$(pick_port)" || fail_start "no free port found"
-    launch_server "$port"
-    wait_until_answering || fail_start "server did not answer within ${START_SECONDS}s"
+    local port password attempt
+    # Another program may take the picked port first: pick again then.
+    for attempt in 1 2 3; do
+        port="$(pick_port)" || fail_start "no free port found"
+        launch_server "$port"
+        wait_until_answering && break
+        halt_server
+        [ "$attempt" = 3 ] && fail_start "server did not answer within ${START_SECONDS}s"
+    done
     echo "$port" >"$PORT_FILE"
     password="pw$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
     create_test_account "$password" || fail_start "could not create the test database and user"

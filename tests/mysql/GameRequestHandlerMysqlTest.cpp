@@ -4,6 +4,7 @@
 // database), hostile names, and the database restarted while the game
 // server runs on.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -134,6 +135,14 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
     EXPECT_EQ(ann.ask(REQ_SIGNUP), code(RES_OK));
     EXPECT_EQ(idOf("ann"), oldId);
     EXPECT_EQ(ann.ask(REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 51u) << "the old scores are back";
+
+    // The console's "stats" prints the table from the database.
+    ASSERT_TRUE(server.sendConsole("stats\n"));
+    EXPECT_TRUE(server.waitForOutput("|Id   |User      |***  SINGLE PLAYER GAME ***             |\n",
+                                     MESSAGE_DEADLINE_MS));
+    char row[64];
+    snprintf(row, sizeof row, "|%5s|       ann|     2|  1234|   655|", oldId.c_str());
+    EXPECT_TRUE(server.waitForOutput(row, MESSAGE_DEADLINE_MS)) << server.output();
 }
 
 TEST_F(GameRequestHandlerMysqlTest, HostileNamesOverTheWireNeverOpenAnotherAccount) {
