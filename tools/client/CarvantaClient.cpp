@@ -3,6 +3,7 @@
 // thread runs the commands; the connection's reader thread prints lobby
 // messages.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -20,9 +21,10 @@ bool wantColours(const clientOptions_t& options) {
 }
 
 int unknownCommand(const char* command) {
-    ClientOutput::printError("CarvantaClient: unknown command: ");
-    ClientOutput::printError(command);
-    ClientOutput::printError("\nTry 'CarvantaClient --help'.\n");
+    char text[CLIENTOPTIONS_HOST_MAX];
+    snprintf(text, sizeof text,
+             "CarvantaClient: unknown command: %s\nTry 'CarvantaClient --help'.\n", command);
+    ClientOutput::printError(text);
     return CLIENTEXIT_USAGE;
 }
 

@@ -30,7 +30,7 @@ const long NS_PER_MS = 1000000;
 const long READD_FIRST_DELAY_MS = 300;
 const long READD_RETRY_MS = 1000;
 const int READD_TRIES = 5;
-const int LINE_MAX = 512;
+const int OUTPUT_LINE_MAX = 512;
 
 const char COMMANDS_TEXT[] =
     "Commands: invite NAME, cancel NAME, accept NAME, reject NAME, stop, list, add, remove,\n"
@@ -63,7 +63,7 @@ bool parseSeconds(const char* text, int* seconds) {
 
 // Scripted input is echoed, so the output reads like a session.
 void echoCommand(const lobbyCommand_t& command) {
-    char echo[LINE_MAX] = ">";
+    char echo[OUTPUT_LINE_MAX] = ">";
     for (int i = 0; i < command.count; i++) {
         appendText(echo, sizeof echo, " %s", command.words[i]);
     }
@@ -124,7 +124,7 @@ int LobbyConsole::run() {
     }
     clientErr_t err = session.connect(options.host, options.port, &listener);
     if (err != CLIENTERR_OK) {
-        char line[LINE_MAX];
+        char line[OUTPUT_LINE_MAX];
         snprintf(line, sizeof line, "Cannot enter the lobby: %s (%s port %d).\n",
                  clientErrorText(err), options.host, options.port);
         complain(line);
@@ -150,7 +150,7 @@ int LobbyConsole::openInput() {
     }
     inputDescriptor = open(options.scriptFile, O_RDONLY | O_CLOEXEC);
     if (inputDescriptor < 0) {
-        char line[LINE_MAX];
+        char line[OUTPUT_LINE_MAX];
         snprintf(line, sizeof line, "CarvantaClient: cannot open the script %s: %s\n",
                  options.scriptFile, strerror(errno));
         complain(line);
@@ -167,7 +167,7 @@ int LobbyConsole::enter() {
         err = session.request(REQ_MULTI_ADDMULTIPLAYER, nullptr, 0, &reply);
     }
     int status = exitStatusFor(err, reply);
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     if (status != CLIENTEXIT_OK) {
         snprintf(line, sizeof line, "Cannot enter the lobby: %s (%s).\n",
                  err == CLIENTERR_OK ? responseMeaning(reply.code) : clientErrorText(err),
@@ -246,7 +246,7 @@ int LobbyConsole::runCommand(const lobbyCommand_t& command, bool* quit) {
     if (command.count == 2) {
         const namedCommand_t* named = findNamedCommand(verb);
         if (named != nullptr && validName(command.words[1])) {
-            char done[LINE_MAX];
+            char done[OUTPUT_LINE_MAX];
             snprintf(done, sizeof done, "%s %s%s\n", named->doneText, command.words[1],
                      named->doneTail);
             return sendRequest(verb, named->request, command.words[1], done);
@@ -296,13 +296,13 @@ int LobbyConsole::runPlainCommand(const char* verb, bool* quit) {
 }
 
 int LobbyConsole::unknownCommand(const char* verb) {
-    char text[LINE_MAX];
+    char text[OUTPUT_LINE_MAX];
     snprintf(text, sizeof text, "'%s' is no command here, or it lacks its name", verb);
     return commandError(text);
 }
 
 int LobbyConsole::commandError(const char* text) {
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     snprintf(line, sizeof line, "%s. Type 'help' for the commands.\n", text);
     complain(line);
     return CLIENTEXIT_USAGE;
@@ -324,7 +324,7 @@ int LobbyConsole::sendRequest(const char* verb, reqType_t type, const char* othe
 
 void LobbyConsole::reportFailure(const char* verb, const char* otherName, clientErr_t err,
                                  const clientReply_t& reply) {
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     if (err == CLIENTERR_OK) {
         snprintf(line, sizeof line, "%s%s%s refused: %s (%s).\n", verb,
                  otherName != nullptr ? " " : "", otherName != nullptr ? otherName : "",
@@ -380,7 +380,7 @@ int LobbyConsole::runWait(const lobbyCommand_t& command) {
             return CLIENTEXIT_OK;
         }
     }
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     snprintf(line, sizeof line, "wait %s%s%s: nothing came within %d seconds.\n", command.words[1],
              forPlayer ? " " : "", forPlayer ? command.words[2] : "", seconds);
     complain(line);

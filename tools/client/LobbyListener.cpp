@@ -13,7 +13,7 @@
 
 namespace {
 
-const int LINE_MAX = 256;
+const int OUTPUT_LINE_MAX = 256;
 // The countdown value lies behind a 20-byte field.
 const int COUNTDOWN_OFFSET = PROTOCOL_NAME_SIZE;
 const int FINISH_STATE_SIZE = 4;
@@ -73,7 +73,7 @@ void LobbyListener::handleMessage(GameClientHandler*, msgType_t message, char* m
         default:
             break;
     }
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     snprintf(line, sizeof line, "Message %d from the server (%d bytes) ignored.\n", message,
              dataLength);
     printLine(line);
@@ -93,7 +93,7 @@ void LobbyListener::showNamed(msgType_t message, const char* data, int length) {
         memcpy(field, data, length < PROTOCOL_NAME_SIZE ? length : PROTOCOL_NAME_SIZE);
         ListFormat::readName(name, field);
     }
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     if (message == MSG_INVITEMULTIPLAYER) {
         snprintf(line, sizeof line, "Invitation from %s: type 'accept %s' or 'reject %s'.\n", name,
                  name, name);
@@ -112,7 +112,7 @@ void LobbyListener::showNamed(msgType_t message, const char* data, int length) {
 }
 
 void LobbyListener::showCountdown(const char* data, int length) {
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     if (length <= COUNTDOWN_OFFSET) {
         snprintf(line, sizeof line, "Countdown (a message of %d bytes without its value).\n",
                  length);
@@ -142,7 +142,7 @@ void LobbyListener::showCards(const char* data, int length) {
 // After a game the player is attached but off the list; the main thread
 // puts it back.
 void LobbyListener::showEnd(const char* data, int length) {
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     if (length < FINISH_STATE_SIZE) {
         snprintf(line, sizeof line, "The game is over.\n");
     } else {

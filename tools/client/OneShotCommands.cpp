@@ -3,6 +3,7 @@
 #include "OneShotCommands.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,7 +44,7 @@ const shotCommand_t SHOTS[SHOT_COUNT] = {
     {"players", SHOT_PLAYERS, REQ_MULTI_SENDPLAYERLIST, true, false},
 };
 
-const int LINE_MAX = 512;
+const int OUTPUT_LINE_MAX = 512;
 
 const shotCommand_t* findShot(const char* command) {
     for (int i = 0; i < SHOT_COUNT; i++) {
@@ -55,7 +56,7 @@ const shotCommand_t* findShot(const char* command) {
 }
 
 int usage(const char* text) {
-    char line[LINE_MAX];
+    char line[OUTPUT_LINE_MAX];
     snprintf(line, sizeof line, "CarvantaClient: %s\nTry 'CarvantaClient --help'.\n", text);
     ClientOutput::printError(line);
     return CLIENTEXIT_USAGE;
@@ -69,8 +70,7 @@ bool parseScore(const char* text, int* score) {
     char* end = nullptr;
     errno = 0;
     long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < -2147483647L - 1 ||
-        value > 2147483647L) {
+    if (end == text || *end != '\0' || errno != 0 || value < INT_MIN || value > INT_MAX) {
         return false;
     }
     *score = static_cast<int>(value);
@@ -108,7 +108,7 @@ void printSuccess(const shotCommand_t& shot, const char* name, int score,
 
 void printFailure(const shotCommand_t& shot, const clientOptions_t& options, clientErr_t err,
                   const clientReply_t& reply) {
-    char text[LINE_MAX];
+    char text[OUTPUT_LINE_MAX];
     if (err == CLIENTERR_OK && shot.kind == SHOT_CHECK && reply.code == RES_USERDOESNOTEXIST) {
         snprintf(text, sizeof text, "User %s does not exist (%s).\n", options.name,
                  responseName(reply.code));
