@@ -14,6 +14,7 @@
 namespace {
 
 const int FIELDS_END = LINEARBLOCK_HEADER_SIZE + ENVELOPE_FIELDS_SIZE;
+const size_t RECEIVE_CHUNK = 4096;
 
 void encodeRequest(LinearBlock* block, int reqType, const std::string& payload,
                    std::string* bytes) {
@@ -109,21 +110,33 @@ bool ProtocolClient::connectTo(int port) {
     return descriptor >= 0;
 }
 
+bool ProtocolClient::fillInbound(size_t count) {
+    while (inbound.size() < count) {
+        char chunk[RECEIVE_CHUNK];
+        ssize_t got = recv(descriptor, chunk, sizeof chunk, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            return false;
+        }
+        inbound.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    return true;
+}
+
 bool ProtocolClient::receiveEnvelope(std::string* bytes) {
-    bytes->resize(FIELDS_END);
-    if (!receiveAllBytes(descriptor, &(*bytes)[0], FIELDS_END)) {
+    // One receive normally brings the whole envelope, as with the echo.
+    if (!fillInbound(FIELDS_END)) {
         return false;
     }
     int commType = 0;
     int id = 0;
     int length = 0;
-    if (!decodeFields(&inBlock, bytes->data(), FIELDS_END, &commType, &id, &length) ||
-        length < 0 ||
-        length > PROTOCOL_PAYLOAD_MAX) {
+    if (!decodeFields(&inBlock, inbound.data(), FIELDS_END, &commType, &id, &length) ||
+        length < 0 || length > PROTOCOL_PAYLOAD_MAX || !fillInbound(FIELDS_END + length)) {
         return false;
     }
-    bytes->resize(FIELDS_END + length);
-    return length == 0 || receiveAllBytes(descriptor, &(*bytes)[FIELDS_END], length);
+    bytes->assign(inbound, 0, FIELDS_END + length);
+    inbound.erase(0, FIELDS_END + length);
+    return true;
 }
 
 bool ProtocolClient::roundTrip(int sequence, long long* nanos) {

@@ -22,6 +22,8 @@ public:
 
 private:
     bool receiveEnvelope(std::string* bytes);
+    // Receives until inbound holds at least count bytes.
+    bool fillInbound(size_t count);
 
     BenchScenario* scenario;
     int number;
@@ -33,6 +35,7 @@ private:
     LinearBlock inBlock;
     std::string request;
     std::string response;
+    std::string inbound;  // received bytes not yet taken
 };
 
 class EchoClient : public LoadClient {
