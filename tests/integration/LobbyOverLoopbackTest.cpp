@@ -307,3 +307,35 @@ TEST_F(LobbyOverLoopbackTest, DeparturesDuringTheInvitation) {
 TEST_F(LobbyOverLoopbackTest, DeparturesAfterTheAcceptanceDuringTheCountdownAndAtTheStart) {
     runDepartures(&server, {STAGE_ACCEPTED_INVITOR, STAGE_COUNTDOWN, STAGE_STARTED});
 }
+
+TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsAreRefusedAndTheServerStaysUp) {
+    LobbyPlayer ann("ann");
+    LobbyPlayer bob("bob");
+    join({&ann, &bob});
+    // Nobody is attached: every lobby request is refused, none ends the server.
+    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "bob"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_CANCELINVITATION, "bob"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_ACCEPTINVITATION, "bob"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_REJECTINVITATION, "bob"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_MULTI_PLAYERNOTACCEPTED);
+    EXPECT_EQ(ann.ask(REQ_MULTI_REMOVEMULTIPLAYER), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_DETACHMULTIPLAYER), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_TRUE(ann.sendStop());
+    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, std::string(19, 'x')), RES_MULTI_PLAYERNOTKNOWN);
+    // Attached, nobody invited: answers to invitations that do not exist.
+    ASSERT_EQ(ann.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    ASSERT_EQ(bob.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(bob.ask(REQ_MULTI_REJECTINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(bob.ask(REQ_MULTI_CANCELINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN)
+        << "bob invited nobody";
+    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "ann"), RES_MULTI_PLAYERNOTKNOWN);
+    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "bob"), RES_MULTI_PLAYERNOTKNOWN)
+        << "bob is not listed";
+    EXPECT_TRUE(bob.sendStop());
+    EXPECT_TRUE(server.waitForOutput("ERROR: Message for user 2 without game\n", 3000));
+    EXPECT_TRUE(server.waitForOutput("ERROR: Message for non-attached player 1\n", 10));
+    std::string list;
+    ASSERT_TRUE(bob.getClient().request(REQ_MULTI_SENDPLAYERLIST, credentials("bob", "pw"), &list));
+    EXPECT_EQ(list, code(RES_OK));
+}
