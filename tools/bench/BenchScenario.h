@@ -23,6 +23,9 @@ public:
     // False for scenarios that do real work per request: their ratios to the
     // echo are printed for reference, the network targets do not apply.
     virtual bool holdsEchoTargets() const { return true; }
+    // Round trips per client at most (0: as many as asked), for scenarios
+    // whose every request costs far more than the network.
+    virtual int roundTripLimit() const { return 0; }
 };
 
 #endif

@@ -27,6 +27,7 @@
 #include "GameProtocol.h"
 #include "LinearBlock.h"
 #include "LoadRunner.h"
+#include "ServerChild.h"
 #include "WireClients.h"
 
 namespace {
@@ -183,100 +184,6 @@ private:
     LinearBlock outBlock;
     LinearBlock inBlock;
     std::deque<Message> queued;
-};
-
-// The server binary, in a temporary directory of its own.
-class ServerChild {
-public:
-    ServerChild() : pid(-1), console(-1), port(0) {}
-    ~ServerChild() { stop(); }
-    bool start(const char* serverPath) {
-        char pattern[] = "/tmp/carvanta-lobbybench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return false;
-        }
-        directory = pattern;
-        port = pickPort();
-        FILE* config = fopen((directory + "/config.ini").c_str(), "w");
-        if (config == nullptr || port <= 0) {
-            return false;
-        }
-        fprintf(config, "server_port %d\n", port);
-        fclose(config);
-        return spawn(serverPath) && waitListening();
-    }
-    void stop() {
-        if (pid <= 0) {
-            return;
-        }
-        ssize_t ignored = write(console, "quit\n", 5);
-        (void)ignored;
-        close(console);
-        for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; i++) {
-            usleep(100000);
-        }
-        if (waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-        std::string remove = "rm -rf '" + directory + "'";
-        int ignoredStatus = system(remove.c_str());
-        (void)ignoredStatus;
-    }
-    int getPort() const { return port; }
-
-private:
-    static int pickPort() {
-        int descriptor = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        int found = -1;
-        if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            found = ntohs(address.sin_port);
-        }
-        close(descriptor);
-        return found;
-    }
-    bool spawn(const char* serverPath) {
-        int pipeEnds[2];
-        if (pipe(pipeEnds) != 0) {
-            return false;
-        }
-        pid = fork();
-        if (pid == 0) {
-            dup2(pipeEnds[0], STDIN_FILENO);
-            int output = open((directory + "/server.out").c_str(), O_WRONLY | O_CREAT, 0600);
-            dup2(output, STDOUT_FILENO);
-            dup2(output, STDERR_FILENO);
-            if (chdir(directory.c_str()) == 0) {
-                execl(serverPath, serverPath, "-f", "config.ini", static_cast<char*>(nullptr));
-            }
-            _exit(127);
-        }
-        close(pipeEnds[0]);
-        console = pipeEnds[1];
-        return pid > 0;
-    }
-    bool waitListening() {
-        for (int i = 0; i < 100; i++) {
-            int descriptor = connectLoopback(port);
-            if (descriptor >= 0) {
-                close(descriptor);
-                return true;
-            }
-            usleep(50000);
-        }
-        return false;
-    }
-
-    pid_t pid;
-    int console;
-    int port;
-    std::string directory;
 };
 
 struct AccountLatencies {
