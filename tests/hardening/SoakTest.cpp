@@ -518,6 +518,14 @@ TEST(SoakTest, EightClientsMixingAccountsGamesAndDisconnects) {
     std::vector<UserRecord> records;
     ASSERT_TRUE(parseCurrentFile(readFile(dir.file("user.dat")), &records));
     EXPECT_EQ(records.size(), live.size() + 2 * PAIRS);
+    for (const Account& account : live) {
+        auto stored = std::find_if(records.begin(), records.end(),
+                                   [&](const UserRecord& r) { return r.name == account.name; });
+        ASSERT_NE(stored, records.end()) << account.name << " is not in user.dat";
+        EXPECT_EQ(stored->gamesPlayed, account.played) << account.name;
+        EXPECT_EQ(stored->highscore, account.best) << account.name;
+        EXPECT_EQ(stored->scoreSum, account.sum) << account.name;
+    }
 
     ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
     expectAccountsBack(port, live, deleted);
