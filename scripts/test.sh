@@ -44,3 +44,9 @@ echo "=== plain build"
 run_suite build
 echo "=== AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 run_suite build-asan -DCARVANTA_SANITIZE=ON
+echo "=== ThreadSanitizer: network, lobby, stress and hardening tests"
+# halt_on_error: a race inside the server binary ends it, so the test sees it.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CARVANTA_SOAK_SECONDS=60 \
+    CTEST_ARGS='-R ^(Net|Server|integration|hardening)\.' run_suite build-tsan -DCARVANTA_TSAN=ON
+echo "=== libFuzzer targets, 30 s each"
+scripts/fuzz.sh 30
