@@ -72,7 +72,11 @@ std::string configFor(const std::string& host, const std::string& database,
 
 }  // namespace
 
-std::string mariadbMissingReason() {
+std::string privateServerSkipReason() {
+    MysqlTestDatabase shared;
+    if (!shared.skipReason().empty()) {
+        return shared.skipReason();
+    }
     if (access("/usr/sbin/mariadbd", X_OK) != 0 && system("command -v mariadbd >/dev/null") != 0) {
         return "MariaDB server (mariadbd) is not installed; install mariadb-server to run this test";
     }

@@ -83,7 +83,9 @@ private:
     bool started;
 };
 
-// Empty when MariaDB's server programs are installed, else the reason.
-std::string mariadbMissingReason();
+// Empty when a test may start a private server of its own: the private
+// test server runs (its CARVANTA_MYSQL_* are set) and MariaDB's server
+// programs are installed. Else the reason to skip.
+std::string privateServerSkipReason();
 
 #endif

@@ -246,7 +246,7 @@ TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
 // The database stops and starts again while the game server runs on:
 // requests fail cleanly meanwhile and work again afterwards.
 TEST(GameRequestHandlerMysqlRestartTest, RequestsRecoverAfterTheDatabaseRestarts) {
-    std::string missing = mariadbMissingReason();
+    std::string missing = privateServerSkipReason();
     if (!missing.empty()) {
         GTEST_SKIP() << missing;
     }

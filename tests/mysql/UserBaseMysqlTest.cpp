@@ -583,7 +583,7 @@ TEST_F(UserBaseMysqlTest, RacingSignUpsFromTwoProcessesCreateOneAccount) {
 // The database goes away under a running store and comes back: operations
 // fail with the connection errors meanwhile and work again afterwards.
 TEST(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainAfter) {
-    std::string missing = mariadbMissingReason();
+    std::string missing = privateServerSkipReason();
     if (!missing.empty()) {
         GTEST_SKIP() << missing;
     }
@@ -626,7 +626,7 @@ namespace {
 // A database that takes connections but never answers holds an operation
 // only for the client library's time-outs, not for ever.
 TEST(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
-    std::string missing = mariadbMissingReason();
+    std::string missing = privateServerSkipReason();
     if (!missing.empty()) {
         GTEST_SKIP() << missing;
     }
