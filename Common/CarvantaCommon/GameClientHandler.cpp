@@ -8,6 +8,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "LinearBlock.h"
 #include "MutexGuard.h"
 #include "OsaLog.h"
 

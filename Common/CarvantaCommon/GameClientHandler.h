@@ -11,10 +11,11 @@
 #include <pthread.h>
 
 #include "GameProtocol.h"
-#include "LinearBlock.h"
 #include "MessageListener.h"
 #include "NetClientHandler.h"
 #include "RequestListener.h"
+
+class LinearBlock;
 
 // How long sendRequest waits for its response.
 const long GAMECLIENTHANDLER_RESPONSE_WAIT_MS = 3000;
