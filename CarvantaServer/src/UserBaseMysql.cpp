@@ -153,6 +153,9 @@ bool UserBaseMysql::openDatabase() {
     bool failed;
     if (handle == nullptr) {
         Toolbox::printError("Error opening database\n");
+        // The library's reason (refused login, no server, ...) for the operator.
+        snprintf(string, sizeof string, "Database: %s\n", mysql_error(&database));
+        Toolbox::printDebug(string);
         failed = true;
     } else {
         failed = checkMysql();

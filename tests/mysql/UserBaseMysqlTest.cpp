@@ -473,6 +473,8 @@ TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
     EXPECT_NE(another, std::string::npos) << log;
     EXPECT_NE(notOpen, std::string::npos) << log;
     EXPECT_EQ(log.find("Query:"), std::string::npos) << "nothing ran";
+    EXPECT_NE(log.find("DEBUG: Database: Access denied"), std::string::npos)
+        << "the library's reason is logged: " << log;
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(calls.signUp("alice", "pw"), -1);
