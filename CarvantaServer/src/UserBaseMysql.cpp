@@ -195,6 +195,8 @@ unsigned int UserBaseMysql::query(char* statement) {
     Toolbox::printInfo(string);
     if (mysql_real_query(handle, statement, strlen(statement)) != 0) {
         Toolbox::printError("Error querying\n");
+        snprintf(string, sizeof string, "Database: %s\n", mysql_error(handle));
+        Toolbox::printDebug(string);
         return 0;
     }
     queryResult = mysql_store_result(handle);

@@ -138,8 +138,9 @@ protected:
 
     // Each test is a process of its own: the configuration and the store
     // are made here once, from the given config.ini text.
-    UserBaseMysql* openStore(const std::string& configText) {
-        std::string path = dir.file("config.ini");
+    UserBaseMysql* openStore(const std::string& configText,
+                             const std::string& fileName = "config.ini") {
+        std::string path = dir.file(fileName);
         writeFile(path, configText);
         Configuration::setConfigFile(path.data());
         return UserBaseMysql::getInstance();
@@ -557,7 +558,8 @@ TEST_F(UserBaseMysqlTest, RacingSignUpsFromTwoProcessesCreateOneAccount) {
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        StoreCalls childCalls(openStore(config));
+        // A file of its own: the parent writes config.ini at the same time.
+        StoreCalls childCalls(openStore(config, "child.ini"));
         std::string results;
         for (int i = 0; i < names; i++) {
             results += childCalls.signUp("race" + std::to_string(i), "child") != -1 ? "1" : "0";
