@@ -331,58 +331,92 @@ bool signUpAll(int port) {
     return true;
 }
 
-void printLatency(const char* label, AccountLatencies* latencies) {
-    printf("  account requests, %-12s %6zu answered  p50 %7.1f us  p99 %7.1f us%s\n", label,
-           latencies->nanos.size(), percentileUs(latencies->nanos, 0.5),
-           percentileUs(latencies->nanos, 0.99), latencies->failures > 0 ? "  FAILURES" : "");
+struct PhaseFigures {
+    std::vector<double> p50;
+    std::vector<double> p99;
+    long answered = 0;
+    long failures = 0;
+
+    void add(AccountLatencies* latencies) {
+        p50.push_back(percentileUs(latencies->nanos, 0.5));
+        p99.push_back(percentileUs(latencies->nanos, 0.99));
+        answered += static_cast<long>(latencies->nanos.size());
+        failures += latencies->failures;
+    }
+};
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void printPhases(const char* label, const PhaseFigures& figures) {
+    printf(
+        "  account requests, %-12s %6ld answered  p50 %7.1f us  p99 %7.1f us (medians of %zu "
+        "phases)%s\n",
+        label, figures.answered, median(figures.p50), median(figures.p99), figures.p50.size(),
+        figures.failures > 0 ? "  FAILURES" : "");
+}
+
+bool report(const LobbyBenchOptions& options, const PhaseFigures& idle, const PhaseFigures& busy,
+            GameCounts* counts) {
+    int gameSeconds = options.rounds * options.gameSeconds;
+    std::vector<long long>& starts = counts->acceptToStartMs;
+    std::sort(starts.begin(), starts.end());
+    long long slowestStart = starts.empty() ? 0 : starts.back();
+    printf("  games: %d in %d s of game phases = %.1f per minute (%d pairs)%s\n",
+           counts->games.load(), gameSeconds, counts->games * 60.0 / gameSeconds, PAIRS,
+           counts->failures > 0 ? "  FAILURES" : "");
+    if (!starts.empty()) {
+        printf("  acceptance to start: median %lld ms, slowest %lld ms (%d passes of %.0f ms)\n",
+               starts[starts.size() / 2], slowestStart, PASSES_ACCEPT_TO_START,
+               PASS_SECONDS * 1000);
+    }
+    printPhases("idle lobby", idle);
+    printPhases("during games", busy);
+    double p50Ratio = median(busy.p50) / median(idle.p50);
+    double p99Ratio = median(busy.p99) / median(idle.p99);
+    // A pass takes a little longer than its pause: allow 10 % on the six.
+    bool startsInTime =
+        !starts.empty() && slowestStart <= PASSES_ACCEPT_TO_START * PASS_SECONDS * 1000 * 1.1;
+    bool met = p50Ratio < LATENCY_TARGET && p99Ratio < LATENCY_TARGET && startsInTime &&
+               counts->failures == 0 && idle.failures == 0 && busy.failures == 0;
+    printf("  during games to idle: p50 x%.2f, p99 x%.2f (target < %.2f); starts %s -> %s\n",
+           p50Ratio, p99Ratio, LATENCY_TARGET, startsInTime ? "in time" : "LATE",
+           met ? "met" : "MISSED");
+    return met;
 }
 
 }  // namespace
 
 bool runLobbyBench(const char* serverPath, const LobbyBenchOptions& options) {
     printf(
-        "scenario lobby: %d pairs play whole games for %d s while %d clients send account "
-        "requests every %d ms; idle lobby %d s before and after\n",
-        PAIRS, options.gameSeconds, ACCOUNT_CLIENTS, options.requestGapMs, options.idleSeconds);
+        "scenario lobby: %d rounds of %d s idle lobby, then %d s with %d pairs playing whole "
+        "games; %d clients send account requests every %d ms throughout\n",
+        options.rounds, options.idleSeconds, options.gameSeconds, PAIRS, ACCOUNT_CLIENTS,
+        options.requestGapMs);
     ServerChild server;
     if (!server.start(serverPath) || !signUpAll(server.getPort())) {
         printf("  could not start or reach %s\n", serverPath);
         return false;
     }
     int port = server.getPort();
-    AccountLatencies idle;
-    AccountLatencies busy;
+    PhaseFigures idle;
+    PhaseFigures busy;
     GameCounts counts;
     GameCounts none;
-    measurePhase(port, options.idleSeconds, options.requestGapMs, false, &idle, &none);
-    measurePhase(port, options.gameSeconds, options.requestGapMs, true, &busy, &counts);
-    measurePhase(port, options.idleSeconds, options.requestGapMs, false, &idle, &none);
-    server.stop();
-
-    double perMinute = counts.games * 60.0 / options.gameSeconds;
-    std::vector<long long>& starts = counts.acceptToStartMs;
-    std::sort(starts.begin(), starts.end());
-    long long slowestStart = starts.empty() ? 0 : starts.back();
-    printf("  games: %d in %d s = %.1f per minute (%d pairs)%s\n", counts.games.load(),
-           options.gameSeconds, perMinute, PAIRS, counts.failures > 0 ? "  FAILURES" : "");
-    if (!starts.empty()) {
-        printf(
-            "  acceptance to start: median %lld ms, slowest %lld ms (%d passes of %.0f ms: "
-            "%.0f ms)\n",
-            starts[starts.size() / 2], slowestStart, PASSES_ACCEPT_TO_START, PASS_SECONDS * 1000,
-            PASSES_ACCEPT_TO_START * PASS_SECONDS * 1000);
+    for (int round = 0; round < options.rounds; round++) {
+        AccountLatencies idleLatencies;
+        AccountLatencies busyLatencies;
+        measurePhase(port, options.idleSeconds, options.requestGapMs, false, &idleLatencies, &none);
+        measurePhase(port, options.gameSeconds, options.requestGapMs, true, &busyLatencies,
+                     &counts);
+        idle.add(&idleLatencies);
+        busy.add(&busyLatencies);
     }
-    printLatency("idle lobby", &idle);
-    printLatency("during games", &busy);
-    double p50Ratio = percentileUs(busy.nanos, 0.5) / percentileUs(idle.nanos, 0.5);
-    double p99Ratio = percentileUs(busy.nanos, 0.99) / percentileUs(idle.nanos, 0.99);
-    // A pass takes a little longer than its pause: allow 10 % on the six.
-    bool startsInTime =
-        !starts.empty() && slowestStart <= PASSES_ACCEPT_TO_START * PASS_SECONDS * 1000 * 1.1;
-    bool met = p50Ratio < LATENCY_TARGET && p99Ratio < LATENCY_TARGET && startsInTime &&
-               counts.failures == 0 && idle.failures == 0 && busy.failures == 0;
-    printf("  during games to idle: p50 x%.2f, p99 x%.2f (target < %.2f); starts %s -> %s\n",
-           p50Ratio, p99Ratio, LATENCY_TARGET, startsInTime ? "in time" : "LATE",
-           met ? "met" : "MISSED");
-    return met;
+    server.stop();
+    return report(options, idle, busy, &counts);
 }

@@ -8,9 +8,13 @@
 #ifndef LOBBYBENCH_H
 #define LOBBYBENCH_H
 
+// Idle and game phases alternate `rounds` times; the figures compared are
+// the medians over the phases of each kind, so that load elsewhere on the
+// machine during one phase does not decide the result.
 struct LobbyBenchOptions {
-    int idleSeconds = 8;   // each of the two idle phases
-    int gameSeconds = 30;  // the phase with games
+    int rounds = 3;
+    int idleSeconds = 6;   // each idle phase
+    int gameSeconds = 15;  // each phase with games
     int requestGapMs = 5;  // pause between two account requests of a client
 };
 
