@@ -162,14 +162,9 @@ int GameClientHandler::envelopeSize(char* bytes, int* commType) {
         return -1;
     }
     dataInBuffer->deobfuscateData();
-    dataInBuffer->reset();
-    char type = 0;
-    char id = 0;
+    int identifier = 0;
     int length = 0;
-    dataInBuffer->getData(&type);
-    dataInBuffer->getData(&id);
-    dataInBuffer->getData(&length);
-    *commType = static_cast<signed char>(type);
+    readEnvelopeFields(commType, &identifier, &length);
     if (length < 0 || length > PROTOCOL_PAYLOAD_MAX) {
         char line[LOG_LINE_MAX];
         snprintf(line, sizeof line, "Envelope length %d out of range, connection closed\n", length);
@@ -187,23 +182,31 @@ int GameClientHandler::envelopeSize(char* bytes, int* commType) {
     return ENVELOPE_OVERHEAD + length;
 }
 
+void GameClientHandler::readEnvelopeFields(int* commType, int* identifier, int* length) {
+    dataInBuffer->reset();
+    char type = 0;
+    char id = 0;
+    dataInBuffer->getData(&type);
+    dataInBuffer->getData(&id);
+    dataInBuffer->getData(length);
+    // Both bytes are read back as signed, as every peer writes them.
+    *commType = static_cast<signed char>(type);
+    *identifier = static_cast<signed char>(id);
+}
+
 bool GameClientHandler::dispatchEnvelope(char* bytes, int total) {
     dataInBuffer->importBlockData(bytes, total);
     if (dataInBuffer->deobfuscateData()) {
         refuseStream("Envelope checksum mismatch, connection closed\n");
         return false;
     }
-    dataInBuffer->reset();
-    char type = 0;
-    char id = 0;
+    int type = 0;
+    int identifier = 0;
     int length = 0;
-    dataInBuffer->getData(&type);
-    dataInBuffer->getData(&id);
-    dataInBuffer->getData(&length);
+    readEnvelopeFields(&type, &identifier, &length);
     if (length > 0) {
         dataInBuffer->getData(blockData, length);
     }
-    int identifier = static_cast<signed char>(id);
     if (type == COMMTYPE_REQUEST) {
         handleRequest(static_cast<reqType_t>(identifier), length);
     } else if (type == COMMTYPE_RESPONSE) {

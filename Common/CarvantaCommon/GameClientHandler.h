@@ -63,6 +63,8 @@ private:
     // Size of the envelope whose first 12 bytes are given, or -1 (refused).
     int envelopeSize(char* bytes, int* commType);
     bool dispatchEnvelope(char* bytes, int total);
+    // Reads commType, id and length of the decoded envelope in dataInBuffer.
+    void readEnvelopeFields(int* commType, int* identifier, int* length);
     void refuseStream(const char* reason);
 
     void handleRequest(reqType_t request, int length);
