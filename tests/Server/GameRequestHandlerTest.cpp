@@ -18,6 +18,7 @@
 #include "GameManager.h"
 #include "LoopbackClient.h"
 #include "TempDir.h"
+#include "UserFileImage.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
 
@@ -34,24 +35,6 @@ struct Reply {
 };
 
 std::string code(resType_t value) { return std::string(1, static_cast<char>(value)); }
-
-std::string today() {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char date[32];
-    snprintf(date, sizeof date, "%2d-%2d-%4d", local.tm_mday, local.tm_mon + 1,
-             local.tm_year + 1900);
-    return date;
-}
-
-std::string entry(int rank, const std::string& name, const std::string& date, int score) {
-    char text[64];
-    snprintf(text, sizeof text, "%3d. %10s %10s %4d", rank, name.c_str(), date.c_str(), score);
-    std::string slot(text);
-    slot.resize(USERBASE_ENTRY_SIZE, '\0');
-    return slot;
-}
 
 class GameRequestHandlerTest : public ::testing::Test {
 protected:
@@ -150,9 +133,10 @@ TEST_F(GameRequestHandlerTest, ScoresAndTheHighscoreList) {
 
     Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("ann", "a"));
     ASSERT_EQ(list.length, 1 + 3 * USERBASE_ENTRY_SIZE);
-    std::string date = today();
-    EXPECT_EQ(list.payload, code(RES_OK) + entry(1, "ben", date, 1234) +
-                                entry(2, "cat", date, 77) + entry(3, "ann", "00-00-0000", 0));
+    std::string date = todayDateText();
+    EXPECT_EQ(list.payload, code(RES_OK) + highscoreSlot(1, "ben", date, 1234) +
+                                highscoreSlot(2, "cat", date, 77) +
+                                highscoreSlot(3, "ann", "00-00-0000", 0));
     EXPECT_EQ(list.after, UNTOUCHED);
 
     Reply refused = call(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("ann", "b"));
@@ -180,9 +164,9 @@ TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFit) {
     ASSERT_EQ(list.length, 1 + 65 * USERBASE_ENTRY_SIZE);
     EXPECT_LE(list.length, PROTOCOL_PAYLOAD_MAX);
     EXPECT_EQ(list.after, UNTOUCHED);
-    std::string date = today();
-    EXPECT_EQ(list.payload.substr(1, USERBASE_ENTRY_SIZE), entry(1, "p99", date, 99));
-    EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE), entry(65, "p35", date, 35));
+    std::string date = todayDateText();
+    EXPECT_EQ(list.payload.substr(1, USERBASE_ENTRY_SIZE), highscoreSlot(1, "p99", date, 99));
+    EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE), highscoreSlot(65, "p35", date, 35));
 }
 
 TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAskTheGameManager) {
@@ -257,7 +241,7 @@ TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {
     std::string stale = full + int32le(900);
     EXPECT_EQ(call(REQ_STORESINGLEPLAYERSCORE, full, PAYLOAD_SIZE, stale).payload, code(RES_OK));
     Reply list = call(REQ_SENDSINGLEPLAYERHIGHSCORES, full);
-    EXPECT_EQ(list.payload, code(RES_OK) + entry(1, "zoe", today(), 0));
+    EXPECT_EQ(list.payload, code(RES_OK) + highscoreSlot(1, "zoe", todayDateText(), 0));
 }
 
 TEST_F(GameRequestHandlerTest, FieldsWithoutTerminatorAreCutAtNineteenCharacters) {

@@ -45,22 +45,6 @@ public:
     static void shortSchedule(long firstMs, long intervalMs) { setSaveSchedule(firstMs, intervalMs); }
 };
 
-std::string today() {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char date[32];
-    snprintf(date, sizeof date, "%2d-%2d-%4d", local.tm_mday, local.tm_mon + 1,
-             local.tm_year + 1900);
-    return date;
-}
-
-std::string entry(int rank, const std::string& name, const std::string& date, int score) {
-    char text[64];
-    snprintf(text, sizeof text, "%3d. %10s %10s %4d", rank, name.c_str(), date.c_str(), score);
-    return text;
-}
-
 bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -274,7 +258,7 @@ TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndSum) {
     EXPECT_EQ(score("sam", "pw", 3), id);
     EXPECT_EQ(score("sam", "pw", 4), id);
     EXPECT_EQ(score("sam", "pw", -20), id);  // counted, never the best
-    std::string date = today();
+    std::string date = todayDateText();
     char line[128];
     snprintf(line, sizeof line, "|%5d|%10s|%6d|%6d|%6d|%11s|\n", id, "sam", 3, 4, -4, date.c_str());
     EXPECT_NE(statistics().find(line), std::string::npos);
@@ -298,7 +282,7 @@ TEST_F(UserBaseFileTest, EqualScoreRenewsTheDate) {
     std::vector<UserRecord> records = savedRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].highscore, 10);
-    EXPECT_EQ(records[0].date, today());
+    EXPECT_EQ(records[0].date, todayDateText());
     EXPECT_EQ(records[0].gamesPlayed, 3);
     EXPECT_EQ(records[0].scoreSum, 29);
 }
@@ -329,7 +313,7 @@ TEST_F(UserBaseFileTest, StatisticsTableHasItsFrameAndOneLinePerAccount) {
         "|    1|       ann|     0|     0|     0| 00-00-0000|\n";
     char line[128];
     snprintf(line, sizeof line, "|%5d|%10s|%6d|%6d|%6d|%11s|\n", 2, "ben", 2, 4, 3,
-             today().c_str());
+             todayDateText().c_str());
     expected += line;
     expected +=
         "|_________________________________________________|\n"
@@ -344,9 +328,9 @@ TEST_F(UserBaseFileTest, HighscoreListOrdersEqualScoresByTableAndLeavesOutTheCei
                                 {"two", "pw", 3, 150, 2, 300, "13-11-2022", 0, 0},
                                 {"new", "pw", 4, 0, 0, 0, "00-00-0000", 0, 0}}));
     start();
-    std::vector<std::string> expected = {entry(1, "one", " 2- 2-2021", 150),
-                                         entry(2, "two", "13-11-2022", 150),
-                                         entry(3, "new", "00-00-0000", 0)};
+    std::vector<std::string> expected = {highscoreEntryText(1, "one", " 2- 2-2021", 150),
+                                         highscoreEntryText(2, "two", "13-11-2022", 150),
+                                         highscoreEntryText(3, "new", "00-00-0000", 0)};
     EXPECT_EQ(highscores("one", "pw"), expected);
     EXPECT_EQ(expected[0], "  1.        one  2- 2-2021  150");
 
@@ -381,9 +365,9 @@ TEST_F(UserBaseFileTest, HighscoreListHoldsAllHundredAccountsBestFirst) {
     }
     std::vector<std::string> entries = highscores("p0", "pw");
     ASSERT_EQ(entries.size(), static_cast<size_t>(MAX_USERS));
-    std::string date = today();
-    EXPECT_EQ(entries[0], entry(1, "p99", date, 1980));
-    EXPECT_EQ(entries[99], entry(100, "p0", date, 0));
+    std::string date = todayDateText();
+    EXPECT_EQ(entries[0], highscoreEntryText(1, "p99", date, 1980));
+    EXPECT_EQ(entries[99], highscoreEntryText(100, "p0", date, 0));
     // A second call builds into the same buffer.
     int length = 0;
     char* first = store->getSinglePlayerHighscoreList(Text("p1"), Text("pw"), &length);
@@ -511,7 +495,7 @@ TEST_F(UserBaseFileTest, TextFieldsWithoutTerminatorAreCutWhenRead) {
     EXPECT_EQ(store->checkCredentials(Text(std::string(19, 'w')), Text(std::string(19, 'q'))), 3);
     std::vector<std::string> list = highscores(std::string(19, 'w'), std::string(19, 'q'));
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0], entry(1, std::string(19, 'w'), std::string(19, 'd'), 0));
+    EXPECT_EQ(list[0], highscoreEntryText(1, std::string(19, 'w'), std::string(19, 'd'), 0));
 }
 
 TEST_F(UserBaseFileTest, FailedSaveKeepsTheOldFileAndIsRetried) {

@@ -1,6 +1,9 @@
 // UserFileImage.cpp - user.dat images for tests (see UserFileImage.h).
 #include "UserFileImage.h"
 
+#include <stdio.h>
+#include <time.h>
+
 #include <string.h>
 
 #include "LinearBlock.h"
@@ -106,4 +109,27 @@ bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records
         records->push_back(r);
     }
     return true;
+}
+
+std::string todayDateText() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char date[32];
+    snprintf(date, sizeof date, "%2d-%2d-%4d", local.tm_mday, local.tm_mon + 1,
+             local.tm_year + 1900);
+    return date;
+}
+
+std::string highscoreEntryText(int rank, const std::string& name, const std::string& date,
+                               int score) {
+    char text[64];
+    snprintf(text, sizeof text, "%3d. %10s %10s %4d", rank, name.c_str(), date.c_str(), score);
+    return text;
+}
+
+std::string highscoreSlot(int rank, const std::string& name, const std::string& date, int score) {
+    std::string slot = highscoreEntryText(rank, name, date, score);
+    slot.resize(50, '\0');
+    return slot;
 }

@@ -36,6 +36,14 @@ std::string version21FileImage(const std::vector<UserRecord>& records);
 // Decodes a current-layout file. False when the size is not 26 + 90 n, a
 // checksum fails, the marker is not "Version 04.0" with 8 NULs, or a text
 // field is not NUL-padded.
+// Today's local date as the file store writes it: "%2d-%2d-%4d".
+std::string todayDateText();
+// One high-score entry of the file store, its text only.
+std::string highscoreEntryText(int rank, const std::string& name, const std::string& date,
+                               int score);
+// The same entry in its 50-byte slot, NUL-padded, as it travels on the wire.
+std::string highscoreSlot(int rank, const std::string& name, const std::string& date, int score);
+
 bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records);
 
 #endif

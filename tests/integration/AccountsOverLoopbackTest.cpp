@@ -28,24 +28,6 @@ const int CLIENTS = 8;
 
 std::string code(int value) { return std::string(1, static_cast<char>(value)); }
 
-std::string today() {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char date[32];
-    snprintf(date, sizeof date, "%2d-%2d-%4d", local.tm_mday, local.tm_mon + 1,
-             local.tm_year + 1900);
-    return date;
-}
-
-std::string entry(int rank, const std::string& name, const std::string& date, int score) {
-    char text[64];
-    snprintf(text, sizeof text, "%3d. %10s %10s %4d", rank, name.c_str(), date.c_str(), score);
-    std::string slot(text);
-    slot.resize(ENTRY_SIZE, '\0');
-    return slot;
-}
-
 class AccountsOverLoopbackTest : public ::testing::Test {
 protected:
     void startServer() {
@@ -97,7 +79,7 @@ TEST_F(AccountsOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByte) 
     EXPECT_EQ(ask(&client, REQ_STORESINGLEPLAYERSCORE, credentials("alice", "pw") + int32le(1234)),
               code(RES_OK));
     EXPECT_EQ(ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "pw")),
-              code(RES_OK) + entry(1, "alice", today(), 1234));
+              code(RES_OK) + highscoreSlot(1, "alice", todayDateText(), 1234));
     EXPECT_EQ(ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "bad")),
               code(RES_USERDOESNOTEXIST));
     EXPECT_EQ(ask(&client, REQ_MULTI_SENDPLAYERLIST, credentials("alice", "bad")),
@@ -172,8 +154,8 @@ TEST_F(AccountsOverLoopbackTest, Version21FileIsConvertedAtStart) {
     EXPECT_EQ(readFile(dir.file("user.dat")).size(), MARKER_BLOCK + 2 * RECORD_BLOCK);
     EXPECT_EQ(ask(REQ_CHECKUSERANDPASSWORD, credentials("old2", "p2")), code(RES_OK));
     EXPECT_EQ(ask(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("old1", "p1")),
-              code(RES_OK) + entry(1, "old1", " 1- 2-2003", 250) +
-                  entry(2, "old2", "28-11-2004", 90));
+              code(RES_OK) + highscoreSlot(1, "old1", " 1- 2-2003", 250) +
+                  highscoreSlot(2, "old2", "28-11-2004", 90));
 }
 
 TEST_F(AccountsOverLoopbackTest, DamagedFileLoadsItsIntactRecordsAndIsKept) {
