@@ -109,12 +109,14 @@ void cleanUp() {
     }
     delete requestHandler;
     requestHandler = nullptr;
+    // The game manager goes before the store: a pass of its thread still
+    // running would otherwise look up a player's name in a destroyed store.
+    delete gameManager;
+    gameManager = nullptr;
     // The store's own destructor runs: the file store stops its save thread
     // and writes what is not saved yet.
     UserBaseFactory::destroyUserBaseInstance();
     userBase = nullptr;
-    delete gameManager;
-    gameManager = nullptr;
     delete server;
     server = nullptr;
     delete clientHandlerFactory;

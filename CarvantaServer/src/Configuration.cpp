@@ -3,7 +3,6 @@
 // a key wins. Written on the main thread only, before other threads exist.
 #include "Configuration.h"
 
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,19 +32,6 @@ bool nextWord(const char** cursor, char* word) {
     word[kept] = '\0';
     *cursor = start + length;
     return true;
-}
-
-// Leading digits after an optional sign; no digits give 0. Values beyond an
-// int are held at its bounds rather than overflowing.
-int parsePort(const char* value) {
-    long number = strtol(value, nullptr, 10);
-    if (number > INT_MAX) {
-        return INT_MAX;
-    }
-    if (number < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(number);
 }
 
 }  // namespace
@@ -99,7 +85,7 @@ void Configuration::parseLine(char* line) {
         return;  // fewer than two words change nothing
     }
     if (strcmp(key, "server_port") == 0) {
-        serverPort = parsePort(value);
+        serverPort = textToInt(value);  // an oversized number is held, not wrapped
     } else if (strcmp(key, "pidfile") == 0) {
         copyText(pidFileName, sizeof pidFileName, value);
     } else if (strcmp(key, "logfile") == 0) {

@@ -5,7 +5,6 @@
 // string values, cut to 19 characters first.
 #include "UserBaseMysql.h"
 
-#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,18 +73,6 @@ const char* const STATS_RULE = "################################################
 const char* const STATS_TITLE = "|Id   |User      |***  SINGLE PLAYER GAME ***             |";
 const char* const STATS_COLUMNS = "|     |          |Played|  High|   Ave|     HSDate        |";
 const char* const STATS_LINE = "|_________________________________________________________|";
-
-// strtol in base 10, held within an int.
-int toInt(const char* text) {
-    long number = strtol(text, nullptr, 10);
-    if (number > INT_MAX) {
-        return INT_MAX;
-    }
-    if (number < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(number);
-}
 
 }  // namespace
 
@@ -285,7 +272,7 @@ const char* UserBaseMysql::columnTextLocked(MYSQL_ROW row, unsigned int column) 
 }
 
 int UserBaseMysql::columnIntLocked(MYSQL_ROW row, unsigned int column) {
-    return toInt(columnTextLocked(row, column));
+    return textToInt(columnTextLocked(row, column));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // TextCopy.cpp - bounded text copies (see TextCopy.h).
 #include "TextCopy.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 
 bool copyText(char* dst, size_t size, const char* src) {
@@ -33,4 +35,15 @@ void readField(char* dst, const char* field, size_t width) {
     size_t length = strnlen(field, width - 1);
     memcpy(dst, field, length);
     dst[length] = '\0';
+}
+
+int textToInt(const char* text) {
+    long number = strtol(text, nullptr, 10);
+    if (number > INT_MAX) {
+        return INT_MAX;
+    }
+    if (number < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(number);
 }

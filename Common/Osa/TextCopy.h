@@ -1,5 +1,6 @@
-// TextCopy.h - bounded copies into fixed character arrays. Every copy into a
-// fixed array of this program goes through these two helpers.
+// TextCopy.h - bounded copies into fixed character arrays (every copy into a
+// fixed array of this program goes through them) and reading a number out of
+// a text.
 #ifndef TEXTCOPY_H
 #define TEXTCOPY_H
 
@@ -13,5 +14,8 @@ void copyField(char* field, size_t width, const char* src);
 // Reads a field of `width` bytes that may lack its NUL: at most width-1
 // characters are copied into dst (which holds width bytes), terminated.
 void readField(char* dst, const char* field, size_t width);
+// The leading decimal number of text (after blanks and an optional sign),
+// held within the bounds of an int; 0 when text starts with no digits.
+int textToInt(const char* text);
 
 #endif

@@ -42,3 +42,14 @@ TEST(TextCopyTest, ReadFieldStopsAtTheFieldEdge) {
     readField(text, field, sizeof field);
     EXPECT_STREQ(text, "AAAA");
 }
+
+TEST(TextCopyTest, TextToIntTakesLeadingDigitsWithinIntBounds) {
+    EXPECT_EQ(textToInt("7777"), 7777);
+    EXPECT_EQ(textToInt("  -12abc"), -12);
+    EXPECT_EQ(textToInt("+5"), 5);
+    EXPECT_EQ(textToInt("abc"), 0);
+    EXPECT_EQ(textToInt(""), 0);
+    EXPECT_EQ(textToInt("12.9"), 12) << "an average is read up to its decimal point";
+    EXPECT_EQ(textToInt("99999999999999999999"), 2147483647);
+    EXPECT_EQ(textToInt("-99999999999999999999"), -2147483647 - 1);
+}
