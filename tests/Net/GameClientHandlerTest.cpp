@@ -96,6 +96,10 @@ protected:
         int before = server.count(ServerEvent::CONNECTED);
         ASSERT_TRUE(client->connectTo(port));
         ASSERT_TRUE(server.waitForCount(ServerEvent::CONNECTED, before + 1, WAIT_MS));
+        // The server attaches the connection right after the callback: wait
+        // for it, or a send from the test can find the handler still free.
+        GameClientHandler* handler = lastHandler();
+        ASSERT_TRUE(waitUntil([&] { return handler->isBusy(); }, WAIT_MS));
     }
 
     GameClientHandler* lastHandler() {
