@@ -724,16 +724,18 @@ void GameManager::committedLocked(SlotUndo* undo) {
     }
 }
 
-void GameManager::undoLocked(const SlotUndo& undo) {
+bool GameManager::undoLocked(const SlotUndo& undo) {
     if (undo.index < 0) {
-        return;
+        return false;
     }
     multiplayUser_t* slot = &attachedPlayers[undo.index];
     if (slot->uniqueId == undo.before.uniqueId && slot->userId == undo.before.userId &&
         slot->state == undo.committed) {
         *slot = undo.before;
         playerListModified = true;  // the list may have shown the slot meanwhile
+        return true;
     }
+    return false;
 }
 
 void GameManager::deliverHandshake(int index, playerState_t state) {
@@ -764,8 +766,11 @@ void GameManager::deliverHandshake(int index, playerState_t state) {
     }
     // Tried again at the next pass, unless the player left meanwhile.
     MutexGuard guard(&dataMutex);
-    undoLocked(undo[0]);
-    undoLocked(undo[1]);
+    // The partner goes back only with the served slot: if that one moved on
+    // meanwhile, the partner's committed state is the one that fits it.
+    if (undoLocked(undo[0])) {
+        undoLocked(undo[1]);
+    }
 }
 
 void GameManager::handshakeDeliveredLocked(int index, playerState_t state, SlotUndo* undo) {
@@ -900,6 +905,10 @@ void GameManager::deliverCountdown(int index) {
     }
     updateState(invitor, PLAYERSTATE_STARTINGGAMEINVITOR);
     updateState(&attachedPlayers[pair.invitee.index], PLAYERSTATE_STARTINGGAMEINVITEE);
+    // A stop remembered for an earlier start that never happened (the pair
+    // broke up) must not end this game.
+    stopBeforeStart[pair.invitor.index] = false;
+    stopBeforeStart[pair.invitee.index] = false;
 }
 
 void GameManager::deliverStart(int index) {

@@ -134,7 +134,7 @@ private:
     void rejectionDeliveredLocked(int index, SlotUndo* partnerUndo);
     void rememberLocked(SlotUndo* undo, int index);
     void committedLocked(SlotUndo* undo);
-    void undoLocked(const SlotUndo& undo);
+    bool undoLocked(const SlotUndo& undo);  // true when the slot went back
     int findPlayerArrayIndex(int playerId);
     // The slot of the partner named by invitationUserId, only while that
     // partner names this slot's user in turn; -1 otherwise.

@@ -529,3 +529,39 @@ TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
     EXPECT_EQ(cat.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
     EXPECT_EQ(dan.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
 }
+
+TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
+    LobbyTestServer* live = liveServer();
+    Player ann(this, live, account("ann"), "ann");
+    Player bob(this, live, account("bob"), "bob");
+    Player cat(this, live, account("cat"), "cat");
+    enterLobby(manager, {&ann, &bob});
+    ASSERT_EQ(invite(ann.id, ann.handler, "bob"), GAMEMANERR_OK);
+    bob.expect(MSG_INVITEMULTIPLAYER);
+    ASSERT_EQ(accept(bob.id, bob.handler, "ann"), GAMEMANERR_OK);
+    ann.expect(MSG_ACCEPTINVITATION);
+    for (int value = 3; value >= 0; value--) {
+        bob.expect(MSG_COUNTDOWNFORPLAY);
+    }
+    // Between the last countdown and the start: ann presses stop, then bob
+    // leaves, so this start never happens.
+    ASSERT_TRUE(waitForState(ann.id, PLAYERSTATE_STARTINGGAMEINVITOR));
+    manager->processGameMessage(MSG_STOPPRESSED, ann.id, nullptr, 0);
+    ASSERT_EQ(manager->notifyDisconnected(bob.handler), GAMEMANERR_OK);
+    Envelope message = {};
+    bool finished = false;
+    while (!finished && ann.reader.next(&message, MESSAGE_WAIT_MS)) {
+        finished = message.id == MSG_GAMEFINISHED;
+    }
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(message.payload, int32le(FINISHSTATE_OTHERPLAYERLEFT));
+    ASSERT_TRUE(waitForState(ann.id, PLAYERSTATE_ATTACHED));
+
+    // ann's next game starts and deals as usual.
+    ASSERT_EQ(manager->addPlayerForMultiplay(ann.id, ann.handler), GAMEMANERR_OK);
+    ASSERT_EQ(manager->attachMultiplayer(cat.id, cat.handler), GAMEMANERR_OK);
+    ASSERT_EQ(manager->addPlayerForMultiplay(cat.id, cat.handler), GAMEMANERR_OK);
+    ASSERT_TRUE(cat.reader.waitForList({{ann.id, "ann"}, {cat.id, "cat"}}, MESSAGE_WAIT_MS));
+    playUpToTheCards(manager, &ann, &cat);
+    EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
+}
