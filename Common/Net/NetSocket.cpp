@@ -4,8 +4,10 @@
 #include "NetSocket.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -179,6 +181,48 @@ sockErr_t NetSocket::receiveOnce(int* received) {
     return SOCKERR_OK;
 }
 
+namespace {
+
+long monotonicNowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sends every byte before the write deadline. A peer that stops reading
+// (or reads a byte now and then) must not hold the writer, and the lock it
+// writes under, for ever: at the deadline the write fails.
+bool sendWithDeadline(SOCKET descriptor, const char* data, int numberOfBytes) {
+    long deadline = monotonicNowMs() + NETSOCKET_WRITE_DEADLINE_MS;
+    int sent = 0;
+    while (sent < numberOfBytes) {
+        // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE.
+        ssize_t count =
+            send(descriptor, data + sent, numberOfBytes - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count > 0) {
+            sent += static_cast<int>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return false;
+        }
+        long left = deadline - monotonicNowMs();
+        if (left <= 0) {
+            return false;
+        }
+        struct pollfd writable = {descriptor, POLLOUT, 0};
+        if (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 sockErr_t NetSocket::writeNumberOfBytes(char* data, int numberOfBytes) {
     if (numberOfBytes < 1) {
         return SOCKERR_OK;
@@ -187,17 +231,7 @@ sockErr_t NetSocket::writeNumberOfBytes(char* data, int numberOfBytes) {
     if (!beginIo(&descriptor)) {
         return SOCKERR_WRITEERROR;
     }
-    int sent = 0;
-    bool failed = false;
-    while (sent < numberOfBytes && !failed) {
-        // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE.
-        ssize_t count = send(descriptor, data + sent, numberOfBytes - sent, MSG_NOSIGNAL);
-        if (count > 0) {
-            sent += static_cast<int>(count);
-        } else if (count == 0 || errno != EINTR) {
-            failed = true;
-        }
-    }
+    bool failed = !sendWithDeadline(descriptor, data, numberOfBytes);
     endIo();
     if (failed) {
         closeSocket();

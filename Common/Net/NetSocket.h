@@ -20,6 +20,9 @@ const unsigned char NETSOCKET_BLOCK_MARKER = 0xAA;
 const int NETSOCKET_MERGEBUFFER_INITIAL = 1000;
 // Largest block payload accepted by a read (1 MiB).
 const int NETSOCKET_BLOCK_MAX = 1 << 20;
+// A write that cannot hand all its bytes to the system within this time
+// fails and closes the connection: a peer that stops reading is dropped.
+const long NETSOCKET_WRITE_DEADLINE_MS = 10000;
 
 typedef enum {
     SOCKERR_OK = 0,

@@ -582,3 +582,30 @@ TEST_F(SendRequestTest, SendRequestOnTheReaderThreadIsRefusedAtOnce) {
 }
 
 }  // namespace
+
+TEST_F(GameClientHandlerTest, AClientThatStopsReadingIsDroppedAndOthersAreServed) {
+    LoopbackClient deaf;  // connects and never reads again
+    connect(&deaf);
+    GameClientHandler* handler = lastHandler();
+    std::string payload = payloadOf(PROTOCOL_PAYLOAD_MAX, 'd');
+    long long started = monotonicMs();
+    long long lastSendStarted = started;
+    sockErr_t result = SOCKERR_OK;
+    // The buffers on both ends fill up; then one write waits for its
+    // deadline, fails and closes the connection.
+    while (result == SOCKERR_OK && monotonicMs() - started < 60000) {
+        lastSendStarted = monotonicMs();
+        result = handler->sendMessage(MSG_RECEIVEPLAYERLIST, &payload[0], PROTOCOL_PAYLOAD_MAX);
+    }
+    long long blocked = monotonicMs() - lastSendStarted;
+    ASSERT_EQ(SOCKERR_WRITEERROR, result);
+    EXPECT_GE(blocked, NETSOCKET_WRITE_DEADLINE_MS - 500);
+    EXPECT_LT(blocked, NETSOCKET_WRITE_DEADLINE_MS + 5000);
+    EXPECT_TRUE(waitUntil([&] { return server.getClientsConnected() == 0; }, WAIT_MS))
+        << "the lost connection is reported and its slot freed";
+
+    LoopbackClient other;
+    connect(&other);
+    std::string response;
+    EXPECT_TRUE(other.request(REQ_CHECKUSER, "", &response)) << "the server still serves";
+}
