@@ -489,7 +489,14 @@ void UserBaseFile::readUserBase() {
     MutexGuard guard(&dataMutex);
     int file = -1;
     if (fileOpen(&file, DATA_FILE, OSAFILEMODE_READ) != OSAERR_OK) {
+        int savedErrno = errno;
         modified = false;
+        if (savedErrno != ENOENT) {
+            // There is a file we cannot read: no save may replace it before
+            // a copy of it is kept, and that copy needs it readable.
+            logFileError("open", DATA_FILE, savedErrno);
+            keepCopyBeforeSave(DAMAGED_FILE);
+        }
         return;  // no file yet: the store starts empty
     }
     block->setVirtualBlockSize(USERBASEFILE_VERSION_SIZE);

@@ -591,3 +591,29 @@ TEST_F(UserBaseFileTest, KilledDuringSavesLeavesAWholeFile) {
 }
 
 }  // namespace
+
+TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
+    // A link that points at itself cannot be opened (as root too, unlike a
+    // file without read permission); it stands for any unreadable user.dat.
+    ASSERT_EQ(symlink("user.dat", dir.file("user.dat").c_str()), 0);
+    ScheduleAccess::shortSchedule(100, 150);
+    testing::internal::CaptureStdout();
+    start();
+    add("newcomer", "pw");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("ERROR: "), std::string::npos) << output;
+    struct stat info;
+    ASSERT_EQ(lstat(dir.file("user.dat").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the unreadable user.dat was replaced";
+
+    // Once it can be read again, a copy is kept and the save goes through.
+    ASSERT_EQ(unlink(dir.file("user.dat").c_str()), 0);
+    writeFile(dir.file("user.dat"), "not a user file, but readable");
+    EXPECT_TRUE(waitFor([&] { return fileExists(dir.file("user.dat.damaged")); }, 5000));
+    EXPECT_EQ(readFile(dir.file("user.dat.damaged")), "not a user file, but readable");
+    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("user.dat")).size() ==
+                                      MARKER_BLOCK + RECORD_BLOCK; },
+                        5000));
+    EXPECT_EQ(savedRecords()[0].name, "newcomer");
+}
