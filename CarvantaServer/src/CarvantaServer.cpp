@@ -50,8 +50,11 @@ int pidFileHandle = -1;
 char fileName[FILENAME_SIZE] = "config.ini";
 char scratch[SCRATCH_SIZE];
 
-// Written by the signal handler, read by the main thread.
-volatile sig_atomic_t pendingSignal = 0;
+// Written by the signal handler, read by the main thread: one flag per kind,
+// so that a SIGHUP right behind a SIGTERM cannot hide it.
+volatile sig_atomic_t terminateSignal = 0;
+volatile sig_atomic_t hangupPending = 0;
+volatile sig_atomic_t otherPending = 0;
 // Self-pipe: the handler writes one byte so that a waiting main thread wakes.
 int signalPipe[2] = {-1, -1};
 
@@ -137,7 +140,13 @@ void stopServer() {
 }
 
 void signal_handler(int sig) {
-    pendingSignal = sig;
+    if (sig == SIGINT || sig == SIGTERM) {
+        terminateSignal = sig;
+    } else if (sig == SIGHUP) {
+        hangupPending = 1;
+    } else {
+        otherPending = 1;
+    }
     if (signalPipe[1] >= 0) {
         char byte = static_cast<char>(sig);
         ssize_t ignored = write(signalPipe[1], &byte, 1);
@@ -163,14 +172,25 @@ void installHandler(int sig) {
     sigaction(sig, &action, nullptr);
 }
 
-// Takes the recorded signal, if any, and drains the self-pipe.
+// Takes one recorded signal, if any, a termination first, and drains the
+// self-pipe. The flags are read after the drain, so a signal that arrives
+// meanwhile is either taken now or wakes the next wait.
 int takeSignal() {
     char bytes[16];
     while (signalPipe[0] >= 0 && read(signalPipe[0], bytes, sizeof bytes) > 0) {
     }
-    int sig = pendingSignal;
-    pendingSignal = 0;
-    return sig;
+    if (terminateSignal != 0) {
+        return terminateSignal;
+    }
+    if (hangupPending != 0) {
+        hangupPending = 0;
+        return SIGHUP;
+    }
+    if (otherPending != 0) {
+        otherPending = 0;
+        return -1;
+    }
+    return 0;
 }
 
 void stopAndCleanUp() {
@@ -391,7 +411,9 @@ void startDaemonServices() {
         } else if (sig != 0) {
             Toolbox::printInfo("Unhandled signal\n");
         }
-        poll(&watched, 1, DAEMON_SLEEP_SECONDS * 1000);
+        if (sig == 0) {
+            poll(&watched, 1, DAEMON_SLEEP_SECONDS * 1000);
+        }
     }
 }
 

@@ -251,3 +251,14 @@ TEST_F(DaemonTest, SecondDaemonOnTheSamePidFileIsRefused) {
     EXPECT_TRUE(waitForLog("INFO: SIGTERM - Daemon exiting\n", 10000));
     EXPECT_TRUE(waitGone(daemonPid, 15000));
 }
+
+TEST_F(DaemonTest, AHangupRightBehindATerminationDoesNotHideIt) {
+    ASSERT_EQ(startDaemon(), 0);
+    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000)) << readFile(logFile);
+    daemonPid = atoi(readFile(pidFile).c_str());
+    ASSERT_GT(daemonPid, 0);
+    kill(daemonPid, SIGTERM);
+    kill(daemonPid, SIGHUP);
+    EXPECT_TRUE(waitForLog("INFO: SIGTERM - Daemon exiting\n", 10000)) << readFile(logFile);
+    EXPECT_TRUE(waitGone(daemonPid, 15000));
+}
