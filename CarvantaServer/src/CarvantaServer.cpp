@@ -34,8 +34,10 @@ const int FILENAME_SIZE = 256;
 const int SCRATCH_SIZE = 256;
 const int DAEMON_SLEEP_SECONDS = 30;
 const char* const VERSION_TEXT = "Version 04.0";
-// How long shutdown waits for reader threads to finish their last request.
-const long SHUTDOWN_WAIT_MS = 5000;
+// How long shutdown waits for reader threads to finish their last request:
+// longer than any request can take (a write gives up after 10 s, a MySQL
+// statement after 5 s).
+const long SHUTDOWN_WAIT_MS = 30000;
 
 Configuration* configuration = nullptr;
 GameServer* server = nullptr;
@@ -136,7 +138,9 @@ sockErr_t startServer() {
 // that nothing runs in the dispatcher or the store while they are destroyed.
 void stopServer() {
     server->stopServer();
-    server->waitForIdleHandlers(SHUTDOWN_WAIT_MS);
+    if (!server->waitForIdleHandlers(SHUTDOWN_WAIT_MS)) {
+        Toolbox::printError("A request is still being served at shutdown\n");
+    }
 }
 
 void signal_handler(int sig) {
