@@ -36,7 +36,8 @@ void checkTerminated() {
     FUZZ_CHECK(strnlen(configuration->getDatabasePassword(), CONFIG_VALUE_MAX) < CONFIG_VALUE_MAX);
     FUZZ_CHECK(strnlen(configuration->getLogFileName(), CONFIG_FILENAME_MAX) < CONFIG_FILENAME_MAX);
     FUZZ_CHECK(strnlen(configuration->getPidFileName(), CONFIG_FILENAME_MAX) < CONFIG_FILENAME_MAX);
-    FUZZ_CHECK(strnlen(configuration->getDatabaseType(), CONFIG_FILENAME_MAX) < CONFIG_FILENAME_MAX);
+    FUZZ_CHECK(strnlen(configuration->getDatabaseType(), CONFIG_FILENAME_MAX) <
+               CONFIG_FILENAME_MAX);
 }
 
 }  // namespace

@@ -71,7 +71,9 @@ void fuzzWriteFile(const char* name, const uint8_t* data, size_t size) {
     close(file);
 }
 
-void fuzzRemoveFile(const char* name) { unlink(name); }
+void fuzzRemoveFile(const char* name) {
+    unlink(name);
+}
 
 void fuzzFail(const char* what) {
     fprintf(stderr, "FUZZ PROPERTY BROKEN: %s\n", what);

@@ -23,11 +23,11 @@ void fuzzRemoveFile(const char* name);
 
 // A broken property: names it on standard error and aborts.
 [[noreturn]] void fuzzFail(const char* what);
-#define FUZZ_CHECK(condition)         \
-    do {                              \
-        if (!(condition)) {           \
-            fuzzFail(#condition);     \
-        }                             \
+#define FUZZ_CHECK(condition)     \
+    do {                          \
+        if (!(condition)) {       \
+            fuzzFail(#condition); \
+        }                         \
     } while (0)
 
 #endif

@@ -34,7 +34,8 @@ void loadBlock(FuzzedDataProvider* input, LinearBlock* block, int capacity) {
     bytes.reserve(1);
     if (!fromFile) {
         bool refused = block->importBlockData(bytes.data(), static_cast<int>(bytes.size()));
-        FUZZ_CHECK(refused == (static_cast<int>(bytes.size()) > capacity + LINEARBLOCK_HEADER_SIZE));
+        FUZZ_CHECK(refused ==
+                   (static_cast<int>(bytes.size()) > capacity + LINEARBLOCK_HEADER_SIZE));
         return;
     }
     int dataBytes = static_cast<int>(bytes.size()) - LINEARBLOCK_HEADER_SIZE;

@@ -121,7 +121,8 @@ void changeStore(FuzzedDataProvider* input, UserBaseFile* store, std::vector<Acc
         Account account;
         copyText(account.name, sizeof account.name, "fuzz-added");
         copyText(account.password, sizeof account.password, "secret");
-        if (store->checkUser(account.name) == -1 && store->addUser(account.name, account.password) != -1) {
+        if (store->checkUser(account.name) == -1 &&
+            store->addUser(account.name, account.password) != -1) {
             *added = account.name;
         }
         accounts->push_back(account);

@@ -48,15 +48,26 @@ void Configuration::setConfigFile(char* newConfigFileName) {
 }
 
 Configuration::Configuration()
-    : serverPort(0), dbName(), dbHost(), dbUser(), dbPassword(), logFileName(), pidFileName(), database() {
+    : serverPort(0),
+      dbName(),
+      dbHost(),
+      dbUser(),
+      dbPassword(),
+      logFileName(),
+      pidFileName(),
+      database() {
     copyText(logFileName, sizeof logFileName, DEFAULT_LOGFILE);
     copyText(pidFileName, sizeof pidFileName, DEFAULT_PIDFILE);
     readConfigFile();
 }
 
-void Configuration::setLogFileName(char* fileName) { copyText(logFileName, sizeof logFileName, fileName); }
+void Configuration::setLogFileName(char* fileName) {
+    copyText(logFileName, sizeof logFileName, fileName);
+}
 
-void Configuration::setPidFileName(char* fileName) { copyText(pidFileName, sizeof pidFileName, fileName); }
+void Configuration::setPidFileName(char* fileName) {
+    copyText(pidFileName, sizeof pidFileName, fileName);
+}
 
 bool Configuration::readConfigFile() {
     logSetting("Reading configuration from: %s\n", configFileName);

@@ -78,7 +78,9 @@ void answer(char* responseData, int* respDataLength, resType_t code, const char*
     *respDataLength = 1;
 }
 
-UserBase* userBase() { return UserBaseFactory::getUserBaseInstance(); }
+UserBase* userBase() {
+    return UserBaseFactory::getUserBaseInstance();
+}
 
 // The lobby requests differ only in their texts, their failure code and the
 // game manager operation they call.
@@ -195,7 +197,9 @@ GameRequestHandler* GameRequestHandler::getInstance() {
     return theInstance;
 }
 
-GameRequestHandler::GameRequestHandler() { Toolbox::printInfo("Request hanlder created\n"); }
+GameRequestHandler::GameRequestHandler() {
+    Toolbox::printInfo("Request hanlder created\n");
+}
 
 GameRequestHandler::~GameRequestHandler() {
     if (theInstance == this) {
@@ -204,8 +208,8 @@ GameRequestHandler::~GameRequestHandler() {
 }
 
 void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t request,
-                                       char* requestData, int requestDataLength,
-                                       char* responseData, int* respDataLength) {
+                                       char* requestData, int requestDataLength, char* responseData,
+                                       int* respDataLength) {
     Toolbox::printInfo("Request \n");
     char* data = requestData;
     int length = requestDataLength;
@@ -246,8 +250,8 @@ void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t req
 
 // The file store's addUser refuses a name that exists, so two sign-ups of
 // one name racing past the check still create one account.
-void GameRequestHandler::signUpUser(char* requestData, int requestDataLength,
-                                    char* responseData, int* respDataLength) {
+void GameRequestHandler::signUpUser(char* requestData, int requestDataLength, char* responseData,
+                                    int* respDataLength) {
     requestFields_t fields;
     readRequestFields(requestData, requestDataLength, &fields);
     logRequest("REQUEST: sign up %s/%s ->", &fields);
@@ -262,8 +266,8 @@ void GameRequestHandler::signUpUser(char* requestData, int requestDataLength,
     }
 }
 
-void GameRequestHandler::deleteUser(char* requestData, int requestDataLength,
-                                    char* responseData, int* respDataLength) {
+void GameRequestHandler::deleteUser(char* requestData, int requestDataLength, char* responseData,
+                                    int* respDataLength) {
     requestFields_t fields;
     readRequestFields(requestData, requestDataLength, &fields);
     logRequest("REQUEST: delete user %s/%s ->", &fields);
@@ -279,8 +283,8 @@ void GameRequestHandler::storeSinglePlayerScore(char* requestData, int requestDa
     requestFields_t fields;
     readRequestFields(requestData, requestDataLength, &fields);
     char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, "REQUEST: add single player score: %s/%s score %d ->",
-             fields.name, fields.password, fields.score);
+    snprintf(line, sizeof line, "REQUEST: add single player score: %s/%s score %d ->", fields.name,
+             fields.password, fields.score);
     Toolbox::printInfo(line);
     if (userBase()->addSinglePlayerScore(fields.name, fields.password, fields.score) != -1) {
         answer(responseData, respDataLength, RES_OK, "score added to user base\n");
@@ -293,8 +297,7 @@ void GameRequestHandler::storeSinglePlayerScore(char* requestData, int requestDa
 // The list is copied whole under the store's lock into a buffer of this
 // call, then cut to the whole entries that a response can carry (65).
 void GameRequestHandler::sendSinglePlayerHighscoreList(char* requestData, int requestDataLength,
-                                                       char* responseData,
-                                                       int* respDataLength) {
+                                                       char* responseData, int* respDataLength) {
     requestFields_t fields;
     readRequestFields(requestData, requestDataLength, &fields);
     logRequest("REQUEST: single player highscores: %s/%s ->", &fields);
@@ -366,9 +369,8 @@ void GameRequestHandler::removePlayerForMultiplay(char* requestData, int request
                       handler);
 }
 
-void GameRequestHandler::invitePlayer(char* requestData, int requestDataLength,
-                                      char* responseData, int* respDataLength,
-                                      GameClientHandler* handler) {
+void GameRequestHandler::invitePlayer(char* requestData, int requestDataLength, char* responseData,
+                                      int* respDataLength, GameClientHandler* handler) {
     serveLobbyRequest(LOBBY_INVITE, requestData, requestDataLength, responseData, respDataLength,
                       handler);
 }

@@ -36,8 +36,8 @@ private:
                     int* respDataLength);
     void storeSinglePlayerScore(char* requestData, int requestDataLength, char* responseData,
                                 int* respDataLength);
-    void sendSinglePlayerHighscoreList(char* requestData, int requestDataLength,
-                                       char* responseData, int* respDataLength);
+    void sendSinglePlayerHighscoreList(char* requestData, int requestDataLength, char* responseData,
+                                       int* respDataLength);
     void checkUser(char* requestData, int requestDataLength, char* responseData,
                    int* respDataLength);
     void checkUserAndPassword(char* requestData, int requestDataLength, char* responseData,

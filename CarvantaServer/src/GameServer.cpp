@@ -10,7 +10,9 @@
 
 GameServer::GameServer() {}
 
-GameServer::~GameServer() { stopServer(); }
+GameServer::~GameServer() {
+    stopServer();
+}
 
 void GameServer::clientConnected(NetServerClient* client, NetClientHandler* clientHandler) {
     (void)client;

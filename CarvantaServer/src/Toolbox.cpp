@@ -57,11 +57,17 @@ void Toolbox::printDebug(const char* message) {
     }
 }
 
-void Toolbox::setErrorPrinting(bool enable) { errorPrinting = enable; }
+void Toolbox::setErrorPrinting(bool enable) {
+    errorPrinting = enable;
+}
 
-void Toolbox::setInfoPrinting(bool enable) { infoPrinting = enable; }
+void Toolbox::setInfoPrinting(bool enable) {
+    infoPrinting = enable;
+}
 
-void Toolbox::setDebugPrinting(bool enable) { debugPrinting = enable; }
+void Toolbox::setDebugPrinting(bool enable) {
+    debugPrinting = enable;
+}
 
 void Toolbox::printToFile(bool enable, char* fileName) {
     MutexGuard guard(&lineMutex);

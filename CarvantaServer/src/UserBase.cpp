@@ -8,19 +8,33 @@ UserBase::UserBase() : highscoreList() {}
 
 UserBase::~UserBase() {}
 
-int UserBase::addUser(char*, char*) { return -1; }
+int UserBase::addUser(char*, char*) {
+    return -1;
+}
 
-int UserBase::deleteUser(char*, char*) { return -1; }
+int UserBase::deleteUser(char*, char*) {
+    return -1;
+}
 
-int UserBase::checkCredentials(char*, char*) { return -1; }
+int UserBase::checkCredentials(char*, char*) {
+    return -1;
+}
 
-int UserBase::checkUser(char*) { return -1; }
+int UserBase::checkUser(char*) {
+    return -1;
+}
 
-int UserBase::addSinglePlayerScore(char*, char*, int) { return -1; }
+int UserBase::addSinglePlayerScore(char*, char*, int) {
+    return -1;
+}
 
-char* UserBase::getSinglePlayerHighscoreList(char*, char*, int*) { return nullptr; }
+char* UserBase::getSinglePlayerHighscoreList(char*, char*, int*) {
+    return nullptr;
+}
 
-int UserBase::copySinglePlayerHighscoreList(char*, char*, char*) { return -1; }
+int UserBase::copySinglePlayerHighscoreList(char*, char*, char*) {
+    return -1;
+}
 
 void UserBase::getUserName(char*, int) {}
 

@@ -96,7 +96,9 @@ void todayText(char* date) {
 }
 
 // Text fields read from the file must end within their 20 bytes.
-void terminateField(char* field) { field[USERBASEFILE_FIELD_SIZE - 1] = '\0'; }
+void terminateField(char* field) {
+    field[USERBASEFILE_FIELD_SIZE - 1] = '\0';
+}
 
 void decodeRecord(LinearBlock* block, user_t* user) {
     block->reset();
@@ -159,8 +161,8 @@ void printText(const char* text) {
 
 void logFileError(const char* action, const char* fileName, int savedErrno) {
     char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, "Saving userbase failed: could not %s %s (%s)\n", action,
-             fileName, strerror(savedErrno));
+    snprintf(line, sizeof line, "Saving userbase failed: could not %s %s (%s)\n", action, fileName,
+             strerror(savedErrno));
     Toolbox::printError(line);
 }
 
@@ -527,7 +529,8 @@ void UserBaseFile::readUserBase() {
 }
 
 void UserBaseFile::readCurrentLayout(int* file, const char* marker) {
-    int major = (marker[VERSION_MAJOR_OFFSET] - '0') * 10 + (marker[VERSION_MAJOR_OFFSET + 1] - '0');
+    int major =
+        (marker[VERSION_MAJOR_OFFSET] - '0') * 10 + (marker[VERSION_MAJOR_OFFSET + 1] - '0');
     printVersion(major, marker[VERSION_MINOR_OFFSET] - '0');
     bool incomplete = major < VERSION_MAJOR_CURRENT || readRecords(file);
     if (incomplete) {
@@ -770,7 +773,8 @@ void UserBaseFile::saveThreadLoop() {
         {
             MutexGuard guard(&dataMutex);
             while (threadRunning && nowMs() < deadline) {
-                threadCondTimedWait(&stopCondition, &dataMutex, static_cast<long>(deadline - nowMs()));
+                threadCondTimedWait(&stopCondition, &dataMutex,
+                                    static_cast<long>(deadline - nowMs()));
             }
             if (!threadRunning) {
                 return;

@@ -79,8 +79,8 @@ private:
     char* trim(char* trimmedString, char* string);
     int findLocked(char* name, char* password);  // REQUIRES(dataMutex)
     user_t* getUser(int id);
-    int findNewUserId();                                     // REQUIRES(dataMutex)
-    int buildHighscoreListLocked(char* list);                // REQUIRES(dataMutex)
+    int findNewUserId();                                        // REQUIRES(dataMutex)
+    int buildHighscoreListLocked(char* list);                   // REQUIRES(dataMutex)
     void writeEntryLocked(char* slot, int rank, user_t* user);  // REQUIRES(dataMutex)
 
     void readUserBase();

@@ -134,9 +134,9 @@ bool UserBaseMysql::openDatabase() {
         return true;
     }
     setTimeoutsLocked();
-    handle = mysql_real_connect(&database, config->getDatabaseHost(), config->getDatabaseUser(),
-                                config->getDatabasePassword(), config->getDatabaseName(), 0,
-                                nullptr, 0);
+    handle =
+        mysql_real_connect(&database, config->getDatabaseHost(), config->getDatabaseUser(),
+                           config->getDatabasePassword(), config->getDatabaseName(), 0, nullptr, 0);
     bool failed;
     if (handle == nullptr) {
         Toolbox::printError("Error opening database\n");
@@ -459,9 +459,10 @@ void UserBaseMysql::printStatisticsRowsLocked() {
         char name[USERBASE_NAME_SIZE];
         copyText(name, sizeof name, columnTextLocked(row, COLUMN_STATS_NAME));
         // The average comes as "12.5000": its integer part is shown.
-        printf("|%5d|%10s|%6d|%6d|%6d|%11s|\n", columnIntLocked(row, COLUMN_STATS_ID), name,
-               columnIntLocked(row, COLUMN_STATS_COUNT), columnIntLocked(row, COLUMN_STATS_HIGHSCORE),
-               columnIntLocked(row, COLUMN_STATS_AVERAGE), columnTextLocked(row, COLUMN_STATS_DATE));
+        printf(
+            "|%5d|%10s|%6d|%6d|%6d|%11s|\n", columnIntLocked(row, COLUMN_STATS_ID), name,
+            columnIntLocked(row, COLUMN_STATS_COUNT), columnIntLocked(row, COLUMN_STATS_HIGHSCORE),
+            columnIntLocked(row, COLUMN_STATS_AVERAGE), columnTextLocked(row, COLUMN_STATS_DATE));
     }
     freeResultLocked();
 }

@@ -48,39 +48,39 @@ public:
 private:
     UserBaseMysql();
 
-    bool openDatabase();       // REQUIRES(storeMutex); true on failure
-    void setTimeoutsLocked();  // REQUIRES(storeMutex)
-    bool checkMysql();         // REQUIRES(storeMutex); true when the ping fails
+    bool openDatabase();                  // REQUIRES(storeMutex); true on failure
+    void setTimeoutsLocked();             // REQUIRES(storeMutex)
+    bool checkMysql();                    // REQUIRES(storeMutex); true when the ping fails
     unsigned int query(char* statement);  // REQUIRES(storeMutex)
-    void closeDatabase();      // REQUIRES(storeMutex)
+    void closeDatabase();                 // REQUIRES(storeMutex)
 
     void escapeLocked(char* escaped, const char* text, int maxChars);  // REQUIRES(storeMutex)
     void escapeCredentialsLocked(const char* name, const char* password);
     // REQUIRES(storeMutex); formats into queryString and runs it.
     unsigned int runStatementLocked(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    int firstRowIdLocked();    // REQUIRES(storeMutex)
-    void freeResultLocked();   // REQUIRES(storeMutex)
+    int firstRowIdLocked();   // REQUIRES(storeMutex)
+    void freeResultLocked();  // REQUIRES(storeMutex)
     const char* columnTextLocked(MYSQL_ROW row, unsigned int column);
     int columnIntLocked(MYSQL_ROW row, unsigned int column);
 
-    int reactivateLocked();    // REQUIRES(storeMutex)
+    int reactivateLocked();                        // REQUIRES(storeMutex)
     int insertUserLocked(const char* dateString);  // REQUIRES(storeMutex)
-    int fillHighscoreListLocked();  // REQUIRES(storeMutex); entry count
-    void printStatisticsRowsLocked();  // REQUIRES(storeMutex)
+    int fillHighscoreListLocked();                 // REQUIRES(storeMutex); entry count
+    void printStatisticsRowsLocked();              // REQUIRES(storeMutex)
 
     static UserBaseMysql* theInstance;
 
     Configuration* config;
-    MYSQL database;             // GUARDED_BY(storeMutex)
-    MYSQL_RES* queryResult;     // GUARDED_BY(storeMutex)
-    MYSQL* handle;              // GUARDED_BY(storeMutex); null while closed
-    MYSQL* newHandle;           // GUARDED_BY(storeMutex); what mysql_init gave
-    unsigned int resultColumns;  // GUARDED_BY(storeMutex)
-    bool queryFailed;           // GUARDED_BY(storeMutex); the last statement
-    char queryString[USERBASEMYSQL_TEXT_MAX];   // GUARDED_BY(storeMutex)
-    char string[USERBASEMYSQL_TEXT_MAX];        // GUARDED_BY(storeMutex)
-    char timeString[USERBASEMYSQL_TEXT_MAX];    // GUARDED_BY(storeMutex)
-    char escapedName[USERBASEMYSQL_ESCAPED_MAX];      // GUARDED_BY(storeMutex)
+    MYSQL database;                               // GUARDED_BY(storeMutex)
+    MYSQL_RES* queryResult;                       // GUARDED_BY(storeMutex)
+    MYSQL* handle;                                // GUARDED_BY(storeMutex); null while closed
+    MYSQL* newHandle;                             // GUARDED_BY(storeMutex); what mysql_init gave
+    unsigned int resultColumns;                   // GUARDED_BY(storeMutex)
+    bool queryFailed;                             // GUARDED_BY(storeMutex); the last statement
+    char queryString[USERBASEMYSQL_TEXT_MAX];     // GUARDED_BY(storeMutex)
+    char string[USERBASEMYSQL_TEXT_MAX];          // GUARDED_BY(storeMutex)
+    char timeString[USERBASEMYSQL_TEXT_MAX];      // GUARDED_BY(storeMutex)
+    char escapedName[USERBASEMYSQL_ESCAPED_MAX];  // GUARDED_BY(storeMutex)
     char escapedPassword[USERBASEMYSQL_ESCAPED_MAX];  // GUARDED_BY(storeMutex)
     char* db_name;
     char* db_host;

@@ -70,14 +70,15 @@ private:
     void handleRequest(reqType_t request, int length);
     void handleResponse(reqType_t request, int length);
     void handleMessage(msgType_t message, int length);
-    sockErr_t sendEnvelope(char commType, char id, char* data, int dataLength);  // EXCLUDES(sendMutex)
+    sockErr_t sendEnvelope(char commType, char id, char* data,
+                           int dataLength);            // EXCLUDES(sendMutex)
     sockErr_t awaitResponse(int* responseDataLength);  // EXCLUDES(mutex)
 
-    MessageListener* messageListener;  // GUARDED_BY(mutex)
-    RequestListener* requestListener;  // GUARDED_BY(mutex)
-    LinearBlock* responseBuffer;       // reader thread only
-    LinearBlock* dataInBuffer;         // reader thread only
-    LinearBlock* requestOutBuffer;     // GUARDED_BY(sendMutex)
+    MessageListener* messageListener;         // GUARDED_BY(mutex)
+    RequestListener* requestListener;         // GUARDED_BY(mutex)
+    LinearBlock* responseBuffer;              // reader thread only
+    LinearBlock* dataInBuffer;                // reader thread only
+    LinearBlock* requestOutBuffer;            // GUARDED_BY(sendMutex)
     char blockData[PROTOCOL_BUFFER_SIZE];     // reader thread only
     char responseData[PROTOCOL_BUFFER_SIZE];  // reader thread only
     pthread_mutex_t mutex;

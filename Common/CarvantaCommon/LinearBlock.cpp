@@ -10,9 +10,12 @@
 // The keys are shared with every game client and with every user.dat ever
 // written: they must never change.
 const char LinearBlock::encryptionKey1[LINEARBLOCK_KEY1_SIZE] =
-    "ot9$2yZ;JaXZvNw7Zv[K{/P1O6CZ+4iz<Tkb[:9I%+eEAWz<0GO!e(v+0BN=r0k3M2E1E=0V`}y#Mx]gU`eKj7FM}alb1(;lZZln_g2NqC{)wlo4X8Y&nCT";
+    "ot9$2yZ;JaXZvNw7Zv[K{/"
+    "P1O6CZ+4iz<Tkb[:9I%+eEAWz<0GO!e(v+0BN=r0k3M2E1E=0V`}y#Mx]gU`eKj7FM}alb1(;lZZln_g2NqC{)wlo4X8Y&"
+    "nCT";
 const char LinearBlock::encryptionKey2[LINEARBLOCK_KEY2_SIZE] =
-    "T_HB&1B,QCV6j{TTya1v=QnY%[NA(ff+LuC+A0VSpQ8w7aOv@#i0V3&.6qUJ#z+[qY1^LL1(p9OeW9570^K_CXJ@Ovx281C-Kbv0.O";
+    "T_HB&1B,QCV6j{TTya1v=QnY%[NA(ff+LuC+A0VSpQ8w7aOv@#i0V3&.6qUJ#z+[qY1^LL1(p9OeW9570^K_CXJ@"
+    "Ovx281C-Kbv0.O";
 
 namespace {
 
@@ -64,7 +67,8 @@ struct KeyWindow {
 };
 
 bool windowFits(int start, int length, int keyLength) {
-    return length >= SUBKEY_MIN && length <= SUBKEY_MAX && start >= 0 && start + length <= keyLength;
+    return length >= SUBKEY_MIN && length <= SUBKEY_MAX && start >= 0 &&
+           start + length <= keyLength;
 }
 
 }  // namespace
@@ -75,7 +79,9 @@ LinearBlock::LinearBlock(int maxSize)
       blockSize(maxSize + LINEARBLOCK_HEADER_SIZE),
       virtualBlockSize(maxSize + LINEARBLOCK_HEADER_SIZE) {}
 
-LinearBlock::~LinearBlock() { delete[] block; }
+LinearBlock::~LinearBlock() {
+    delete[] block;
+}
 
 bool LinearBlock::setVirtualBlockSize(int size) {
     if (size > blockSize - LINEARBLOCK_HEADER_SIZE) {
@@ -85,7 +91,9 @@ bool LinearBlock::setVirtualBlockSize(int size) {
     return false;
 }
 
-void LinearBlock::reset() { blockPointer = LINEARBLOCK_HEADER_SIZE; }
+void LinearBlock::reset() {
+    blockPointer = LINEARBLOCK_HEADER_SIZE;
+}
 
 bool LinearBlock::importBlockData(const char* data, int dataLength) {
     if (dataLength > blockSize || dataLength < 0) {
@@ -118,7 +126,9 @@ bool LinearBlock::addData(int integer) {
     return addData(bytes, sizeof bytes);
 }
 
-bool LinearBlock::addData(char byte) { return addData(&byte, 1); }
+bool LinearBlock::addData(char byte) {
+    return addData(&byte, 1);
+}
 
 bool LinearBlock::getData(void* data, int numberOfBytes) {
     if (!rangeFits(numberOfBytes)) {
@@ -142,7 +152,9 @@ bool LinearBlock::getData(int* integer) {
     return false;
 }
 
-bool LinearBlock::getData(char* byte) { return getData(static_cast<void*>(byte), 1); }
+bool LinearBlock::getData(char* byte) {
+    return getData(static_cast<void*>(byte), 1);
+}
 
 int LinearBlock::randomInt(int minValue, int maxValue) {
     return minValue + (rand() % (maxValue - minValue + 1));

@@ -14,8 +14,7 @@ public:
     // its response payload (at most PROTOCOL_PAYLOAD_MAX bytes) into
     // responseData and must set *respDataLength on every path.
     virtual void handleRequest(GameClientHandler* handler, reqType_t request, char* requestData,
-                               int requestDataLength, char* responseData,
-                               int* respDataLength) = 0;
+                               int requestDataLength, char* responseData, int* respDataLength) = 0;
 };
 
 #endif

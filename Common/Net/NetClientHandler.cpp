@@ -135,7 +135,9 @@ void NetClientHandler::messageReceived(char* data, int bytesRead) {
     (void)bytesRead;
 }
 
-void NetClientHandler::socketClosed(NetSocket* closedSocket) { (void)closedSocket; }
+void NetClientHandler::socketClosed(NetSocket* closedSocket) {
+    (void)closedSocket;
+}
 
 void NetClientHandler::startReading() {
     MutexGuard guard(&dataMutex);
@@ -150,4 +152,6 @@ void NetClientHandler::closeConnection() {
     }
 }
 
-bool NetClientHandler::onReaderThread() { return pthread_equal(pthread_self(), thread) != 0; }
+bool NetClientHandler::onReaderThread() {
+    return pthread_equal(pthread_self(), thread) != 0;
+}

@@ -69,12 +69,12 @@ private:
     void readFailed(NetSocket* socket, unsigned int connection);  // EXCLUDES(dataMutex)
 
     pthread_t thread;
-    bool threadRunning;      // GUARDED_BY(dataMutex)
-    bool threadJoined;       // GUARDED_BY(dataMutex)
-    bool readingAllowed;     // GUARDED_BY(dataMutex)
+    bool threadRunning;   // GUARDED_BY(dataMutex)
+    bool threadJoined;    // GUARDED_BY(dataMutex)
+    bool readingAllowed;  // GUARDED_BY(dataMutex)
     pthread_mutex_t dataMutex;
     pthread_cond_t attachCondition;
-    NetSocket* netSocket;    // GUARDED_BY(dataMutex); not owned
+    NetSocket* netSocket;  // GUARDED_BY(dataMutex); not owned
     // Counts attached connections, so a failed read can tell whether the
     // connection it read is still the attached one.
     unsigned int attachCount;  // GUARDED_BY(dataMutex)

@@ -5,12 +5,12 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
-#include <stdio.h>
-#include <string.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>

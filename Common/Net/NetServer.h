@@ -76,28 +76,27 @@ public:
     // the accept thread; clientDisconnected on the thread that found the
     // loss, or in stopServer.
     virtual void clientConnected(NetServerClient* client, NetClientHandler* clientHandler) = 0;
-    virtual void clientDisconnected(NetServerClient* client,
-                                    NetClientHandler* clientHandler) = 0;
+    virtual void clientDisconnected(NetServerClient* client, NetClientHandler* clientHandler) = 0;
     virtual void clientRefused(NetServerClient* client) = 0;
 
 private:
     static void* serverThreadFunction(void* param);
-    bool keepRunning();        // EXCLUDES(dataMutex)
-    void acceptClient();       // EXCLUDES(dataMutex)
+    bool keepRunning();   // EXCLUDES(dataMutex)
+    void acceptClient();  // EXCLUDES(dataMutex)
     // Waits one step for a connection, holding no lock.
     bool waitForConnection(SOCKET* descriptor);
-    void placeClientLocked(SOCKET descriptor);                 // REQUIRES(dataMutex)
-    bool roomForClientLocked();                                // REQUIRES(dataMutex)
-    void waitForRoomLocked();                                  // REQUIRES(dataMutex), depth 1
-    int findClientSlotLocked();                                // REQUIRES(dataMutex)
-    int findHandlerSlotLocked();                               // REQUIRES(dataMutex)
+    void placeClientLocked(SOCKET descriptor);  // REQUIRES(dataMutex)
+    bool roomForClientLocked();                 // REQUIRES(dataMutex)
+    void waitForRoomLocked();                   // REQUIRES(dataMutex), depth 1
+    int findClientSlotLocked();                 // REQUIRES(dataMutex)
+    int findHandlerSlotLocked();                // REQUIRES(dataMutex)
     NetServerClient* fillClientSlotLocked(int slot, SOCKET descriptor);  // REQUIRES(dataMutex)
-    void refuseLocked(SOCKET descriptor);                      // REQUIRES(dataMutex)
-    NetClientHandler* handlerServingLocked(NetServerClient* client);  // REQUIRES(dataMutex)
-    void stopLocked(bool withCallbacks);                       // REQUIRES(dataMutex)
-    void retireLocked(NetServerClient* client);                // REQUIRES(dataMutex)
-    void sweepRetiredLocked();                                 // REQUIRES(dataMutex)
-    bool referencedLocked(NetServerClient* client);            // REQUIRES(dataMutex)
+    void refuseLocked(SOCKET descriptor);                                // REQUIRES(dataMutex)
+    NetClientHandler* handlerServingLocked(NetServerClient* client);     // REQUIRES(dataMutex)
+    void stopLocked(bool withCallbacks);                                 // REQUIRES(dataMutex)
+    void retireLocked(NetServerClient* client);                          // REQUIRES(dataMutex)
+    void sweepRetiredLocked();                                           // REQUIRES(dataMutex)
+    bool referencedLocked(NetServerClient* client);                      // REQUIRES(dataMutex)
     sockErr_t openListeningSocket(char* networkInterface, int port, SOCKET* listening);
 
     pthread_t thread;

@@ -69,7 +69,9 @@ sockErr_t NetServerClient::read(char** data, int* bytesRead) {
     return err;
 }
 
-sockErr_t NetServerClient::write(char* data, int len) { return NetSocket::write(data, len); }
+sockErr_t NetServerClient::write(char* data, int len) {
+    return NetSocket::write(data, len);
+}
 
 void NetServerClient::closeSocket() {
     MutexGuard guard(&socketMutex);

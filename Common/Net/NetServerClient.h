@@ -48,11 +48,11 @@ public:
 
 private:
     NetServer* netServer;
-    int connectionId;             // GUARDED_BY(socketMutex)
-    int closedConnectionId;       // GUARDED_BY(socketMutex)
-    serverClientState_t state;    // GUARDED_BY(socketMutex)
-    int reportedConnectionId;     // GUARDED_BY(socketMutex); claimed for reporting
-    int reportsInProgress;        // GUARDED_BY(socketMutex)
+    int connectionId;           // GUARDED_BY(socketMutex)
+    int closedConnectionId;     // GUARDED_BY(socketMutex)
+    serverClientState_t state;  // GUARDED_BY(socketMutex)
+    int reportedConnectionId;   // GUARDED_BY(socketMutex); claimed for reporting
+    int reportsInProgress;      // GUARDED_BY(socketMutex)
 };
 
 #endif

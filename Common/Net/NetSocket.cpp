@@ -68,16 +68,22 @@ NetSocket::~NetSocket() {
     mutexDestroy(&socketMutex);
 }
 
-void NetSocket::setSocketMode(sockMode_t mode) { sockMode = mode; }
+void NetSocket::setSocketMode(sockMode_t mode) {
+    sockMode = mode;
+}
 
-sockMode_t NetSocket::getSocketMode() { return sockMode; }
+sockMode_t NetSocket::getSocketMode() {
+    return sockMode;
+}
 
 bool NetSocket::isActive() {
     MutexGuard guard(&socketMutex);
     return socketActive;
 }
 
-int NetSocket::getMergeBufferSize() { return mergeBufferSize; }
+int NetSocket::getMergeBufferSize() {
+    return mergeBufferSize;
+}
 
 void NetSocket::closeSocket() {
     MutexGuard guard(&socketMutex);
@@ -319,8 +325,7 @@ sockErr_t NetSocket::readDataBlock(char** data, int* bytesRead) {
     *data = nullptr;
     *bytesRead = 0;
     sockErr_t err = readNumberOfBytes(NETSOCKET_BLOCKHEADER_SIZE);
-    if (err != SOCKERR_OK ||
-        static_cast<unsigned char>(mergeBuffer[0]) != NETSOCKET_BLOCK_MARKER) {
+    if (err != SOCKERR_OK || static_cast<unsigned char>(mergeBuffer[0]) != NETSOCKET_BLOCK_MARKER) {
         resetReading();
         return SOCKERR_DATAERROR;
     }

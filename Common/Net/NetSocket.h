@@ -115,10 +115,10 @@ private:
     void closeDescriptorLocked();  // REQUIRES(socketMutex)
     bool growMergeBuffer(int length);
 
-    SOCKET sock;          // GUARDED_BY(socketMutex)
-    bool socketActive;    // GUARDED_BY(socketMutex)
-    bool shutDown;        // GUARDED_BY(socketMutex)
-    int ioInProgress;     // GUARDED_BY(socketMutex)
+    SOCKET sock;        // GUARDED_BY(socketMutex)
+    bool socketActive;  // GUARDED_BY(socketMutex)
+    bool shutDown;      // GUARDED_BY(socketMutex)
+    int ioInProgress;   // GUARDED_BY(socketMutex)
 };
 
 #endif

@@ -5,7 +5,9 @@
 
 namespace {
 
-void toStandardError(const char* line) { fputs(line, stderr); }
+void toStandardError(const char* line) {
+    fputs(line, stderr);
+}
 
 osaLogFunction_t errorLog = toStandardError;
 osaLogFunction_t infoLog = toStandardError;
@@ -17,6 +19,10 @@ void osaSetLogFunctions(osaLogFunction_t errorFunction, osaLogFunction_t infoFun
     infoLog = infoFunction != nullptr ? infoFunction : toStandardError;
 }
 
-void osaLogError(const char* line) { errorLog(line); }
+void osaLogError(const char* line) {
+    errorLog(line);
+}
 
-void osaLogInfo(const char* line) { infoLog(line); }
+void osaLogInfo(const char* line) {
+    infoLog(line);
+}

@@ -11,7 +11,9 @@
 
 namespace {
 
-osaErr_t fromResult(int result) { return result == 0 ? OSAERR_OK : OSAERR_ERROR; }
+osaErr_t fromResult(int result) {
+    return result == 0 ? OSAERR_OK : OSAERR_ERROR;
+}
 
 const long MILLIS_PER_SECOND = 1000;
 const long NANOS_PER_MILLI = 1000000;
@@ -23,9 +25,13 @@ osaErr_t threadCreate(pthread_t* threadId, THREADFUNCTIONDEF_T function, void* p
     return fromResult(pthread_create(threadId, nullptr, function, param));
 }
 
-void threadExit() { pthread_exit(nullptr); }
+void threadExit() {
+    pthread_exit(nullptr);
+}
 
-osaErr_t threadWaitForExit(pthread_t* threadId) { return fromResult(pthread_join(*threadId, nullptr)); }
+osaErr_t threadWaitForExit(pthread_t* threadId) {
+    return fromResult(pthread_join(*threadId, nullptr));
+}
 
 osaErr_t threadDestroy(pthread_t* threadId) {
     pthread_cancel(*threadId);
@@ -53,11 +59,17 @@ osaErr_t mutexCreate(pthread_mutex_t* mutex) {
     return fromResult(result);
 }
 
-osaErr_t mutexDestroy(pthread_mutex_t* mutex) { return fromResult(pthread_mutex_destroy(mutex)); }
+osaErr_t mutexDestroy(pthread_mutex_t* mutex) {
+    return fromResult(pthread_mutex_destroy(mutex));
+}
 
-osaErr_t mutexLock(pthread_mutex_t* mutex) { return fromResult(pthread_mutex_lock(mutex)); }
+osaErr_t mutexLock(pthread_mutex_t* mutex) {
+    return fromResult(pthread_mutex_lock(mutex));
+}
 
-osaErr_t mutexUnlock(pthread_mutex_t* mutex) { return fromResult(pthread_mutex_unlock(mutex)); }
+osaErr_t mutexUnlock(pthread_mutex_t* mutex) {
+    return fromResult(pthread_mutex_unlock(mutex));
+}
 
 osaErr_t threadConditionCreate(pthread_cond_t* condition) {
     pthread_condattr_t attributes;
@@ -93,7 +105,9 @@ osaErr_t threadCondTimedWait(pthread_cond_t* condition, pthread_mutex_t* mutex, 
     return fromResult(result);
 }
 
-osaErr_t threadCondSignal(pthread_cond_t* condition) { return fromResult(pthread_cond_signal(condition)); }
+osaErr_t threadCondSignal(pthread_cond_t* condition) {
+    return fromResult(pthread_cond_signal(condition));
+}
 
 osaErr_t threadCondBroadcast(pthread_cond_t* condition) {
     return fromResult(pthread_cond_broadcast(condition));
@@ -152,4 +166,6 @@ osaErr_t fileRenameChecked(const char* fileName, const char* newFileName) {
     return fromResult(rename(fileName, newFileName));
 }
 
-osaErr_t fileSync(int* file) { return fromResult(fsync(*file)); }
+osaErr_t fileSync(int* file) {
+    return fromResult(fsync(*file));
+}

@@ -1,7 +1,5 @@
 // LinearBlockTest.cpp - capacity bounds, integer encoding, obfuscation round
 // trips over every window size and shift, checksums and refused headers.
-#include "LinearBlock.h"
-
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
@@ -12,13 +10,16 @@
 #include <tuple>
 #include <vector>
 
+#include "LinearBlock.h"
+
 namespace {
 
 const int CAPACITY = 3300;
 
 std::vector<unsigned char> dataBytes(LinearBlock& block) {
     const unsigned char* start = reinterpret_cast<unsigned char*>(block.getDataBlock());
-    return std::vector<unsigned char>(start + LINEARBLOCK_HEADER_SIZE, start + block.getDataBlockSize());
+    return std::vector<unsigned char>(start + LINEARBLOCK_HEADER_SIZE,
+                                      start + block.getDataBlockSize());
 }
 
 void fill(LinearBlock& block, const std::vector<unsigned char>& data) {
@@ -42,9 +43,12 @@ std::string handMadeBlock(int length2, int shift, int start1, int length1, int s
         unsigned char value = plain[i];
         checksum ^= value;
         unsigned char rotated =
-            shift == 0 ? value : static_cast<unsigned char>((value << shift) | (value >> (8 - shift)));
-        unsigned char key1 = static_cast<unsigned char>(LinearBlock::encryptionKey1[start1 + i % length1]);
-        unsigned char key2 = static_cast<unsigned char>(LinearBlock::encryptionKey2[start2 + i % length2]);
+            shift == 0 ? value
+                       : static_cast<unsigned char>((value << shift) | (value >> (8 - shift)));
+        unsigned char key1 =
+            static_cast<unsigned char>(LinearBlock::encryptionKey1[start1 + i % length1]);
+        unsigned char key2 =
+            static_cast<unsigned char>(LinearBlock::encryptionKey2[start2 + i % length2]);
         bytes.push_back(static_cast<char>(rotated ^ key1 ^ key2));
     }
     bytes[5] = static_cast<char>(checksum);
@@ -124,7 +128,8 @@ TEST(LinearBlockTest, IntegersAreLittleEndianTwosComplement) {
     block.addData(-1);
     block.addData(0x12345678);
     std::vector<unsigned char> bytes = dataBytes(block);
-    std::vector<unsigned char> expected = {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x56, 0x34, 0x12};
+    std::vector<unsigned char> expected = {1,    0,    0,    0,    0xFF, 0xFF,
+                                           0xFF, 0xFF, 0x78, 0x56, 0x34, 0x12};
     EXPECT_EQ(bytes, expected);
     block.reset();
     int a = 0;
@@ -237,14 +242,14 @@ TEST(LinearBlockTest, HeadersNamingWindowsOutsideTheKeysAreRefusedUntouched) {
         int length2, shift, start1, length1, start2;
     };
     const BadHeader bad[] = {
-        {7, 0, 0, 8, 0},     // second window too short
-        {17, 0, 0, 8, 0},    // second window too long
-        {8, 0, 0, 20, 0},    // first window too long
-        {8, 8, 0, 8, 0},     // shift out of range
-        {8, -1, 0, 8, 0},    // negative shift
-        {8, 0, 112, 8, 0},   // first window runs past key 1 (119)
-        {8, 0, 0, 8, 95},    // second window runs past key 2 (102)
-        {8, 0, -3, 8, 0},    // negative start
+        {7, 0, 0, 8, 0},       // second window too short
+        {17, 0, 0, 8, 0},      // second window too long
+        {8, 0, 0, 20, 0},      // first window too long
+        {8, 8, 0, 8, 0},       // shift out of range
+        {8, -1, 0, 8, 0},      // negative shift
+        {8, 0, 112, 8, 0},     // first window runs past key 1 (119)
+        {8, 0, 0, 8, 95},      // second window runs past key 2 (102)
+        {8, 0, -3, 8, 0},      // negative start
         {16, 0, 104, 16, 86},  // one past the last valid first window
         {16, 0, 103, 16, 87},  // one past the last valid second window
     };

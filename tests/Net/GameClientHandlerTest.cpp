@@ -69,8 +69,8 @@ public:
 private:
     void record(bool isRequest, int id, char* data, int length, GameClientHandler* handler) {
         std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(Dispatched{isRequest, id, std::string(data, length > 0 ? length : 0),
-                                  handler});
+        seen.push_back(
+            Dispatched{isRequest, id, std::string(data, length > 0 ? length : 0), handler});
         arrived.notify_all();
     }
 
@@ -261,8 +261,8 @@ TEST_F(GameClientHandlerTest, UntrustworthyEnvelopesCloseOnlyTheirConnection) {
     std::string badHeader = valid;
     badHeader[3] = 40;  // window length outside 8..16
     std::string garbage(64, static_cast<char>(0xFF));
-    std::string tooLong = encodeEnvelopeWithLength(COMMTYPE_REQUEST, REQ_CHECKUSER,
-                                                   PROTOCOL_PAYLOAD_MAX + 1, "x");
+    std::string tooLong =
+        encodeEnvelopeWithLength(COMMTYPE_REQUEST, REQ_CHECKUSER, PROTOCOL_PAYLOAD_MAX + 1, "x");
     std::string negative = encodeEnvelopeWithLength(COMMTYPE_MESSAGE, MSG_STOPPRESSED, -1, "");
     const std::string cases[] = {badChecksum, badHeader, garbage, tooLong, negative};
 

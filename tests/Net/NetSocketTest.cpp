@@ -138,9 +138,10 @@ TEST_F(NetSocketTest, BlockWriteFramesWithMarkerAndLittleEndianLength) {
     NetSocket::setSocketMode(SOCKMODE_BLOCK);
     char payload[] = "abc";
     ASSERT_EQ(SOCKERR_OK, client.write(payload, 3));
-    std::string expected("\xAA\x03\x00\x00\x00"
-                         "abc",
-                         8);
+    std::string expected(
+        "\xAA\x03\x00\x00\x00"
+        "abc",
+        8);
     EXPECT_EQ(expected, raw.receive(8, PEER_WAIT_MS));
     ASSERT_EQ(SOCKERR_OK, client.write(payload, 0));
     std::string headerOnly("\xAA\0\0\0\0", 5);

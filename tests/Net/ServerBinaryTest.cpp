@@ -29,9 +29,7 @@ int occurrences(const std::string& text, const std::string& line) {
 
 class ServerBinaryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.start(dir.path(), freePort())) << server.output();
-    }
+    void SetUp() override { ASSERT_TRUE(server.start(dir.path(), freePort())) << server.output(); }
 
     bool connect(LoopbackClient* client, int expectedConnected) {
         return client->connectTo(server.port()) &&

@@ -154,11 +154,13 @@ TEST(SimpleOsaTest, FileWrappersReadWriteAndRename) {
 
     std::string other = dir.file("other.bin");
     writeFile(other, "old");
-    EXPECT_EQ(fileRename(const_cast<char*>(name.c_str()), const_cast<char*>(other.c_str())), OSAERR_OK);
+    EXPECT_EQ(fileRename(const_cast<char*>(name.c_str()), const_cast<char*>(other.c_str())),
+              OSAERR_OK);
     EXPECT_FALSE(fileExists(name));
     EXPECT_EQ(readFile(other), "");
     std::string missing = dir.file("missing");
-    EXPECT_EQ(fileRename(const_cast<char*>(missing.c_str()), const_cast<char*>(name.c_str())), OSAERR_OK)
+    EXPECT_EQ(fileRename(const_cast<char*>(missing.c_str()), const_cast<char*>(name.c_str())),
+              OSAERR_OK)
         << "a failed rename reports OK as well";
     EXPECT_EQ(fileRenameChecked(missing.c_str(), name.c_str()), OSAERR_ERROR);
 }

@@ -1,10 +1,9 @@
 // ConfigurationTest.cpp - the configuration file parser and its dump.
-#include "Configuration.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "Configuration.h"
 #include "TempDir.h"
 
 namespace {
@@ -35,10 +34,14 @@ TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
     config->dumpConfig();
     std::string dump = testing::internal::GetCapturedStdout();
     const char* expected[] = {
-        " INFO: Database Type     \n", " INFO: Database Name     \n", " INFO: Database Host     \n",
-        " INFO: Databasee User    \n", " INFO: Database Passwd   \n",
+        " INFO: Database Type     \n",
+        " INFO: Database Name     \n",
+        " INFO: Database Host     \n",
+        " INFO: Databasee User    \n",
+        " INFO: Database Passwd   \n",
         " INFO: Log filename      /var/log/Orvix.log\n",
-        " INFO: PID filename      /tmp/OrvixServer.pid\n", " INFO: Server port       7777\n",
+        " INFO: PID filename      /tmp/OrvixServer.pid\n",
+        " INFO: Server port       7777\n",
     };
     size_t from = 0;
     for (const char* line : expected) {
@@ -55,20 +58,19 @@ TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
 
 TEST(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {
     TempDir dir;
-    Configuration* config = loadConfiguration(
-        dir,
-        "# server_port 1\n"
-        " # a blank first: the word \"#\" is no key\n"
-        "server_port=4444\n"
-        "logfile /first.log\n"
-        "logfile /second.log   trailing words ignored\n"
-        "\tpidfile\t/run/x.pid # comment after the value\n"
-        "database_type MySQL\n"
-        "database_name\n"
-        "Server_port 5555\n"
-        "database_host db.example # host\n"
-        "database_user carvanta\n"
-        "database_password s3cret\n");
+    Configuration* config = loadConfiguration(dir,
+                                              "# server_port 1\n"
+                                              " # a blank first: the word \"#\" is no key\n"
+                                              "server_port=4444\n"
+                                              "logfile /first.log\n"
+                                              "logfile /second.log   trailing words ignored\n"
+                                              "\tpidfile\t/run/x.pid # comment after the value\n"
+                                              "database_type MySQL\n"
+                                              "database_name\n"
+                                              "Server_port 5555\n"
+                                              "database_host db.example # host\n"
+                                              "database_user carvanta\n"
+                                              "database_password s3cret\n");
     EXPECT_EQ(config->getServerPort(), 0) << "key=value is one word and no key";
     EXPECT_STREQ(config->getLogFileName(), "/second.log");
     EXPECT_STREQ(config->getPidFileName(), "/run/x.pid");

@@ -3,8 +3,6 @@
 // temporary directory: response codes and lists of every request type,
 // payloads shorter than their fields, unterminated fields, the log lines,
 // the list cut to what a response carries, and concurrent callers.
-#include "GameRequestHandler.h"
-
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
@@ -16,11 +14,12 @@
 
 #include "GameClientHandler.h"
 #include "GameManager.h"
+#include "GameRequestHandler.h"
 #include "LoopbackClient.h"
 #include "TempDir.h"
-#include "UserFileImage.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
+#include "UserFileImage.h"
 
 namespace {
 
@@ -34,7 +33,9 @@ struct Reply {
     char after;           // the byte behind them
 };
 
-std::string code(resType_t value) { return std::string(1, static_cast<char>(value)); }
+std::string code(resType_t value) {
+    return std::string(1, static_cast<char>(value));
+}
 
 class GameRequestHandlerTest : public ::testing::Test {
 protected:
@@ -166,7 +167,8 @@ TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFit) {
     EXPECT_EQ(list.after, UNTOUCHED);
     std::string date = todayDateText();
     EXPECT_EQ(list.payload.substr(1, USERBASE_ENTRY_SIZE), highscoreSlot(1, "p99", date, 99));
-    EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE), highscoreSlot(65, "p35", date, 35));
+    EXPECT_EQ(list.payload.substr(1 + 64 * USERBASE_ENTRY_SIZE),
+              highscoreSlot(65, "p35", date, 35));
 }
 
 TEST_F(GameRequestHandlerTest, LobbyRequestsCheckCredentialsThenAskTheGameManager) {
@@ -251,11 +253,12 @@ TEST_F(GameRequestHandlerTest, FieldsWithoutTerminatorAreCutAtNineteenCharacters
     Reply reply = call(REQ_SIGNUP, unterminated + password + "tail");
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(reply.payload, code(RES_OK));
-    EXPECT_NE(log.find("REQUEST: sign up " + std::string(19, 'n') + "/" + std::string(19, 'p') +
-                       " ->"),
-              std::string::npos);
-    EXPECT_EQ(send(REQ_CHECKUSERANDPASSWORD, credentials(std::string(19, 'n'), std::string(19, 'p'))),
-              code(RES_OK));
+    EXPECT_NE(
+        log.find("REQUEST: sign up " + std::string(19, 'n') + "/" + std::string(19, 'p') + " ->"),
+        std::string::npos);
+    EXPECT_EQ(
+        send(REQ_CHECKUSERANDPASSWORD, credentials(std::string(19, 'n'), std::string(19, 'p'))),
+        code(RES_OK));
 }
 
 TEST_F(GameRequestHandlerTest, EachRequestLogsItsLineAndOutcome) {
@@ -302,8 +305,7 @@ TEST_F(GameRequestHandlerTest, StopMessageIsNeverAnsweredNorLogged) {
     handler->handleMessage(nullptr, MSG_PAUSEPRESSED, &payload[0], 40);
     // Only the valid stop reaches the game manager, which has no game for
     // sid and says so on its own.
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ERROR: Message for non-attached player 1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Message for non-attached player 1\n");
 }
 
 TEST_F(GameRequestHandlerTest, ConcurrentCallersEachGetWholeLists) {

@@ -1,12 +1,11 @@
 // ToolboxTest.cpp - log line format, levels, cutting and the log file.
-#include "Toolbox.h"
-
 #include <gtest/gtest.h>
 #include <regex.h>
 
 #include <string>
 
 #include "TempDir.h"
+#include "Toolbox.h"
 
 namespace {
 
@@ -30,7 +29,8 @@ std::string captureInfo(const char* message) {
 
 TEST(ToolboxTest, LineIsTimeStampLevelAndMessage) {
     std::string line = captureInfo("Server started\n");
-    EXPECT_TRUE(matches(line, "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} INFO: Server started\n$"))
+    EXPECT_TRUE(matches(
+        line, "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} INFO: Server started\n$"))
         << line;
     testing::internal::CaptureStdout();
     Toolbox::printError("bad\n");

@@ -2,14 +2,13 @@
 // every value other than exactly "mysql" gives the file store, and every
 // call returns the same store. Each test runs as a process of its own, so
 // the configuration is read afresh from the test's directory.
-#include "UserBaseFactory.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "TempDir.h"
 #include "UserBase.h"
+#include "UserBaseFactory.h"
 #include "UserBaseFile.h"
 
 namespace {

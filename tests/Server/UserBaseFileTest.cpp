@@ -3,11 +3,9 @@
 // high-score list, the statistics table, user.dat as written and as read
 // (current layout, 2.1 conversion, damaged and foreign files), atomic saves
 // and the save thread.
-#include "UserBaseFile.h"
-
 #include <gtest/gtest.h>
-#include <string.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,6 +19,7 @@
 
 #include "TempDir.h"
 #include "TextCopy.h"
+#include "UserBaseFile.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -42,7 +41,9 @@ private:
 // Gives the tests a short save schedule; never instantiated.
 class ScheduleAccess : public UserBaseFile {
 public:
-    static void shortSchedule(long firstMs, long intervalMs) { setSaveSchedule(firstMs, intervalMs); }
+    static void shortSchedule(long firstMs, long intervalMs) {
+        setSaveSchedule(firstMs, intervalMs);
+    }
 };
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
@@ -377,9 +378,8 @@ TEST_F(UserBaseFileTest, HighscoreListHoldsAllHundredAccountsBestFirst) {
 }
 
 TEST_F(UserBaseFileTest, Version21FileIsConvertedAndKeptAsOld) {
-    std::string original =
-        version21FileImage({{"anna", "pa", 5, 120, 9, 0, " 3- 4-2005", 2, 1},
-                            {"bert", "pb", 8, 80, 4, 0, "17-10-2006", 6, 3}});
+    std::string original = version21FileImage({{"anna", "pa", 5, 120, 9, 0, " 3- 4-2005", 2, 1},
+                                               {"bert", "pb", 8, 80, 4, 0, "17-10-2006", 6, 3}});
     writeFile(dir.file("user.dat"), original);
     std::string output = startCapturing();
     EXPECT_EQ(output,
@@ -440,8 +440,8 @@ TEST_F(UserBaseFileTest, DamagedThirdRecordDropsItAndTheRestAndKeepsTheFile) {
 }
 
 TEST_F(UserBaseFileTest, MarkerOfMajorVersionTwoStartsEmptyAndKeepsTheFile) {
-    std::string original = currentFileImage({{"old", "pw", 1, 0, 0, 0, "00-00-0000", 0, 0}},
-                                            "Version 02.9");
+    std::string original =
+        currentFileImage({{"old", "pw", 1, 0, 0, 0, "00-00-0000", 0, 0}}, "Version 02.9");
     writeFile(dir.file("user.dat"), original);
     std::string output = startCapturing();
     EXPECT_EQ(output, "Reading userbase\nDatabase version: 2.9\n");
@@ -487,8 +487,8 @@ TEST_F(UserBaseFileTest, FileShorterThanTheMarkerStartsEmptyWithoutAMessage) {
 }
 
 TEST_F(UserBaseFileTest, TextFieldsWithoutTerminatorAreCutWhenRead) {
-    UserRecord wide{std::string(20, 'w'), std::string(20, 'q'), 3, 0, 0, 0, std::string(20, 'd'),
-                    0, 0};
+    UserRecord wide{
+        std::string(20, 'w'), std::string(20, 'q'), 3, 0, 0, 0, std::string(20, 'd'), 0, 0};
     writeFile(dir.file("user.dat"), currentFileImage({wide}));
     start();
     EXPECT_EQ(userName(3), std::string(19, 'w'));
@@ -515,9 +515,9 @@ TEST_F(UserBaseFileTest, FailedSaveKeepsTheOldFileAndIsRetried) {
     EXPECT_EQ(readFile(dir.file("user.dat")), saved);
 
     ASSERT_EQ(rmdir(dir.file("user.dat.tmp").c_str()), 0);
-    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("user.dat")).size() ==
-                                      MARKER_BLOCK + 2 * RECORD_BLOCK; },
-                        5000));
+    ASSERT_TRUE(waitFor(
+        [&] { return readFile(dir.file("user.dat")).size() == MARKER_BLOCK + 2 * RECORD_BLOCK; },
+        5000));
     EXPECT_EQ(savedRecords()[1].name, "second");
 }
 
@@ -582,8 +582,8 @@ TEST_F(UserBaseFileTest, KilledDuringSavesLeavesAWholeFile) {
         }
         std::string image = readFile(dir.file("user.dat"));
         std::vector<UserRecord> records;
-        ASSERT_TRUE(parseCurrentFile(image, &records)) << "round " << round << ", "
-                                                       << image.size() << " bytes";
+        ASSERT_TRUE(parseCurrentFile(image, &records))
+            << "round " << round << ", " << image.size() << " bytes";
         roundsWithAFile++;
     }
     EXPECT_GT(roundsWithAFile, 0) << "no save completed before any kill: nothing was checked";
@@ -612,8 +612,8 @@ TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
     writeFile(dir.file("user.dat"), "not a user file, but readable");
     EXPECT_TRUE(waitFor([&] { return fileExists(dir.file("user.dat.damaged")); }, 5000));
     EXPECT_EQ(readFile(dir.file("user.dat.damaged")), "not a user file, but readable");
-    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("user.dat")).size() ==
-                                      MARKER_BLOCK + RECORD_BLOCK; },
-                        5000));
+    ASSERT_TRUE(waitFor(
+        [&] { return readFile(dir.file("user.dat")).size() == MARKER_BLOCK + RECORD_BLOCK; },
+        5000));
     EXPECT_EQ(savedRecords()[0].name, "newcomer");
 }

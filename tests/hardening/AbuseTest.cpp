@@ -87,7 +87,8 @@ void abuseOnce(int port, std::mt19937* rng) {
             break;
         case 3: {
             int declared = static_cast<int>((*rng)() % 7000) - 1000;
-            sendInPieces(&client, encodeEnvelopeWithLength(COMM_REQUEST, 4, declared, payload), rng);
+            sendInPieces(&client, encodeEnvelopeWithLength(COMM_REQUEST, 4, declared, payload),
+                         rng);
             break;
         }
         case 4: {
@@ -134,8 +135,8 @@ TEST(AbuseTest, AccountRequestsAreAnsweredWhileOthersSendGarbageAndFlood) {
         std::string creds = credentials(name, "secret");
         Answer signUp = askServer(&player, REQ_SIGNUP, creds, REQUEST_TIMEOUT_MS);
         Answer login = askServer(&player, REQ_CHECKPASSWORD, creds, REQUEST_TIMEOUT_MS);
-        Answer wrong = askServer(&player, REQ_CHECKPASSWORD, credentials(name, "nope"),
-                                 REQUEST_TIMEOUT_MS);
+        Answer wrong =
+            askServer(&player, REQ_CHECKPASSWORD, credentials(name, "nope"), REQUEST_TIMEOUT_MS);
         Answer score = askServer(&player, REQ_STORESCORE, scorePayload(name, "secret", 42),
                                  REQUEST_TIMEOUT_MS);
         // Deleted again, so the file store (100 accounts) never fills up.

@@ -44,10 +44,10 @@ const int RES_OK = 0;
 struct Account {
     std::string name;
     std::string password;
-    int signUpSavedAt = 0;     // save lines needed before the sign-up is on disk
-    bool onDisk = false;       // its sign-up is known to be saved
-    int playedOnDisk = 0;      // games known to be saved
-    int playedAcked = 0;       // games acknowledged, saved or not
+    int signUpSavedAt = 0;  // save lines needed before the sign-up is on disk
+    bool onDisk = false;    // its sign-up is known to be saved
+    int playedOnDisk = 0;   // games known to be saved
+    int playedAcked = 0;    // games acknowledged, saved or not
     std::vector<std::pair<int, int>> pendingScores;  // (save lines needed, score)
 };
 
@@ -97,8 +97,8 @@ protected:
                 Account account;
                 account.name = "k" + std::to_string(round) + "_" + std::to_string(request);
                 account.password = "pw" + std::to_string(request);
-                Answer answer = askServer(client, REQ_SIGNUP,
-                                          credentials(account.name, account.password));
+                Answer answer =
+                    askServer(client, REQ_SIGNUP, credentials(account.name, account.password));
                 if (answer.outcome != OUTCOME_ANSWERED) {
                     return;
                 }

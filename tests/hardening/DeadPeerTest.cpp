@@ -38,7 +38,9 @@ const int REQ_ADD = 9;
 const int REQ_PLAYERLIST = 15;
 const int RES_OK = 0;
 
-int run(const std::string& command) { return system((command + " >/dev/null 2>&1").c_str()); }
+int run(const std::string& command) {
+    return system((command + " >/dev/null 2>&1").c_str());
+}
 
 // Two network namespaces joined by a veth pair; the calling (main) thread
 // can step into either and back. Removed again on destruction.

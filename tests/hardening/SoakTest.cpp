@@ -414,11 +414,13 @@ void expectAccountsBack(int port, const std::vector<Account>& live,
     LoopbackClient client;
     ASSERT_TRUE(client.connectTo(port));
     for (const Account& account : live) {
-        Answer answer = askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
+        Answer answer =
+            askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
         EXPECT_EQ(answer.code, RES_OK) << account.name << " is missing after the restart";
     }
     for (const Account& account : deleted) {
-        Answer answer = askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
+        Answer answer =
+            askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
         EXPECT_NE(answer.code, RES_OK) << account.name << " was deleted but came back";
     }
     ASSERT_FALSE(live.empty());
@@ -432,7 +434,8 @@ void expectAccountsBack(int port, const std::vector<Account>& live,
     }
 }
 
-void expectStatistics(const std::map<std::string, StatsLine>& table, const std::vector<Account>& live) {
+void expectStatistics(const std::map<std::string, StatsLine>& table,
+                      const std::vector<Account>& live) {
     for (const Account& account : live) {
         auto row = table.find(account.name);
         ASSERT_NE(row, table.end()) << account.name;

@@ -126,7 +126,9 @@ std::string int32le(int value) {
 
 LoopbackClient::LoopbackClient() : descriptor(-1), closed(false) {}
 
-LoopbackClient::~LoopbackClient() { close(); }
+LoopbackClient::~LoopbackClient() {
+    close();
+}
 
 bool LoopbackClient::connectTo(int port, int timeoutMs) {
     return connectToAddress("127.0.0.1", port, timeoutMs);
@@ -244,8 +246,8 @@ bool LoopbackClient::receiveEnvelope(Envelope* out, int timeoutMs) {
     return decodeEnvelope(bytes, out);
 }
 
-bool LoopbackClient::request(int reqType, const std::string& payload,
-                             std::string* responsePayload, int timeoutMs) {
+bool LoopbackClient::request(int reqType, const std::string& payload, std::string* responsePayload,
+                             int timeoutMs) {
     long long deadline = monotonicMs() + timeoutMs;
     if (!sendEnvelope(COMMTYPE_REQUEST, reqType, payload)) {
         return false;

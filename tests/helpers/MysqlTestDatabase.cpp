@@ -64,8 +64,8 @@ void readRows(MYSQL_RES* result, MysqlRows* rows) {
     }
 }
 
-std::string configFor(const std::string& host, const std::string& database,
-                      const std::string& user, const std::string& password) {
+std::string configFor(const std::string& host, const std::string& database, const std::string& user,
+                      const std::string& password) {
     return "database_type mysql\ndatabase_host " + host + "\ndatabase_name " + database +
            "\ndatabase_user " + user + "\ndatabase_password " + password + "\n";
 }
@@ -78,7 +78,8 @@ std::string privateServerSkipReason() {
         return shared.skipReason();
     }
     if (access("/usr/sbin/mariadbd", X_OK) != 0 && system("command -v mariadbd >/dev/null") != 0) {
-        return "MariaDB server (mariadbd) is not installed; install mariadb-server to run this test";
+        return "MariaDB server (mariadbd) is not installed; install mariadb-server to run this "
+               "test";
     }
     return "";
 }
@@ -106,8 +107,7 @@ MysqlTestDatabase::~MysqlTestDatabase() {
 bool MysqlTestDatabase::create() {
     static int counter = 0;
     std::string base = environment("CARVANTA_MYSQL_DB");
-    std::string candidate =
-        base + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+    std::string candidate = base + "_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
     if (!runOn("", "CREATE DATABASE " + candidate, nullptr)) {
         return false;
     }
@@ -162,8 +162,7 @@ std::string MysqlTestDatabase::configTextWithPassword(const std::string& host,
     return configFor(host, databaseName, user, pw);
 }
 
-PrivateMariadb::PrivateMariadb(const std::string& directory)
-    : baseDir(directory), started(false) {}
+PrivateMariadb::PrivateMariadb(const std::string& directory) : baseDir(directory), started(false) {}
 
 PrivateMariadb::~PrivateMariadb() {
     if (started) {
@@ -172,8 +171,8 @@ PrivateMariadb::~PrivateMariadb() {
 }
 
 bool PrivateMariadb::run(const std::string& action) {
-    int deadline = action == "stop" || action == "down" ? STOP_DEADLINE_SECONDS
-                                                        : START_DEADLINE_SECONDS;
+    int deadline =
+        action == "stop" || action == "down" ? STOP_DEADLINE_SECONDS : START_DEADLINE_SECONDS;
     std::string log = baseDir + ".log";
     std::string command = "CARVANTA_MYSQL_DIR='" + baseDir + "' timeout " +
                           std::to_string(deadline) + " bash '" + SCRIPT_PATH + "' " + action +
@@ -194,13 +193,21 @@ bool PrivateMariadb::start() {
     return true;
 }
 
-bool PrivateMariadb::down() { return run("down"); }
+bool PrivateMariadb::down() {
+    return run("down");
+}
 
-bool PrivateMariadb::up() { return run("up"); }
+bool PrivateMariadb::up() {
+    return run("up");
+}
 
-bool PrivateMariadb::freeze() { return signalServer(SIGSTOP); }
+bool PrivateMariadb::freeze() {
+    return signalServer(SIGSTOP);
+}
 
-bool PrivateMariadb::resume() { return signalServer(SIGCONT); }
+bool PrivateMariadb::resume() {
+    return signalServer(SIGCONT);
+}
 
 // The server's own process id, from the pid file it writes.
 bool PrivateMariadb::signalServer(int signalNumber) {

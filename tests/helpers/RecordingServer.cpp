@@ -17,7 +17,9 @@ const int POLL_STEP_US = 2000;
 RecordingServer::RecordingServer() {}
 
 // The callbacks must still exist while the connections are closed.
-RecordingServer::~RecordingServer() { stopServer(); }
+RecordingServer::~RecordingServer() {
+    stopServer();
+}
 
 int RecordingServer::startOnFreePort() {
     char loopback[] = "127.0.0.1";
@@ -44,8 +46,7 @@ void RecordingServer::clientConnected(NetServerClient* client, NetClientHandler*
     record(ServerEvent::CONNECTED, client, clientHandler);
 }
 
-void RecordingServer::clientDisconnected(NetServerClient* client,
-                                         NetClientHandler* clientHandler) {
+void RecordingServer::clientDisconnected(NetServerClient* client, NetClientHandler* clientHandler) {
     record(ServerEvent::DISCONNECTED, client, clientHandler);
 }
 

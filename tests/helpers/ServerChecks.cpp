@@ -21,8 +21,7 @@ const char TABLE_END[] = "######################################################
 
 }  // namespace
 
-Answer askServer(LoopbackClient* client, int reqType, const std::string& payload,
-                 int timeoutMs) {
+Answer askServer(LoopbackClient* client, int reqType, const std::string& payload, int timeoutMs) {
     Answer answer;
     long long start = monotonicMs();
     std::string response;
@@ -35,8 +34,7 @@ Answer askServer(LoopbackClient* client, int reqType, const std::string& payload
         return answer;
     }
     // A closed connection shows at once; a silent one only at the deadline.
-    bool closed = !client->isConnected() || client->waitClosed(0) ||
-                  answer.waitedMs < timeoutMs;
+    bool closed = !client->isConnected() || client->waitClosed(0) || answer.waitedMs < timeoutMs;
     answer.outcome = closed ? OUTCOME_CLOSED : OUTCOME_TIMEOUT;
     return answer;
 }
@@ -67,8 +65,7 @@ std::map<std::string, StatsLine> parseStatsTable(const std::string& output) {
     return table;
 }
 
-bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLine>* table,
-                    int timeoutMs) {
+bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLine>* table, int timeoutMs) {
     size_t before = server->output().size();
     if (!server->sendConsole("stats\n")) {
         return false;
@@ -95,8 +92,7 @@ std::map<std::string, int> parseHighscoreList(const std::string& list) {
         char name[64] = {0};
         // "%3d. %10s %10s %4d": the date holds blanks ("%2d-%2d-%4d").
         size_t lastBlank = entry.find_last_of(' ');
-        if (lastBlank == std::string::npos ||
-            sscanf(entry.c_str(), "%d. %63s", &rank, name) != 2) {
+        if (lastBlank == std::string::npos || sscanf(entry.c_str(), "%d. %63s", &rank, name) != 2) {
             continue;
         }
         entries[name] = atoi(entry.c_str() + lastBlank + 1);

@@ -23,9 +23,9 @@ enum requestOutcome_t {
 
 struct Answer {
     requestOutcome_t outcome = OUTCOME_CLOSED;
-    int code = -1;          // first payload byte; -1 for an empty payload
-    std::string payload;    // the whole response payload
-    long long waitedMs = 0; // from the send to the answer (or the failure)
+    int code = -1;           // first payload byte; -1 for an empty payload
+    std::string payload;     // the whole response payload
+    long long waitedMs = 0;  // from the send to the answer (or the failure)
 };
 
 // Sends a request and waits up to timeoutMs for its response.

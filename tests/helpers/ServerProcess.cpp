@@ -43,7 +43,9 @@ bool portListening(int port) {
     return false;
 }
 
-void sleepMs(int milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+void sleepMs(int milliseconds) {
+    usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
 
 }  // namespace
 
@@ -54,7 +56,8 @@ ServerProcess::~ServerProcess() {
     closeConsole();
 }
 
-bool ServerProcess::start(const std::string& workDir, int port, const std::string& extraConfigLines) {
+bool ServerProcess::start(const std::string& workDir, int port,
+                          const std::string& extraConfigLines) {
     if (child > 0) {
         return false;
     }
@@ -161,7 +164,9 @@ void ServerProcess::kill9() {
     }
 }
 
-bool ServerProcess::isRunning() { return !reap(false); }
+bool ServerProcess::isRunning() {
+    return !reap(false);
+}
 
 void ServerProcess::closeConsole() {
     if (consolePipe >= 0) {
@@ -170,7 +175,9 @@ void ServerProcess::closeConsole() {
     }
 }
 
-std::string ServerProcess::output() const { return readFile(outputPath); }
+std::string ServerProcess::output() const {
+    return readFile(outputPath);
+}
 
 bool ServerProcess::waitForOutput(const std::string& text, int timeoutMs) {
     long long deadline = monotonicMs() + timeoutMs;

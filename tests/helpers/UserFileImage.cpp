@@ -2,9 +2,8 @@
 #include "UserFileImage.h"
 
 #include <stdio.h>
-#include <time.h>
-
 #include <string.h>
+#include <time.h>
 
 #include "LinearBlock.h"
 #include "LoopbackClient.h"
@@ -47,16 +46,14 @@ std::string deobfuscatedData(const std::string& image, bool* checksumFailed) {
 }
 
 std::string recordData(const UserRecord& r) {
-    return nameField(r.name) + nameField(r.password) + int32le(r.id) +
-           int32le(r.highscore) + int32le(r.gamesPlayed) +
-           int32le(r.scoreSum) + nameField(r.date) +
+    return nameField(r.name) + nameField(r.password) + int32le(r.id) + int32le(r.highscore) +
+           int32le(r.gamesPlayed) + int32le(r.scoreSum) + nameField(r.date) +
            int32le(r.twoPlayerGamesPlayed) + int32le(r.twoPlayerGamesWon);
 }
 
 std::string record21Data(const UserRecord& r) {
-    return nameField(r.name) + nameField(r.password) + int32le(r.id) +
-           int32le(r.highscore) + int32le(r.gamesPlayed) +
-           nameField(r.date) + int32le(r.twoPlayerGamesPlayed) +
+    return nameField(r.name) + nameField(r.password) + int32le(r.id) + int32le(r.highscore) +
+           int32le(r.gamesPlayed) + nameField(r.date) + int32le(r.twoPlayerGamesPlayed) +
            int32le(r.twoPlayerGamesWon);
 }
 

@@ -26,13 +26,13 @@ const size_t MARKER_BLOCK = 26;
 const size_t RECORD_BLOCK = 90;
 const int CLIENTS = 8;
 
-std::string code(int value) { return std::string(1, static_cast<char>(value)); }
+std::string code(int value) {
+    return std::string(1, static_cast<char>(value));
+}
 
 class AccountsOverLoopbackTest : public ::testing::Test {
 protected:
-    void startServer() {
-        ASSERT_TRUE(server.start(dir.path(), freePort())) << server.output();
-    }
+    void startServer() { ASSERT_TRUE(server.start(dir.path(), freePort())) << server.output(); }
     void restartServer() {
         ASSERT_EQ(server.stop(), 0) << server.output();
         startServer();
@@ -165,8 +165,8 @@ TEST_F(AccountsOverLoopbackTest, DamagedFileLoadsItsIntactRecordsAndIsKept) {
     image[MARKER_BLOCK + 2 * RECORD_BLOCK + 6 + 3] ^= 0x40;
     writeFile(dir.file("user.dat"), image);
     startServer();
-    EXPECT_TRUE(server.waitForOutput("User database compromised, skipping rest of the database",
-                                     3000));
+    EXPECT_TRUE(
+        server.waitForOutput("User database compromised, skipping rest of the database", 3000));
     EXPECT_EQ(ask(REQ_CHECKUSERANDPASSWORD, credentials("d1", "p")), code(RES_OK));
     EXPECT_EQ(ask(REQ_CHECKUSERANDPASSWORD, credentials("d2", "p")), code(RES_OK));
     EXPECT_EQ(ask(REQ_CHECKUSER, credentials("d3", "")), code(RES_USERDOESNOTEXIST));
@@ -238,8 +238,8 @@ TEST_F(AccountsOverLoopbackTest, KilledDuringSignUpTrafficRestartsWithAReadableF
                     return;
                 }
                 for (int i = 0; i < 100000 && !stop; i++) {
-                    std::string name = "r" + std::to_string(round) + "c" + std::to_string(c) +
-                                       "-" + std::to_string(i % 12);
+                    std::string name = "r" + std::to_string(round) + "c" + std::to_string(c) + "-" +
+                                       std::to_string(i % 12);
                     if (ask(&client, REQ_SIGNUP, credentials(name, "pw")) != code(RES_OK)) {
                         ask(&client, REQ_DELETEUSER, credentials(name, "pw"));
                     }

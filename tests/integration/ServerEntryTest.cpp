@@ -205,7 +205,8 @@ protected:
 TEST_F(DaemonTest, RunsDetachedWithItsPidFileLogAndSignals) {
     writeFile(pidFile, "123456789012\n");  // a longer, older pid must not stay behind
     ASSERT_EQ(startDaemon(), 0);
-    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000)) << readFile(logFile);
+    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000))
+        << readFile(logFile);
     std::string pidText = readFile(pidFile);
     daemonPid = atoi(pidText.c_str());
     ASSERT_GT(daemonPid, 0);
@@ -235,7 +236,8 @@ TEST_F(DaemonTest, RunsDetachedWithItsPidFileLogAndSignals) {
 
 TEST_F(DaemonTest, SecondDaemonOnTheSamePidFileIsRefused) {
     ASSERT_EQ(startDaemon(), 0);
-    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000)) << readFile(logFile);
+    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000))
+        << readFile(logFile);
     std::string pidText = readFile(pidFile);
     daemonPid = atoi(pidText.c_str());
 
@@ -254,7 +256,8 @@ TEST_F(DaemonTest, SecondDaemonOnTheSamePidFileIsRefused) {
 
 TEST_F(DaemonTest, AHangupRightBehindATerminationDoesNotHideIt) {
     ASSERT_EQ(startDaemon(), 0);
-    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000)) << readFile(logFile);
+    ASSERT_TRUE(waitForLog("INFO: Running the application as deamon\n", 10000))
+        << readFile(logFile);
     daemonPid = atoi(readFile(pidFile).c_str());
     ASSERT_GT(daemonPid, 0);
     kill(daemonPid, SIGTERM);

@@ -33,7 +33,9 @@ std::string hexLiteral(const std::string& text) {
     return hex;
 }
 
-std::string code(int resType) { return std::string(1, static_cast<char>(resType)); }
+std::string code(int resType) {
+    return std::string(1, static_cast<char>(resType));
+}
 
 // A client that signs requests with one account's credentials.
 class Player {
@@ -138,8 +140,8 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
 
     // The console's "stats" prints the table from the database.
     ASSERT_TRUE(server.sendConsole("stats\n"));
-    EXPECT_TRUE(server.waitForOutput("|Id   |User      |***  SINGLE PLAYER GAME ***             |\n",
-                                     MESSAGE_DEADLINE_MS));
+    EXPECT_TRUE(server.waitForOutput(
+        "|Id   |User      |***  SINGLE PLAYER GAME ***             |\n", MESSAGE_DEADLINE_MS));
     char row[64];
     snprintf(row, sizeof row, "|%5s|       ann|     2|  1234|   655|", oldId.c_str());
     EXPECT_TRUE(server.waitForOutput(row, MESSAGE_DEADLINE_MS)) << server.output();
@@ -149,8 +151,8 @@ TEST_F(GameRequestHandlerMysqlTest, HostileNamesOverTheWireNeverOpenAnotherAccou
     Player victim("victim", "secret");
     ASSERT_TRUE(victim.connect(port));
     ASSERT_EQ(victim.ask(REQ_SIGNUP), code(RES_OK));
-    const std::vector<std::string> names = {"q\"uote", "back\\slash", "it's", "100%",
-                                            "\" OR \"1\"=\"1", "victim\" -- "};
+    const std::vector<std::string> names = {"q\"uote", "back\\slash",     "it's",
+                                            "100%",    "\" OR \"1\"=\"1", "victim\" -- "};
     for (size_t i = 0; i < names.size(); i++) {
         Player hostile(names[i], "pw");
         ASSERT_TRUE(hostile.connect(port));
@@ -162,8 +164,9 @@ TEST_F(GameRequestHandlerMysqlTest, HostileNamesOverTheWireNeverOpenAnotherAccou
             EXPECT_EQ(hostile.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK)) << names[i];
         }
     }
-    for (const std::string& password : {std::string("\" OR \"1\"=\"1"), std::string("x\") OR (\"1\"=\"1"),
-                                        std::string("\\"), std::string("%")}) {
+    for (const std::string& password :
+         {std::string("\" OR \"1\"=\"1"), std::string("x\") OR (\"1\"=\"1"), std::string("\\"),
+          std::string("%")}) {
         Player attacker("victim", password);
         ASSERT_TRUE(attacker.connect(port));
         EXPECT_EQ(attacker.ask(REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST)) << password;
@@ -185,7 +188,8 @@ TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
     }
     Player intruder("ann", "wrong");
     ASSERT_TRUE(intruder.connect(port));
-    for (int request = REQ_MULTI_ATTACHMULTIPLAYER; request <= REQ_MULTI_SENDPLAYERLIST; request++) {
+    for (int request = REQ_MULTI_ATTACHMULTIPLAYER; request <= REQ_MULTI_SENDPLAYERLIST;
+         request++) {
         EXPECT_EQ(intruder.ask(request, nameField("bob")), code(RES_USERDOESNOTEXIST)) << request;
     }
 
@@ -257,7 +261,8 @@ TEST(GameRequestHandlerMysqlRestartTest, RequestsRecoverAfterTheDatabaseRestarts
     int port = freePort();
     ASSERT_GT(port, 0);
     // Over TCP this time; the server inherits MYSQL_TCP_PORT of the database.
-    ASSERT_TRUE(server.start(dir.path(), port, database.configText("127.0.0.1"))) << server.output();
+    ASSERT_TRUE(server.start(dir.path(), port, database.configText("127.0.0.1")))
+        << server.output();
     Player rita("rita", "pw");
     ASSERT_TRUE(rita.connect(port));
     ASSERT_EQ(rita.ask(REQ_SIGNUP), code(RES_OK));
@@ -268,7 +273,8 @@ TEST(GameRequestHandlerMysqlRestartTest, RequestsRecoverAfterTheDatabaseRestarts
     EXPECT_EQ(rita.ask(REQ_STORESINGLEPLAYERSCORE, int32le(5)), code(RES_USERDOESNOTEXIST));
     EXPECT_EQ(rita.ask(REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
     EXPECT_TRUE(server.waitForOutput("ERROR: Error opening database\n", MESSAGE_DEADLINE_MS));
-    EXPECT_TRUE(server.waitForOutput("ERROR: Database not open when querying\n", MESSAGE_DEADLINE_MS));
+    EXPECT_TRUE(
+        server.waitForOutput("ERROR: Database not open when querying\n", MESSAGE_DEADLINE_MS));
     EXPECT_TRUE(server.isRunning());
 
     ASSERT_TRUE(database.up()) << database.output();

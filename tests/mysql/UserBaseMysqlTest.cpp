@@ -78,9 +78,11 @@ public:
             *length = listLength;
         }
         std::vector<std::string> entries;
-        for (int offset = 0; list != nullptr && offset < listLength; offset += USERBASE_ENTRY_SIZE) {
+        for (int offset = 0; list != nullptr && offset < listLength;
+             offset += USERBASE_ENTRY_SIZE) {
             EXPECT_NE(memchr(list + offset, '\0', USERBASE_ENTRY_SIZE), nullptr);
-            entries.push_back(std::string(list + offset, strnlen(list + offset, USERBASE_ENTRY_SIZE)));
+            entries.push_back(
+                std::string(list + offset, strnlen(list + offset, USERBASE_ENTRY_SIZE)));
         }
         return entries;
     }
@@ -95,7 +97,8 @@ public:
         EXPECT_EQ(length % USERBASE_ENTRY_SIZE, 0);
         std::vector<std::string> entries;
         for (int offset = 0; offset < length; offset += USERBASE_ENTRY_SIZE) {
-            entries.push_back(std::string(&buffer[offset], strnlen(&buffer[offset], USERBASE_ENTRY_SIZE)));
+            entries.push_back(
+                std::string(&buffer[offset], strnlen(&buffer[offset], USERBASE_ENTRY_SIZE)));
         }
         return entries;
     }
@@ -181,8 +184,9 @@ TEST_F(UserBaseMysqlTest, SignUpStoresAnAccountThatChecksAndLogsIn) {
     EXPECT_EQ(calls.signUp("alice", "secret"), -1);
     EXPECT_EQ(calls.signUp("alice", "other"), -1);
 
-    MysqlRows stored = rows("SELECT id, name, password, is_active, subscribed, MD5('secret') "
-                            "FROM user WHERE name='alice'");
+    MysqlRows stored = rows(
+        "SELECT id, name, password, is_active, subscribed, MD5('secret') "
+        "FROM user WHERE name='alice'");
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0][0], std::to_string(alice));
     EXPECT_EQ(stored[0][2], stored[0][5]) << "the password is kept as its MD5 digest";
@@ -250,7 +254,8 @@ TEST_F(UserBaseMysqlTest, ScoresAreRowsOfTheirAccountOnlyWithTheRightPassword) {
 
     MysqlRows scores = rows("SELECT user_id, score, date FROM scorelog ORDER BY id");
     ASSERT_EQ(scores.size(), 3u);
-    EXPECT_EQ(scores[0], (std::vector<std::string>{std::to_string(id), "1234", "2026-05-06 07:08:09"}));
+    EXPECT_EQ(scores[0],
+              (std::vector<std::string>{std::to_string(id), "1234", "2026-05-06 07:08:09"}));
     EXPECT_EQ(scores[1][1], "-3");
     EXPECT_EQ(scores[2][1], "7");
     EXPECT_EQ(scores[2][2].size(), strlen(SIGNUP_DATE)) << "the current time as text";
@@ -302,7 +307,8 @@ TEST_F(UserBaseMysqlTest, HighscoreListStopsAtOneHundredEntries) {
     for (int i = 1; i <= 150; i++) {
         std::string sep = i > 1 ? "," : "";
         users += sep + "(" + std::to_string(i) + ",'p" + std::to_string(i) + "',MD5('x'),1,'')";
-        scores += sep + "(" + std::to_string(i) + "," + std::to_string(i * 10) + ",'2026-01-01 00:00:00')";
+        scores += sep + "(" + std::to_string(i) + "," + std::to_string(i * 10) +
+                  ",'2026-01-01 00:00:00')";
     }
     exec(users);
     exec(scores);
@@ -376,7 +382,8 @@ TEST_F(UserBaseMysqlTest, GetUserNameAndListsCutOverlongAndNullColumns) {
     testing::internal::CaptureStdout();
     UserBaseMysql::getInstance()->dumpStatistics();
     std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("|  900|" + std::string(19, 'L') + "|     1|2147483647|2147483647|           |"),
+    EXPECT_NE(output.find("|  900|" + std::string(19, 'L') +
+                          "|     1|2147483647|2147483647|           |"),
               std::string::npos)
         << output;
 }
@@ -438,10 +445,12 @@ TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
     int id = calls.signUp("fay", "pw");
     ASSERT_NE(id, -1);
     // Triggers make the database refuse the store's writes.
-    exec("CREATE TRIGGER no_update BEFORE UPDATE ON user FOR EACH ROW "
-         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
-    exec("CREATE TRIGGER no_score BEFORE INSERT ON scorelog FOR EACH ROW "
-         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
+    exec(
+        "CREATE TRIGGER no_update BEFORE UPDATE ON user FOR EACH ROW "
+        "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
+    exec(
+        "CREATE TRIGGER no_score BEFORE INSERT ON scorelog FOR EACH ROW "
+        "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
 
     testing::internal::CaptureStdout();
     int deleted = calls.remove("fay", "pw");
@@ -454,8 +463,9 @@ TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
 
     exec("DROP TRIGGER no_update");
     ASSERT_EQ(calls.remove("fay", "pw"), id);
-    exec("CREATE TRIGGER no_update BEFORE UPDATE ON user FOR EACH ROW "
-         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
+    exec(
+        "CREATE TRIGGER no_update BEFORE UPDATE ON user FOR EACH ROW "
+        "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
     EXPECT_EQ(calls.signUp("fay", "pw"), -1) << "the reactivation did not happen";
     EXPECT_EQ(calls.check("fay"), -1);
 }
@@ -646,12 +656,11 @@ TEST(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
 
     ASSERT_TRUE(server.freeze());
     long long started = monotonicMs();
-    std::future<int> login = std::async(std::launch::async, [&calls]() {
-        return calls.login("fred", "pw");
-    });
+    std::future<int> login =
+        std::async(std::launch::async, [&calls]() { return calls.login("fred", "pw"); });
     // Past the deadline the server is let go, which ends a call that hangs.
-    bool inTime = login.wait_for(std::chrono::milliseconds(FROZEN_DEADLINE_MS)) ==
-                  std::future_status::ready;
+    bool inTime =
+        login.wait_for(std::chrono::milliseconds(FROZEN_DEADLINE_MS)) == std::future_status::ready;
     long long took = monotonicMs() - started;
     ASSERT_TRUE(server.resume());
     EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";

@@ -63,8 +63,8 @@ std::vector<std::unique_ptr<BenchScenario>> allScenarios(const std::string& serv
 }
 
 void printRow(const char* label, const LoadResult& result) {
-    printf("  %-16s %d client%s %8.0f req/s  p50 %6.1f us  p99 %6.1f us  mean %6.1f us%s\n",
-           label, result.clients, result.clients == 1 ? " " : "s", result.perSecond(),
+    printf("  %-16s %d client%s %8.0f req/s  p50 %6.1f us  p99 %6.1f us  mean %6.1f us%s\n", label,
+           result.clients, result.clients == 1 ? " " : "s", result.perSecond(),
            result.percentileUs(0.5), result.percentileUs(0.99), result.meanUs(),
            result.failures > 0 ? "  FAILURES" : "");
 }
@@ -95,8 +95,8 @@ bool compare(const LoadResult& server, const LoadResult& echo, bool throughputCo
     bool met = latencyRatio <= LATENCY_TARGET &&
                (!throughputCounts || throughputRatio >= THROUGHPUT_TARGET);
     printf("  to echo: p50 x%.2f (target <= %.1f), throughput %.0f %%%s -> %s\n", latencyRatio,
-           LATENCY_TARGET, throughputRatio * 100,
-           throughputCounts ? " (target >= 70 %)" : "", met ? "met" : "MISSED");
+           LATENCY_TARGET, throughputRatio * 100, throughputCounts ? " (target >= 70 %)" : "",
+           met ? "met" : "MISSED");
     return met;
 }
 
@@ -136,8 +136,7 @@ bool runClients(BenchScenario* scenario, int port, int clients, int count, int r
     LoadResult echo = medianOf(echoRuns);
     printRow(scenario->name(), server);
     printRow("blocking echo", echo);
-    return compare(server, echo, clients > 1, scenario->holdsEchoTargets()) &&
-           server.failures == 0;
+    return compare(server, echo, clients > 1, scenario->holdsEchoTargets()) && server.failures == 0;
 }
 
 bool runScenario(BenchScenario* scenario, int count, int repeat) {

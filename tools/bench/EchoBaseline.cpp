@@ -22,7 +22,9 @@ const int ACCEPT_STEP_MS = 100;
 EchoBaseline::EchoBaseline(int requestBytes, int responseBytes)
     : requestSize(requestBytes), responseSize(responseBytes), listener(-1), running(false) {}
 
-EchoBaseline::~EchoBaseline() { stop(); }
+EchoBaseline::~EchoBaseline() {
+    stop();
+}
 
 int EchoBaseline::start() {
     listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -30,7 +32,8 @@ int EchoBaseline::start() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 16) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return -1;

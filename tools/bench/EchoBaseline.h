@@ -28,7 +28,7 @@ private:
     std::atomic<bool> running;
     std::thread acceptThread;
     std::mutex connectionsMutex;
-    std::vector<int> connections;          // guarded by connectionsMutex
+    std::vector<int> connections;                // guarded by connectionsMutex
     std::vector<std::thread> connectionThreads;  // guarded by connectionsMutex
 };
 

@@ -7,9 +7,8 @@
 #include "GameClientHandler.h"
 #include "GameProtocol.h"
 
-void EchoListener::handleRequest(GameClientHandler* handler, reqType_t request,
-                                 char* requestData, int requestDataLength, char* responseData,
-                                 int* respDataLength) {
+void EchoListener::handleRequest(GameClientHandler* handler, reqType_t request, char* requestData,
+                                 int requestDataLength, char* responseData, int* respDataLength) {
     (void)handler;
     (void)request;
     memcpy(responseData, requestData, requestDataLength);
@@ -18,7 +17,9 @@ void EchoListener::handleRequest(GameClientHandler* handler, reqType_t request,
 
 EchoServer::EchoServer(EchoListener* listener) : requestListener(listener) {}
 
-EchoServer::~EchoServer() { stopServer(); }
+EchoServer::~EchoServer() {
+    stopServer();
+}
 
 void EchoServer::clientConnected(NetServerClient* client, NetClientHandler* clientHandler) {
     (void)client;
@@ -30,7 +31,9 @@ void EchoServer::clientDisconnected(NetServerClient* client, NetClientHandler* c
     (void)clientHandler;
 }
 
-void EchoServer::clientRefused(NetServerClient* client) { (void)client; }
+void EchoServer::clientRefused(NetServerClient* client) {
+    (void)client;
+}
 
 int EchoScenario::start() {
     server.reset(new EchoServer(&listener));
@@ -42,7 +45,9 @@ int EchoScenario::start() {
     return server->getPort();
 }
 
-void EchoScenario::stop() { server.reset(); }
+void EchoScenario::stop() {
+    server.reset();
+}
 
 void EchoScenario::nextRequest(int client, int sequence, int* reqType, std::string* payload) {
     *reqType = REQ_CHECKUSERANDPASSWORD;

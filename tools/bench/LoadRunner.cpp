@@ -81,8 +81,7 @@ LoadResult runLoad(int clients, int count, int port, const LoadClientMaker& make
     }
     result.seconds = (benchNowNanos() - start) / 1e9;
     for (ClientRun& run : runs) {
-        result.latencies.insert(result.latencies.end(), run.latencies.begin(),
-                                run.latencies.end());
+        result.latencies.insert(result.latencies.end(), run.latencies.begin(), run.latencies.end());
         result.failures += run.failed ? 1 : 0;
     }
     result.requests = static_cast<long>(result.latencies.size());

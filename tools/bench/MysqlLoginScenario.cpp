@@ -35,7 +35,9 @@ std::string field(const std::string& text) {
     return bytes;
 }
 
-std::string accountName(int client) { return "bench-login-" + std::to_string(client % ACCOUNTS); }
+std::string accountName(int client) {
+    return "bench-login-" + std::to_string(client % ACCOUNTS);
+}
 
 // The statement that the store runs for a log-in check.
 std::string loginStatement() {
@@ -98,7 +100,9 @@ int MysqlLoginScenario::start() {
     return server.getPort();
 }
 
-void MysqlLoginScenario::stop() { server.stop(); }
+void MysqlLoginScenario::stop() {
+    server.stop();
+}
 
 // Signs every account up, then checks that it logs in. Accounts left from
 // an earlier run with the same password serve as well.

@@ -25,7 +25,9 @@ const int LISTEN_POLL_US = 50000;
 
 ServerChild::ServerChild() : pid(-1), console(-1), port(0) {}
 
-ServerChild::~ServerChild() { stop(); }
+ServerChild::~ServerChild() {
+    stop();
+}
 
 bool ServerChild::start(const char* serverPath, const std::string& extraConfigLines) {
     char pattern[] = "/tmp/carvanta-bench-server-XXXXXX";

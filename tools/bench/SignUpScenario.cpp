@@ -37,7 +37,9 @@ std::string accountName(int client, int sequence) {
 
 SignUpScenario::SignUpScenario() : store(nullptr) {}
 
-SignUpScenario::~SignUpScenario() { stop(); }
+SignUpScenario::~SignUpScenario() {
+    stop();
+}
 
 bool SignUpScenario::enterWorkDirectory() {
     char current[PATH_MAX_BYTES];

@@ -152,8 +152,8 @@ bool ProtocolClient::roundTrip(int sequence, long long* nanos) {
     int commType = 0;
     int id = 0;
     int length = 0;
-    if (!decodeFields(&inBlock, response.data(), static_cast<int>(response.size()), &commType,
-                      &id, &length) ||
+    if (!decodeFields(&inBlock, response.data(), static_cast<int>(response.size()), &commType, &id,
+                      &length) ||
         commType != COMMTYPE_RESPONSE || id != reqType) {
         return false;
     }
