@@ -12,18 +12,11 @@
 #include "GameServer.h"
 #include "LoopbackClient.h"
 #include "RecordingServer.h"
+#include "TextCount.h"
 
 namespace {
 
 const int WAIT_MS = 5000;
-
-int occurrences(const std::string& text, const std::string& line) {
-    int found = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        found++;
-    }
-    return found;
-}
 
 class GameServerTest : public ::testing::Test {
 protected:
@@ -69,9 +62,9 @@ TEST_F(GameServerTest, LogsEveryConnectDisconnectAndRefusal) {
     server->stopServer();
     std::string log = testing::internal::GetCapturedStdout();
 
-    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, occurrences(log, "INFO: Client connected\n")) << log;
-    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, occurrences(log, "INFO: Client disconnected\n"));
-    EXPECT_EQ(1, occurrences(log, "INFO: Client refused\n"));
+    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, countOccurrences(log, "INFO: Client connected\n")) << log;
+    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, countOccurrences(log, "INFO: Client disconnected\n"));
+    EXPECT_EQ(1, countOccurrences(log, "INFO: Client refused\n"));
     EXPECT_LT(log.find("Client connected"), log.find("Client disconnected"));
     EXPECT_EQ(std::string::npos, log.find("INSUFFICIENT RESOURCES"));
     for (auto& client : clients) {
@@ -88,7 +81,7 @@ TEST_F(GameServerTest, DestroyingTheServerReportsTheClientsStillConnected) {
     testing::internal::CaptureStdout();
     server.reset();
     std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(2, occurrences(log, "INFO: Client disconnected\n")) << log;
+    EXPECT_EQ(2, countOccurrences(log, "INFO: Client disconnected\n")) << log;
     EXPECT_TRUE(first.waitClosed(WAIT_MS));
     EXPECT_TRUE(second.waitClosed(WAIT_MS));
 }

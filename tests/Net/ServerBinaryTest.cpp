@@ -14,18 +14,11 @@
 #include "LoopbackClient.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
+#include "TextCount.h"
 
 namespace {
 
 const int WAIT_MS = 5000;
-
-int occurrences(const std::string& text, const std::string& line) {
-    int found = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        found++;
-    }
-    return found;
-}
 
 class ServerBinaryTest : public ::testing::Test {
 protected:
@@ -38,7 +31,7 @@ protected:
 
     bool waitForLines(const std::string& line, int count) {
         long long deadline = monotonicMs() + WAIT_MS;
-        while (occurrences(server.output(), line) < count) {
+        while (countOccurrences(server.output(), line) < count) {
             if (monotonicMs() > deadline) {
                 return false;
             }
@@ -90,7 +83,8 @@ TEST_F(ServerBinaryTest, GarbageClosesOnlyItsConnection) {
     std::string response;
     EXPECT_TRUE(good.request(REQ_CHECKUSER, UNKNOWN_USER, &response));
     EXPECT_EQ(0, server.stop());
-    EXPECT_EQ(2, occurrences(server.output(), "INFO: Client disconnected\n")) << server.output();
+    EXPECT_EQ(2, countOccurrences(server.output(), "INFO: Client disconnected\n"))
+        << server.output();
 }
 
 TEST_F(ServerBinaryTest, EightServedNinthRefusedAndQuitReportsEveryone) {
@@ -110,9 +104,9 @@ TEST_F(ServerBinaryTest, EightServedNinthRefusedAndQuitReportsEveryone) {
     }
     EXPECT_EQ(0, server.stop());
     std::string output = server.output();
-    EXPECT_EQ(8, occurrences(output, "INFO: Client connected\n"));
-    EXPECT_EQ(8, occurrences(output, "INFO: Client disconnected\n"));
-    EXPECT_EQ(1, occurrences(output, "INFO: Client refused\n"));
+    EXPECT_EQ(8, countOccurrences(output, "INFO: Client connected\n"));
+    EXPECT_EQ(8, countOccurrences(output, "INFO: Client disconnected\n"));
+    EXPECT_EQ(1, countOccurrences(output, "INFO: Client refused\n"));
     for (auto& client : clients) {
         EXPECT_TRUE(client->waitClosed(WAIT_MS));
     }

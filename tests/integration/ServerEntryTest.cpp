@@ -10,6 +10,7 @@
 #include "ChildProcess.h"
 #include "FreePort.h"
 #include "TempDir.h"
+#include "TextCount.h"
 
 namespace {
 
@@ -42,14 +43,6 @@ const std::string GOODBYE = "Server stopped, goodbye!\n";
 
 void writeConfig(const TempDir& dir, const std::string& name, const std::string& extra = "") {
     writeFile(dir.file(name), "server_port " + std::to_string(freePort()) + "\n" + extra);
-}
-
-size_t count(const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        found++;
-    }
-    return found;
 }
 
 }  // namespace
@@ -88,7 +81,8 @@ TEST(ServerEntryTest, EndOfInputKeepsServingWithoutSpinning) {
     long cpu = processCpuMs(server.pid());
     EXPECT_GE(cpu, 0);
     EXPECT_LT(cpu, 500) << "the console must not spin at end of input";
-    EXPECT_EQ(count(server.output(), "Carvanta Server"), 2u) << "the last line is not repeated";
+    EXPECT_EQ(countOccurrences(server.output(), "Carvanta Server"), 2)
+        << "the last line is not repeated";
 
     server.sendSignal(SIGTERM);
     EXPECT_EQ(server.waitExit(15000), 0);
@@ -229,7 +223,7 @@ TEST_F(DaemonTest, RunsDetachedWithItsPidFileLogAndSignals) {
     EXPECT_TRUE(waitGone(daemonPid, 15000));
     EXPECT_EQ(readFile(pidFile), pidText) << "the PID file stays on disk";
     log = readFile(logFile);
-    EXPECT_EQ(count(log, "SIGHUP - Doing nothing"), 1u);
+    EXPECT_EQ(countOccurrences(log, "SIGHUP - Doing nothing"), 1);
     EXPECT_EQ(log.find("Shame! Why quitting"), std::string::npos)
         << "console texts never reach the log";
 }

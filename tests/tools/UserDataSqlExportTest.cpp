@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TempDir.h"
+#include "TextCount.h"
 #include "UserDataFile.h"
 #include "UserDataSqlExport.h"
 #include "UserFileImage.h"
@@ -46,14 +47,6 @@ std::string sqlDate(const char* fileDate) {
     char date[SQL_DATE_SIZE];
     UserDataSqlExport::convertDate(date, sizeof date, fileDate);
     return date;
-}
-
-size_t count(const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        found++;
-    }
-    return found;
 }
 
 TEST(UserDataSqlExportTest, LiteralsKeepEveryByte) {
@@ -100,7 +93,7 @@ TEST(UserDataSqlExportTest, EveryAccountGetsARowAndItsBestScore) {
                                           "2025-01-02 03:04:05"));
     std::string sql = out.text();
     EXPECT_EQ("", errors.text());
-    EXPECT_EQ(1u, count(sql, "START TRANSACTION;\n"));
+    EXPECT_EQ(1, countOccurrences(sql, "START TRANSACTION;\n"));
     EXPECT_EQ(sql.size() - 8, sql.rfind("COMMIT;\n"));
     EXPECT_NE(std::string::npos,
               sql.find("INSERT INTO user (name, password, is_active, subscribed) VALUES "
@@ -108,8 +101,8 @@ TEST(UserDataSqlExportTest, EveryAccountGetsARowAndItsBestScore) {
                        "INSERT INTO scorelog (user_id, score, date) VALUES (LAST_INSERT_ID(), "
                        "120, '2024-05-03 00:00:00');\n"));
     EXPECT_NE(std::string::npos, sql.find("VALUES (LAST_INSERT_ID(), 0, '0000-00-00 00:00:00');"));
-    EXPECT_EQ(2u, count(sql, "INSERT INTO user "));
-    EXPECT_EQ(2u, count(sql, "INSERT INTO scorelog "));
+    EXPECT_EQ(2, countOccurrences(sql, "INSERT INTO user "));
+    EXPECT_EQ(2, countOccurrences(sql, "INSERT INTO scorelog "));
     EXPECT_NE(std::string::npos, sql.find("3 games played, score sum 200"));
 }
 
@@ -128,7 +121,7 @@ TEST(UserDataSqlExportTest, ARepeatedNameIsLeftOutAndNamed) {
     Capture out;
     Capture errors;
     EXPECT_EQ(1, UserDataSqlExport::write(out.out(), errors.out(), file, "user.dat", "now"));
-    EXPECT_EQ(1u, count(out.text(), "INSERT INTO user "));
+    EXPECT_EQ(1, countOccurrences(out.text(), "INSERT INTO user "));
     EXPECT_EQ(std::string::npos, out.text().find("MD5('two')"));
     EXPECT_NE(std::string::npos, errors.text().find("account 2 left out"));
 }
