@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libmariadb-dev)
 if [ "${1:-run}" = "test" ]; then
-    packages+=(mariadb-server clang libclang-rt-14-dev)
+    packages+=(mariadb-server mariadb-client clang libclang-rt-14-dev iproute2)
 fi
 
 missing=()
