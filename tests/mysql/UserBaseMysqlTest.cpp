@@ -594,19 +594,35 @@ TEST_F(UserBaseMysqlTest, RacingSignUpsFromTwoProcessesCreateOneAccount) {
     }
 }
 
+// Tests that stop, start or freeze a private server of their own.
+class UserBaseMysqlRestartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string missing = privateServerSkipReason();
+        if (!missing.empty()) {
+            GTEST_SKIP() << missing;
+        }
+    }
+    // Starts the server and points the store's configuration at it through
+    // host ("localhost": the socket; an address: TCP).
+    bool startServer(const char* host) {
+        if (!server.start()) {
+            return false;
+        }
+        std::string path = dir.file("config.ini");
+        writeFile(path, server.configText(host));
+        Configuration::setConfigFile(path.data());
+        return true;
+    }
+
+    TempDir dir;
+    PrivateMariadb server{dir.file("mariadb")};
+};
+
 // The database goes away under a running store and comes back: operations
 // fail with the connection errors meanwhile and work again afterwards.
-TEST(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainAfter) {
-    std::string missing = privateServerSkipReason();
-    if (!missing.empty()) {
-        GTEST_SKIP() << missing;
-    }
-    TempDir dir;
-    PrivateMariadb server(dir.file("mariadb"));
-    ASSERT_TRUE(server.start()) << server.output();
-    std::string path = dir.file("config.ini");
-    writeFile(path, server.configText("localhost"));
-    Configuration::setConfigFile(path.data());
+TEST_F(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainAfter) {
+    ASSERT_TRUE(startServer("localhost")) << server.output();
     StoreCalls calls(UserBaseMysql::getInstance());
     int id = calls.signUp("rita", "pw");
     ASSERT_NE(id, -1);
@@ -639,17 +655,8 @@ namespace {
 
 // A database that takes connections but never answers holds an operation
 // only for the client library's time-outs, not for ever.
-TEST(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
-    std::string missing = privateServerSkipReason();
-    if (!missing.empty()) {
-        GTEST_SKIP() << missing;
-    }
-    TempDir dir;
-    PrivateMariadb server(dir.file("mariadb"));
-    ASSERT_TRUE(server.start()) << server.output();
-    std::string path = dir.file("config.ini");
-    writeFile(path, server.configText("127.0.0.1"));
-    Configuration::setConfigFile(path.data());
+TEST_F(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
+    ASSERT_TRUE(startServer("127.0.0.1")) << server.output();
     StoreCalls calls(UserBaseMysql::getInstance());
     int id = calls.signUp("fred", "pw");
     ASSERT_NE(id, -1);
