@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -224,6 +225,21 @@ int waitForConsole(bool inputOpen) {
     }
 }
 
+// The service threads start with SIGHUP, SIGINT and SIGTERM blocked (their
+// own threads inherit that), so these signals always reach the main thread,
+// which waits for them; a thread blocked elsewhere never holds one back.
+void initialiseWithSignalsOnMainThread() {
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGHUP);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &handled, &previous);
+    initialise();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 void consoleQuit() {
     puts("Shame! Why quitting? Ok, stopping the server");
     fflush(stdout);
@@ -277,7 +293,7 @@ void runAsConsoleApplication() {
     openSignalPipe();
     installHandler(SIGINT);
     installHandler(SIGTERM);
-    initialise();
+    initialiseWithSignalsOnMainThread();
     server->setNetClientHandlerFactory(clientHandlerFactory);
     logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
     if (startServer() != SOCKERR_OK) {
@@ -384,7 +400,7 @@ void prepareDaemonProcess() {
 }
 
 void startDaemonServices() {
-    initialise();
+    initialiseWithSignalsOnMainThread();
     error = server->setNetClientHandlerFactory(clientHandlerFactory);
     if (error != SOCKERR_OK) {
         Toolbox::printError("Error adding facotry\n");
