@@ -610,8 +610,10 @@ TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
     // Once it can be read again, a copy is kept and the save goes through.
     ASSERT_EQ(unlink(dir.file("user.dat").c_str()), 0);
     writeFile(dir.file("user.dat"), "not a user file, but readable");
-    EXPECT_TRUE(waitFor([&] { return fileExists(dir.file("user.dat.damaged")); }, 5000));
-    EXPECT_EQ(readFile(dir.file("user.dat.damaged")), "not a user file, but readable");
+    // The copy is written after its file is created: wait for its content.
+    EXPECT_TRUE(waitFor(
+        [&] { return readFile(dir.file("user.dat.damaged")) == "not a user file, but readable"; },
+        5000));
     ASSERT_TRUE(waitFor(
         [&] { return readFile(dir.file("user.dat")).size() == MARKER_BLOCK + RECORD_BLOCK; },
         5000));
