@@ -141,6 +141,11 @@ bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* c
     if (invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) != RES_OK) {
         return fail(why, invitee->getName() + ": accept refused");
     }
+    return followAcceptanceToTheCards(invitor, invitee, cards, why);
+}
+
+bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
+                                std::string* why) {
     if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
         !invitor->expectCountdownAndStart(invitee->getName(), why) ||
         !invitee->expectCountdownAndStart(invitor->getName(), why)) {

@@ -58,6 +58,10 @@ bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* wh
 // and the same 37-byte card message (cards returns its payload).
 bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
                       std::string* why);
+// The part of it after the invitee's accept: the invitor is told of the
+// acceptance, then the countdown, the start and the cards as above.
+bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
+                                std::string* why);
 // The checks of one card message: 12 cards at rows 0-2, columns 1-4, row by
 // row, distinct stack indices below 81.
 bool checkCardLayout(const std::string& payload, std::string* why);

@@ -74,19 +74,8 @@ bool stopAtTheStart(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* why
 
 bool stopInGame(LobbyPlayer* invitor, LobbyPlayer* invitee, bool invitorStops, std::string* why) {
     std::string cards;
-    if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
-        !invitor->expectCountdownAndStart(invitee->getName(), why) ||
-        !invitee->expectCountdownAndStart(invitor->getName(), why)) {
+    if (!followAcceptanceToTheCards(invitor, invitee, &cards, why)) {
         return false;
-    }
-    Envelope first;
-    Envelope second;
-    if (!invitor->expect(MSG_RECEIVECARDS, &first, why) ||
-        !invitee->expect(MSG_RECEIVECARDS, &second, why)) {
-        return false;
-    }
-    if (first.payload != second.payload || !checkCardLayout(first.payload, why)) {
-        return failWith(why, " (cards)");
     }
     (invitorStops ? invitor : invitee)->sendStop();
     return invitor->expectPayload(MSG_GAMEFINISHED, int32le(3), why) &&
