@@ -21,6 +21,7 @@
 #include "NetClientHandler.h"
 #include "NetClientHandlerFactory.h"
 #include "NetServerClient.h"
+#include "RawPeer.h"
 #include "RecordingServer.h"
 
 namespace {
@@ -269,12 +270,24 @@ TEST(NetClientHandlerTest, FreeHandlerRefusesToWriteAndTakesOneSocket) {
     EXPECT_FALSE(handler.isBusy());
     EXPECT_EQ(nullptr, handler.getSocket());
     EXPECT_EQ(SOCKERR_WRITEERROR, handler.writeMessage(&byte, 1));
+    // A connected socket keeps the handler busy reading until its peer
+    // closes; meanwhile a second socket is refused.
+    RawPeer peer;
+    ASSERT_TRUE(peer.listenOnFreePort());
     NetClient first;
     NetClient second;
+    char address[] = "127.0.0.1";
+    ASSERT_EQ(SOCKERR_OK, first.connectToServer(address, peer.port));
+    ASSERT_TRUE(peer.acceptPeer());
     EXPECT_EQ(SOCKERR_OK, handler.setSocket(&first));
     EXPECT_EQ(SOCKERR_INITIALISEERROR, handler.setSocket(&second));
     EXPECT_EQ(&first, handler.getSocket());
-    // The unconnected socket fails its read; the handler lets go of it.
+    EXPECT_TRUE(handler.isBusy());
+    // The peer's close ends the read; the handler lets go of the socket.
+    peer.closePeer();
+    EXPECT_TRUE(waitUntil([&] { return !handler.isBusy(); }, WAIT_MS));
+    // An unconnected socket fails its first read and is let go as well.
+    EXPECT_EQ(SOCKERR_OK, handler.setSocket(&second));
     EXPECT_TRUE(waitUntil([&] { return !handler.isBusy(); }, WAIT_MS));
     handler.destroyHandler();
     handler.destroyHandler();
