@@ -99,11 +99,21 @@ protected:
         // The server attaches the connection right after the callback: wait
         // for it, or a send from the test can find the handler still free.
         GameClientHandler* handler = lastHandler();
+        ASSERT_NE(nullptr, handler);
         ASSERT_TRUE(waitUntil([&] { return handler->isBusy(); }, WAIT_MS));
     }
 
+    // The handler of the newest connection. The loss of an earlier one may
+    // be reported after it, so the newest event is not always the one.
     GameClientHandler* lastHandler() {
-        return static_cast<GameClientHandler*>(server.events().back().handler);
+        std::vector<ServerEvent> events = server.events();
+        for (auto event = events.rbegin(); event != events.rend(); ++event) {
+            if (event->kind == ServerEvent::CONNECTED) {
+                return static_cast<GameClientHandler*>(event->handler);
+            }
+        }
+        ADD_FAILURE() << "no connection yet";
+        return nullptr;
     }
 
     RecordingListener listener;  // outlives the server
