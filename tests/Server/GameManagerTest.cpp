@@ -397,8 +397,8 @@ void expectSameCards(Player* invitor, Player* invitee) {
     }
 }
 
-// Invitation, acceptance, countdown and start up to the cards.
-void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
+// The invitation and its acceptance, each seen by the other player.
+void inviteAndAccept(GameManager* manager, Player* invitor, Player* invitee) {
     ASSERT_EQ(manager->invitePlayerForMultiplay(invitor->id, invitor->handler,
                                                 &std::string(invitee->name)[0]),
               GAMEMANERR_OK);
@@ -410,6 +410,11 @@ void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
               GAMEMANERR_OK);
     Envelope accepted = invitor->expect(MSG_ACCEPTINVITATION);
     EXPECT_EQ(accepted.payload, nameField(invitee->name));
+}
+
+// Invitation, acceptance, countdown and start up to the cards.
+void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
+    inviteAndAccept(manager, invitor, invitee);
     expectCountdownAndStart(invitor, invitee->name);
     expectCountdownAndStart(invitee, invitor->name);
     expectSameCards(invitor, invitee);
@@ -472,10 +477,7 @@ TEST_F(GameManagerTest, DepartureDuringTheCountdownEndsItForThePartner) {
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     enterLobby(manager, {&ann, &bob});
-    ASSERT_EQ(invite(ann.id, ann.handler, "bob"), GAMEMANERR_OK);
-    bob.expect(MSG_INVITEMULTIPLAYER);
-    ASSERT_EQ(accept(bob.id, bob.handler, "ann"), GAMEMANERR_OK);
-    ann.expect(MSG_ACCEPTINVITATION);
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &ann, &bob));
     Envelope first = bob.expect(MSG_COUNTDOWNFORPLAY);
     EXPECT_EQ(first.payload[20], 3);
     bob.client.close();  // the server finds the loss and tells the manager
@@ -536,10 +538,7 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     Player bob(this, live, account("bob"), "bob");
     Player cat(this, live, account("cat"), "cat");
     enterLobby(manager, {&ann, &bob});
-    ASSERT_EQ(invite(ann.id, ann.handler, "bob"), GAMEMANERR_OK);
-    bob.expect(MSG_INVITEMULTIPLAYER);
-    ASSERT_EQ(accept(bob.id, bob.handler, "ann"), GAMEMANERR_OK);
-    ann.expect(MSG_ACCEPTINVITATION);
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &ann, &bob));
     for (int value = 3; value >= 0; value--) {
         bob.expect(MSG_COUNTDOWNFORPLAY);
     }
