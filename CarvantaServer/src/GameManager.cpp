@@ -8,7 +8,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "Assert.h"
 #include "GameClientHandler.h"
@@ -567,12 +566,6 @@ const int FINISH_PAYLOAD_SIZE = 4;
 const char* const SUCCEEDED_TEXT = "Succeeded!\n";
 const char* const FAILED_TEXT = "Failed bitterly!\n";
 
-long long monotonicNowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Sends one message and prints its log text with the outcome as one line.
 bool sendTraced(GameClientHandler* handler, msgType_t message, char* payload, int length,
                 const char* logText) {
@@ -627,9 +620,9 @@ void GameManager::runThread() {
 
 bool GameManager::pauseBetweenPasses() {
     MutexGuard guard(&dataMutex);
-    long long deadline = monotonicNowMs() + GAMEMANAGER_PASS_PAUSE_MS;
+    long long deadline = clockMonotonicMs() + GAMEMANAGER_PASS_PAUSE_MS;
     while (threadRunning) {
-        long long left = deadline - monotonicNowMs();
+        long long left = deadline - clockMonotonicMs();
         if (left <= 0) {
             break;
         }

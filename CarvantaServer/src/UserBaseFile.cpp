@@ -12,8 +12,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <chrono>
-
 #include "LinearBlock.h"
 #include "MutexGuard.h"
 #include "SimpleOsa.h"
@@ -67,11 +65,6 @@ int readUpTo(int* file, char* data, int len) {
         total += got;
     }
     return total;
-}
-
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Adds without overflow: a sum that would leave the int range stays at its
@@ -769,12 +762,12 @@ bool UserBaseFile::copyKeptFile() {
 void UserBaseFile::saveThreadLoop() {
     long waitMs = firstSaveMs;
     for (;;) {
-        long long deadline = nowMs() + waitMs;
+        long long deadline = clockMonotonicMs() + waitMs;
         {
             MutexGuard guard(&dataMutex);
-            while (threadRunning && nowMs() < deadline) {
+            while (threadRunning && clockMonotonicMs() < deadline) {
                 threadCondTimedWait(&stopCondition, &dataMutex,
-                                    static_cast<long>(deadline - nowMs()));
+                                    static_cast<long>(deadline - clockMonotonicMs()));
             }
             if (!threadRunning) {
                 return;

@@ -6,21 +6,15 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "LinearBlock.h"
 #include "MutexGuard.h"
 #include "OsaLog.h"
+#include "SimpleOsa.h"
 
 namespace {
 
 const int LOG_LINE_MAX = 256;
-
-long long monotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool commTypeKnown(int commType) {
     return commType == COMMTYPE_MESSAGE || commType == COMMTYPE_REQUEST ||
@@ -341,10 +335,10 @@ sockErr_t GameClientHandler::sendRequest(reqType_t request, char* requestData, i
 }
 
 sockErr_t GameClientHandler::awaitResponse(int* responseDataLength) {
-    long long deadline = monotonicMs() + GAMECLIENTHANDLER_RESPONSE_WAIT_MS;
+    long long deadline = clockMonotonicMs() + GAMECLIENTHANDLER_RESPONSE_WAIT_MS;
     MutexGuard guard(&mutex);
     while (!responseArrived && !requestFailed) {
-        long long left = deadline - monotonicMs();
+        long long left = deadline - clockMonotonicMs();
         if (left <= 0) {
             break;
         }

@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "MutexGuard.h"
@@ -464,15 +463,12 @@ bool NetServer::roomForClientLocked() {
 }
 
 void NetServer::waitForRoomLocked() {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = clockMonotonicMs();
     long waited = 0;
     while (serverStarted && waited < NETSERVER_REFUSE_GRACE_MS && !roomForClientLocked()) {
         // Releases dataMutex, so the reports of departures can come in.
         threadCondTimedWait(&serverCondition, &dataMutex, NETSERVER_REFUSE_GRACE_MS - waited);
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        waited = static_cast<long>(clockMonotonicMs() - start);
     }
 }
 

@@ -7,12 +7,12 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "MutexGuard.h"
+#include "SimpleOsa.h"
 
 sockMode_t NetSocket::sockMode = SOCKMODE_RAWDATA;
 
@@ -189,17 +189,11 @@ sockErr_t NetSocket::receiveOnce(int* received) {
 
 namespace {
 
-long monotonicNowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // Sends every byte before the write deadline. A peer that stops reading
 // (or reads a byte now and then) must not hold the writer, and the lock it
 // writes under, for ever: at the deadline the write fails.
 bool sendWithDeadline(SOCKET descriptor, const char* data, int numberOfBytes) {
-    long deadline = monotonicNowMs() + NETSOCKET_WRITE_DEADLINE_MS;
+    long long deadline = clockMonotonicMs() + NETSOCKET_WRITE_DEADLINE_MS;
     int sent = 0;
     while (sent < numberOfBytes) {
         // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE.
@@ -215,7 +209,7 @@ bool sendWithDeadline(SOCKET descriptor, const char* data, int numberOfBytes) {
         if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             return false;
         }
-        long left = deadline - monotonicNowMs();
+        long long left = deadline - clockMonotonicMs();
         if (left <= 0) {
             return false;
         }

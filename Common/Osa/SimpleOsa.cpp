@@ -85,6 +85,12 @@ osaErr_t threadConditionDestroy(pthread_cond_t* condition) {
     return OSAERR_OK;
 }
 
+long long clockMonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * MILLIS_PER_SECOND + now.tv_nsec / NANOS_PER_MILLI;
+}
+
 osaErr_t threadCondWait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
     return fromResult(pthread_cond_wait(condition, mutex));
 }

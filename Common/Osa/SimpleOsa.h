@@ -26,6 +26,9 @@ void threadExit();
 osaErr_t threadWaitForExit(pthread_t* threadId);
 osaErr_t threadDestroy(pthread_t* threadId);
 osaErr_t threadSleep(long milliSeconds);
+// Milliseconds on the monotonic clock, for deadlines and durations: a change
+// of the wall clock does not move it.
+long long clockMonotonicMs();
 
 // Mutexes: always recursive.
 osaErr_t mutexCreate(pthread_mutex_t* mutex);

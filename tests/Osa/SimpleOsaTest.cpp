@@ -117,10 +117,15 @@ TEST(SimpleOsaTest, TimedWaitReturnsOkWhenSignalled) {
 TEST(SimpleOsaTest, SleepWaitsAboutTheGivenTime) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    long long before = clockMonotonicMs();
     threadSleep(1200);  // over a second: must not be refused like usleep
+    long long after = clockMonotonicMs();
     long waited = elapsedMs(start);
     EXPECT_GE(waited, 1190);
     EXPECT_LT(waited, 3000);
+    // The millisecond clock agrees with the system's monotonic clock.
+    EXPECT_GE(after - before, 1190);
+    EXPECT_LE(after - before, waited + 1);
 }
 
 TEST(SimpleOsaTest, FileWrappersReadWriteAndRename) {

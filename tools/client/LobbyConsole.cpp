@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "ClientOutput.h"
@@ -23,7 +22,6 @@ const long POLL_MS = 200;
 const int DEFAULT_WAIT_SECONDS = 30;
 const int MAX_WAIT_SECONDS = 3600;
 const long MS_PER_SECOND = 1000;
-const long NS_PER_MS = 1000000;
 // The server marks the player as back in the lobby just after it has sent
 // the end of the game, so the first try waits a little, and a refused try
 // is repeated a few times.
@@ -35,12 +33,6 @@ const int OUTPUT_LINE_MAX = 512;
 const char COMMANDS_TEXT[] =
     "Commands: invite NAME, cancel NAME, accept NAME, reject NAME, stop, list, add, remove,\n"
     "wait EVENT [SECONDS], wait player NAME [SECONDS], sleep SECONDS, help, quit.\n";
-
-long long nowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * MS_PER_SECOND + now.tv_nsec / NS_PER_MS;
-}
 
 void say(const char* text) {
     ClientOutput::print(text);
@@ -367,8 +359,8 @@ int LobbyConsole::runWait(const lobbyCommand_t& command) {
             "wait takes an event (list, invitation, cancel, accept, reject, "
             "countdown, start, cards, end) or 'player NAME', then seconds");
     }
-    long long deadline = nowMs() + seconds * MS_PER_SECOND;
-    while (nowMs() < deadline) {
+    long long deadline = clockMonotonicMs() + seconds * MS_PER_SECOND;
+    while (clockMonotonicMs() < deadline) {
         serviceBackground();
         if (session.isLost()) {
             complain("wait: the connection to the server was lost.\n");
@@ -392,10 +384,10 @@ int LobbyConsole::runSleep(const lobbyCommand_t& command) {
     if (command.count != 2 || !parseSeconds(command.words[1], &seconds)) {
         return commandError("sleep takes a number of seconds, 1 to 3600");
     }
-    long long deadline = nowMs() + seconds * MS_PER_SECOND;
-    while (nowMs() < deadline && !session.isLost()) {
+    long long deadline = clockMonotonicMs() + seconds * MS_PER_SECOND;
+    while (clockMonotonicMs() < deadline && !session.isLost()) {
         serviceBackground();
-        long long left = deadline - nowMs();
+        long long left = deadline - clockMonotonicMs();
         threadSleep(left < POLL_MS ? (left > 0 ? left : 0) : POLL_MS);
     }
     return CLIENTEXIT_OK;
@@ -404,9 +396,9 @@ int LobbyConsole::runSleep(const lobbyCommand_t& command) {
 void LobbyConsole::serviceBackground() {
     if (events.takeReaddRequest()) {
         readdTriesLeft = READD_TRIES;
-        readdDueMs = nowMs() + READD_FIRST_DELAY_MS;
+        readdDueMs = clockMonotonicMs() + READD_FIRST_DELAY_MS;
     }
-    if (readdTriesLeft > 0 && nowMs() >= readdDueMs && !session.isLost()) {
+    if (readdTriesLeft > 0 && clockMonotonicMs() >= readdDueMs && !session.isLost()) {
         readdAfterGame();
     }
 }
@@ -420,7 +412,7 @@ void LobbyConsole::readdAfterGame() {
         return;
     }
     readdTriesLeft = err == CLIENTERR_OK ? readdTriesLeft - 1 : 0;
-    readdDueMs = nowMs() + READD_RETRY_MS;
+    readdDueMs = clockMonotonicMs() + READD_RETRY_MS;
     if (readdTriesLeft == 0) {
         reportFailure("putting you back on the list", nullptr, err, reply);
         say("Type 'add' to put yourself on the player list again.\n");
