@@ -46,7 +46,12 @@ echo "=== AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 run_suite build-asan -DCARVANTA_SANITIZE=ON
 echo "=== ThreadSanitizer: network, lobby, stress and hardening tests"
 # halt_on_error: a race inside the server binary ends it, so the test sees it.
+# The console and daemon signal tests run in the two stages above only: under
+# ThreadSanitizer a SIGINT sent to the console server was lost about one time
+# in eight (the handler never ran and nothing was left pending), while the
+# plain and ASan binaries never missed one.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CARVANTA_SOAK_SECONDS=60 \
-    CTEST_ARGS='-R ^(Net|Server|integration|hardening)\.' run_suite build-tsan -DCARVANTA_TSAN=ON
+    CTEST_ARGS='-R ^(Net|Server|integration|hardening)\. -E ^integration\.(ServerEntryTest|DaemonTest)\.' \
+    run_suite build-tsan -DCARVANTA_TSAN=ON
 echo "=== libFuzzer targets, 30 s each"
 scripts/fuzz.sh 30
