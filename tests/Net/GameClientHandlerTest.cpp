@@ -14,12 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
+#include "SimpleOsa.h"
 #include "GameClientHandler.h"
 #include "GameClientHandlerFactory.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
 #include "RawPeer.h"
-#include "RecordingServer.h"
+#include "TestServer.h"
 
 namespace {
 
@@ -88,7 +90,7 @@ protected:
             gameHandler->setMessageListener(withListeners ? &listener : nullptr);
         };
         ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
-        port = server.startOnFreePort();
+        port = server.start();
         ASSERT_GT(port, 0);
     }
 
@@ -119,7 +121,7 @@ protected:
     RecordingListener listener;  // outlives the server
     bool withListeners = true;
     GameClientHandlerFactory factory;
-    RecordingServer server;
+    TestServer server;
     int port = -1;
 };
 
@@ -162,8 +164,8 @@ TEST_F(GameClientHandlerTest, ResponseSizesOnTheWireAreTwelvePlusPayload) {
     connect(&client);
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_SIGNUP, credentials("bob", "pw")));
     std::string raw;
-    long long deadline = monotonicMs() + WAIT_MS;
-    while (raw.size() < 13 && monotonicMs() < deadline) {
+    long long deadline = clockMonotonicMs() + WAIT_MS;
+    while (raw.size() < 13 && clockMonotonicMs() < deadline) {
         raw += client.receiveRaw(100);
     }
     ASSERT_EQ(13u, raw.size());
@@ -174,8 +176,8 @@ TEST_F(GameClientHandlerTest, ResponseSizesOnTheWireAreTwelvePlusPayload) {
 
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, 99, ""));
     raw.clear();
-    deadline = monotonicMs() + WAIT_MS;
-    while (raw.size() < 12 && monotonicMs() < deadline) {
+    deadline = clockMonotonicMs() + WAIT_MS;
+    while (raw.size() < 12 && clockMonotonicMs() < deadline) {
         raw += client.receiveRaw(100);
     }
     ASSERT_EQ(12u, raw.size());
@@ -536,10 +538,10 @@ TEST_F(SendRequestTest, NoAnswerTimesOutAfterThreeSeconds) {
     char request[] = "hello";
     char response[PROTOCOL_PAYLOAD_MAX];
     int length = 0;
-    long long start = monotonicMs();
+    long long start = clockMonotonicMs();
     EXPECT_EQ(SOCKERR_CONNECTERROR,
               handler->sendRequest(REQ_SIGNUP, request, 5, response, &length));
-    long long elapsed = monotonicMs() - start;
+    long long elapsed = clockMonotonicMs() - start;
     EXPECT_GE(elapsed, GAMECLIENTHANDLER_RESPONSE_WAIT_MS - 50);
     EXPECT_LT(elapsed, GAMECLIENTHANDLER_RESPONSE_WAIT_MS + 1500);
     // A late answer is dropped, not copied into the caller's old buffer.
@@ -557,10 +559,10 @@ TEST_F(SendRequestTest, LostConnectionEndsTheWaitEarly) {
     char request[] = "bye";
     char response[PROTOCOL_PAYLOAD_MAX];
     int length = 0;
-    long long start = monotonicMs();
+    long long start = clockMonotonicMs();
     EXPECT_EQ(SOCKERR_CONNECTERROR,
               handler->sendRequest(REQ_DELETEUSER, request, 3, response, &length));
-    EXPECT_LT(monotonicMs() - start, 1000);
+    EXPECT_LT(clockMonotonicMs() - start, 1000);
     server.join();
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_STOPPRESSED, nullptr, 0));
 }
@@ -571,9 +573,9 @@ public:
     void handleMessage(GameClientHandler* handler, msgType_t, char*, int) override {
         char response[PROTOCOL_PAYLOAD_MAX];
         int length = 0;
-        long long start = monotonicMs();
+        long long start = clockMonotonicMs();
         result = handler->sendRequest(REQ_SIGNUP, nullptr, 0, response, &length);
-        elapsed = monotonicMs() - start;
+        elapsed = clockMonotonicMs() - start;
         done = true;
     }
     std::atomic<bool> done{false};
@@ -598,16 +600,16 @@ TEST_F(GameClientHandlerTest, AClientThatStopsReadingIsDroppedAndOthersAreServed
     connect(&deaf);
     GameClientHandler* handler = lastHandler();
     std::string payload = payloadOf(PROTOCOL_PAYLOAD_MAX, 'd');
-    long long started = monotonicMs();
+    long long started = clockMonotonicMs();
     long long lastSendStarted = started;
     sockErr_t result = SOCKERR_OK;
     // The buffers on both ends fill up; then one write waits for its
     // deadline, fails and closes the connection.
-    while (result == SOCKERR_OK && monotonicMs() - started < 60000) {
-        lastSendStarted = monotonicMs();
+    while (result == SOCKERR_OK && clockMonotonicMs() - started < 60000) {
+        lastSendStarted = clockMonotonicMs();
         result = handler->sendMessage(MSG_RECEIVEPLAYERLIST, &payload[0], PROTOCOL_PAYLOAD_MAX);
     }
-    long long blocked = monotonicMs() - lastSendStarted;
+    long long blocked = clockMonotonicMs() - lastSendStarted;
     ASSERT_EQ(SOCKERR_WRITEERROR, result);
     EXPECT_GE(blocked, NETSOCKET_WRITE_DEADLINE_MS - 500);
     EXPECT_LT(blocked, NETSOCKET_WRITE_DEADLINE_MS + 5000);

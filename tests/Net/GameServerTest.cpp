@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "FreePort.h"
+#include "TestSupport.h"
 #include "GameClientHandlerFactory.h"
 #include "GameServer.h"
 #include "LoopbackClient.h"
-#include "RecordingServer.h"
-#include "TextCount.h"
+#include "TestServer.h"
 
 namespace {
 

@@ -15,14 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
 #include "NetClientHandler.h"
 #include "NetClientHandlerFactory.h"
 #include "NetServerClient.h"
 #include "RawPeer.h"
-#include "RecordingServer.h"
+#include "TestServer.h"
 
 namespace {
 
@@ -53,9 +54,9 @@ bool echoes(LoopbackClient* client, const std::string& text) {
         return false;
     }
     std::string back;
-    long long deadline = monotonicMs() + WAIT_MS;
-    while (back.size() < text.size() && monotonicMs() < deadline && !client->peerClosed()) {
-        back += client->receiveRaw(static_cast<int>(deadline - monotonicMs()));
+    long long deadline = clockMonotonicMs() + WAIT_MS;
+    while (back.size() < text.size() && clockMonotonicMs() < deadline && !client->peerClosed()) {
+        back += client->receiveRaw(static_cast<int>(deadline - clockMonotonicMs()));
     }
     return back == text;
 }
@@ -64,7 +65,7 @@ class NetServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
-        port = server.startOnFreePort();
+        port = server.start();
         ASSERT_GT(port, 0);
     }
 
@@ -79,7 +80,7 @@ protected:
     }
 
     EchoFactory factory;  // outlives the server
-    RecordingServer server;
+    TestServer server;
     int port = -1;
     std::vector<std::unique_ptr<LoopbackClient>> clients;
 };
@@ -198,9 +199,9 @@ TEST_F(NetServerTest, LostConnectionFoundBySendIsReportedOnce) {
     std::string big(64 * 1024, 'b');
     // Until the loss is noticed a write may still succeed; it must not be
     // reported by the writer while the handler's lock is held.
-    long long deadline = monotonicMs() + WAIT_MS;
+    long long deadline = clockMonotonicMs() + WAIT_MS;
     while (handler->writeMessage(&big[0], static_cast<int>(big.size())) == SOCKERR_OK &&
-           monotonicMs() < deadline) {
+           clockMonotonicMs() < deadline) {
         usleep(1000);
     }
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
@@ -217,8 +218,8 @@ TEST_F(NetServerTest, BroadcastReachesEveryConnection) {
     EXPECT_EQ(SOCKERR_OK, server.write(text, 6));
     for (auto& client : clients) {
         std::string got;
-        long long deadline = monotonicMs() + WAIT_MS;
-        while (got.size() < 6 && monotonicMs() < deadline) {
+        long long deadline = clockMonotonicMs() + WAIT_MS;
+        while (got.size() < 6 && clockMonotonicMs() < deadline) {
             got += client->receiveRaw(100);
         }
         EXPECT_EQ("to all", got);
@@ -236,7 +237,7 @@ TEST(NetServerStartTest, PortInUseGivesBindError) {
     ASSERT_EQ(0, getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length));
     int usedPort = ntohs(address.sin_port);
 
-    RecordingServer server;
+    TestServer server;
     char loopback[] = "127.0.0.1";
     EXPECT_EQ(SOCKERR_BINDERROR, server.startServer(loopback, usedPort));
     EXPECT_EQ(SOCKERR_BINDERROR, server.startServer(nullptr, usedPort));
@@ -244,14 +245,14 @@ TEST(NetServerStartTest, PortInUseGivesBindError) {
     char notAnAddress[] = "127.0.0.300";
     EXPECT_EQ(SOCKERR_BINDERROR, server.startServer(notAnAddress, freePort()));
     // The failures left the server able to start elsewhere.
-    EXPECT_GT(server.startOnFreePort(), 0);
+    EXPECT_GT(server.start(), 0);
     EXPECT_EQ(SOCKERR_INITIALISEERROR, server.startServer(loopback, freePort()));
     close(busy);
 }
 
 TEST(NetServerStartTest, WithoutFactoryConnectionsGetNoHandler) {
-    RecordingServer server;
-    int port = server.startOnFreePort();
+    TestServer server;
+    int port = server.start();
     ASSERT_GT(port, 0);
     LoopbackClient client;
     ASSERT_TRUE(client.connectTo(port));
@@ -301,9 +302,9 @@ long long processCpuMs() {
 
 TEST(NetServerAcceptTest, NoDescriptorsLeftPausesInsteadOfSpinning) {
     EchoFactory factory;
-    RecordingServer server;
+    TestServer server;
     ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
-    int port = server.startOnFreePort();
+    int port = server.start();
     ASSERT_GT(port, 0);
     LoopbackClient client;
     ASSERT_TRUE(client.connectTo(port));
@@ -339,9 +340,9 @@ TEST(NetServerAcceptTest, NoDescriptorsLeftPausesInsteadOfSpinning) {
 
 TEST(NetServerStressTest, EightClientsConnectAndLeaveInALoop) {
     EchoFactory factory;
-    RecordingServer server;
+    TestServer server;
     ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
-    int port = server.startOnFreePort();
+    int port = server.start();
     ASSERT_GT(port, 0);
     const int rounds = 50;
     std::atomic<int> served{0};

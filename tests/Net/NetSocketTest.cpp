@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "FreePort.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
 #include "RawPeer.h"

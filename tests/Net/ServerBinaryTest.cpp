@@ -9,12 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "GameProtocol.h"
 #include "LoopbackClient.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
-#include "TextCount.h"
+#include "Process.h"
 
 namespace {
 
@@ -30,9 +29,9 @@ protected:
     }
 
     bool waitForLines(const std::string& line, int count) {
-        long long deadline = monotonicMs() + WAIT_MS;
+        long long deadline = clockMonotonicMs() + WAIT_MS;
         while (countOccurrences(server.output(), line) < count) {
-            if (monotonicMs() > deadline) {
+            if (clockMonotonicMs() > deadline) {
                 return false;
             }
             usleep(5000);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "SimpleOsa.h"
-#include "TempDir.h"
+#include "TestSupport.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Configuration.h"
-#include "TempDir.h"
+#include "TestSupport.h"
 
 namespace {
 

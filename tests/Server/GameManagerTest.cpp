@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "SimpleOsa.h"
 #include "GameClientHandler.h"
 #include "GameManager.h"
-#include "LobbyMessages.h"
-#include "LobbyTestServer.h"
+#include "LobbyPlayer.h"
+#include "TestServer.h"
 #include "LoopbackClient.h"
 #include "MultiPlayerGame.h"
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
 
@@ -35,7 +36,7 @@ protected:
     }
     void TearDown() override {
         if (server) {
-            server->stop();
+            server->stopServer();
         }
         delete manager;  // its thread sends to the handlers below: it goes first
         server.reset();
@@ -91,19 +92,20 @@ protected:
     // Waits until the slot of userId is in `wanted` (the manager thread moves
     // slots on right after its sends).
     bool waitForState(int userId, playerState_t wanted, int timeoutMs = MESSAGE_WAIT_MS) {
-        long long deadline = monotonicMs() + timeoutMs;
+        long long deadline = clockMonotonicMs() + timeoutMs;
         while (state(userId) != wanted) {
-            if (monotonicMs() > deadline) {
+            if (clockMonotonicMs() > deadline) {
                 return false;
             }
             usleep(5000);
         }
         return true;
     }
-    LobbyTestServer* liveServer() {
+    TestServer* liveServer() {
         if (!server) {
-            server.reset(new LobbyTestServer());
-            EXPECT_TRUE(server->start());
+            server.reset(new TestServer());
+            server->useGameHandlers(true);
+            EXPECT_GT(server->start(), 0);
         }
         return server.get();
     }
@@ -111,16 +113,16 @@ protected:
     TempDir dir;
     UserBase* store = nullptr;
     GameManager* manager = nullptr;
-    std::unique_ptr<LobbyTestServer> server;
+    std::unique_ptr<TestServer> server;
     std::vector<std::unique_ptr<GameClientHandler>> unconnected;
 };
 
 // A player with an account and a live connection to the test server.
 struct Player {
-    Player(GameManagerTest* test, LobbyTestServer* server, int userId, const std::string& n)
+    Player(GameManagerTest* test, TestServer* server, int userId, const std::string& n)
         : id(userId), name(n), reader(&client) {
         (void)test;
-        handler = server->connect(&client);
+        handler = server->connectGame(&client);
     }
     int id;
     std::string name;
@@ -423,14 +425,14 @@ void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
 }  // namespace
 
 TEST_F(GameManagerTest, FullGameRunsThroughTheManagerThread) {
-    LobbyTestServer* live = liveServer();
+    TestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     enterLobby(manager, {&ann, &bob});
 
-    long long started = monotonicMs();
+    long long started = clockMonotonicMs();
     playUpToTheCards(manager, &ann, &bob);
-    long long elapsed = monotonicMs() - started;
+    long long elapsed = clockMonotonicMs() - started;
     // Invitation, acceptance, four countdown passes and the start: 6 passes.
     EXPECT_GE(elapsed, 4000);
     EXPECT_LE(elapsed, 8500);
@@ -450,7 +452,7 @@ TEST_F(GameManagerTest, FullGameRunsThroughTheManagerThread) {
 }
 
 TEST_F(GameManagerTest, EveryAttachedPlayerGetsOneListPerChange) {
-    LobbyTestServer* live = liveServer();
+    TestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     Player cat(this, live, account("cat"), "cat");
@@ -473,7 +475,7 @@ TEST_F(GameManagerTest, EveryAttachedPlayerGetsOneListPerChange) {
 }
 
 TEST_F(GameManagerTest, DepartureDuringTheCountdownEndsItForThePartner) {
-    LobbyTestServer* live = liveServer();
+    TestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     enterLobby(manager, {&ann, &bob});
@@ -498,7 +500,7 @@ TEST_F(GameManagerTest, DepartureDuringTheCountdownEndsItForThePartner) {
 }
 
 TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
-    LobbyTestServer* live = liveServer();
+    TestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     Player cat(this, live, account("cat"), "cat");
@@ -533,7 +535,7 @@ TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
 }
 
 TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
-    LobbyTestServer* live = liveServer();
+    TestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
     Player bob(this, live, account("bob"), "bob");
     Player cat(this, live, account("cat"), "cat");

@@ -16,7 +16,7 @@
 #include "GameManager.h"
 #include "GameRequestHandler.h"
 #include "LoopbackClient.h"
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
 #include "UserFileImage.h"

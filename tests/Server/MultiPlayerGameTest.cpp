@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "GameClientHandler.h"
-#include "LobbyMessages.h"
-#include "LobbyTestServer.h"
+#include "LobbyPlayer.h"
+#include "TestServer.h"
 #include "LoopbackClient.h"
 #include "MultiPlayerGame.h"
 #include "MultiPlayerGameListener.h"
@@ -52,10 +52,10 @@ public:
         threadCondBroadcast(&condition);
     }
     bool waitForReports(size_t count, int timeoutMs) {
-        long long deadline = monotonicMs() + timeoutMs;
+        long long deadline = clockMonotonicMs() + timeoutMs;
         MutexGuard guard(&mutex);
         while (reports.size() < count) {
-            long long left = deadline - monotonicMs();
+            long long left = deadline - clockMonotonicMs();
             if (left <= 0) {
                 return false;
             }
@@ -109,10 +109,10 @@ std::vector<int> checkLayout(const Envelope& cards) {
 class MultiPlayerGameTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server.setReportToManager(false);
-        ASSERT_TRUE(server.start());
-        invitorHandler = server.connect(&invitorClient);
-        inviteeHandler = server.connect(&inviteeClient);
+        server.useGameHandlers(false);
+        ASSERT_GT(server.start(), 0);
+        invitorHandler = server.connectGame(&invitorClient);
+        inviteeHandler = server.connectGame(&inviteeClient);
         ASSERT_NE(invitorHandler, nullptr);
         ASSERT_NE(inviteeHandler, nullptr);
         invitor = slotFor(1, invitorHandler);
@@ -130,7 +130,7 @@ protected:
         return checkLayout(first);
     }
 
-    LobbyTestServer server;
+    TestServer server;
     LoopbackClient invitorClient;
     LoopbackClient inviteeClient;
     GameClientHandler* invitorHandler = nullptr;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "Toolbox.h"
 
 namespace {

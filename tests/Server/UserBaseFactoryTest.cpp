@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
 #include "UserBaseFile.h"

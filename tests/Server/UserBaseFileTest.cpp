@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "TextCopy.h"
 #include "UserBaseFile.h"
 #include "UserFileImage.h"

@@ -14,11 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
-#include "ServerChecks.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 
 namespace {
 
@@ -112,7 +111,7 @@ TEST(AbuseTest, AccountRequestsAreAnsweredWhileOthersSendGarbageAndFlood) {
     LoopbackClient player;
     ASSERT_TRUE(player.connectTo(port));
     std::string keeper = credentials("keeper", "secret");
-    ASSERT_EQ(askServer(&player, REQ_SIGNUP, keeper).code, RES_OK);
+    ASSERT_EQ(ask(&player, REQ_SIGNUP, keeper).code, RES_OK);
 
     std::atomic<bool> running{true};
     std::atomic<long> abuses{0};
@@ -127,20 +126,20 @@ TEST(AbuseTest, AccountRequestsAreAnsweredWhileOthersSendGarbageAndFlood) {
         });
     }
 
-    long long end = monotonicMs() + ABUSE_MS;
+    long long end = clockMonotonicMs() + ABUSE_MS;
     long long longestMs = 0;
     int accounts = 0;
-    while (monotonicMs() < end) {
+    while (clockMonotonicMs() < end) {
         std::string name = "player" + std::to_string(accounts++);
         std::string creds = credentials(name, "secret");
-        Answer signUp = askServer(&player, REQ_SIGNUP, creds, REQUEST_TIMEOUT_MS);
-        Answer login = askServer(&player, REQ_CHECKPASSWORD, creds, REQUEST_TIMEOUT_MS);
+        Answer signUp = ask(&player, REQ_SIGNUP, creds, REQUEST_TIMEOUT_MS);
+        Answer login = ask(&player, REQ_CHECKPASSWORD, creds, REQUEST_TIMEOUT_MS);
         Answer wrong =
-            askServer(&player, REQ_CHECKPASSWORD, credentials(name, "nope"), REQUEST_TIMEOUT_MS);
-        Answer score = askServer(&player, REQ_STORESCORE, scorePayload(name, "secret", 42),
+            ask(&player, REQ_CHECKPASSWORD, credentials(name, "nope"), REQUEST_TIMEOUT_MS);
+        Answer score = ask(&player, REQ_STORESCORE, scorePayload(name, "secret", 42),
                                  REQUEST_TIMEOUT_MS);
         // Deleted again, so the file store (100 accounts) never fills up.
-        Answer removal = askServer(&player, REQ_DELETEUSER, creds, REQUEST_TIMEOUT_MS);
+        Answer removal = ask(&player, REQ_DELETEUSER, creds, REQUEST_TIMEOUT_MS);
         ASSERT_EQ(signUp.code, RES_OK) << name << " " << server.output().substr(0, 2000);
         ASSERT_EQ(login.code, RES_OK) << name;
         ASSERT_NE(wrong.code, RES_OK) << name;
@@ -160,15 +159,15 @@ TEST(AbuseTest, AccountRequestsAreAnsweredWhileOthersSendGarbageAndFlood) {
     // Every slot serves again: eight fresh clients, each answered.
     player.close();
     std::vector<LoopbackClient*> fresh;
-    long long deadline = monotonicMs() + 5000;
+    long long deadline = clockMonotonicMs() + 5000;
     for (int slot = 0; slot < SLOTS; slot++) {
         fresh.push_back(new LoopbackClient());
         Answer answer;
         do {
             if (fresh.back()->connectTo(port)) {
-                answer = askServer(fresh.back(), REQ_CHECKPASSWORD, keeper);
+                answer = ask(fresh.back(), REQ_CHECKPASSWORD, keeper);
             }
-        } while (answer.code != RES_OK && monotonicMs() < deadline && usleep(100 * 1000) == 0);
+        } while (answer.code != RES_OK && clockMonotonicMs() < deadline && usleep(100 * 1000) == 0);
         EXPECT_EQ(answer.code, RES_OK) << "slot " << slot << " does not serve after the abuse";
     }
     for (LoopbackClient* client : fresh) {

@@ -20,11 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
-#include "ServerChecks.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -98,7 +97,7 @@ protected:
                 account.name = "k" + std::to_string(round) + "_" + std::to_string(request);
                 account.password = "pw" + std::to_string(request);
                 Answer answer =
-                    askServer(client, REQ_SIGNUP, credentials(account.name, account.password));
+                    ask(client, REQ_SIGNUP, credentials(account.name, account.password));
                 if (answer.outcome != OUTCOME_ANSWERED) {
                     return;
                 }
@@ -109,7 +108,7 @@ protected:
             }
             Account& account = accounts[static_cast<size_t>(random()) % accounts.size()];
             int score = static_cast<int>(random() % HIGHSCORE_LIMIT);
-            Answer answer = askServer(client, REQ_STORESINGLEPLAYERSCORE,
+            Answer answer = ask(client, REQ_STORESINGLEPLAYERSCORE,
                                       scorePayload(account.name, account.password, score));
             if (answer.outcome != OUTCOME_ANSWERED) {
                 return;
@@ -172,11 +171,11 @@ TEST_F(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
     int port = freePort();
     SaveLineCounter saves(dir.file("server-output.txt"));
     srandom(static_cast<unsigned>(getpid()));
-    long long deadline = monotonicMs() + TEST_DEADLINE_MS;
+    long long deadline = clockMonotonicMs() + TEST_DEADLINE_MS;
     int kills = 0;
     int killedDuringSave = 0;
     for (int round = 0; kills < KILLS; round++) {
-        ASSERT_LT(monotonicMs(), deadline) << "only " << kills << " kills in the time allowed";
+        ASSERT_LT(clockMonotonicMs(), deadline) << "only " << kills << " kills in the time allowed";
         ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
         saves.restart();
         std::string startOutput = server.output();
@@ -204,10 +203,10 @@ TEST_F(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
         bool chaseSave = round % 2 == 1;
         std::string outputPath = dir.file("server-output.txt");
         std::thread killer([pid, killAfterMs, chaseSave, outputPath]() {
-            long long until = monotonicMs() + killAfterMs;
+            long long until = clockMonotonicMs() + killAfterMs;
             SaveLineCounter watched(outputPath);
             int before = chaseSave ? watched.current() : 0;
-            while (monotonicMs() < until) {
+            while (clockMonotonicMs() < until) {
                 if (chaseSave && watched.current() > before) {
                     break;
                 }

@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
-#include "ServerChecks.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 
 namespace {
 
@@ -124,7 +123,7 @@ private:
 };
 
 int listedPlayers(LoopbackClient* client, const std::string& creds) {
-    Answer answer = askServer(client, REQ_PLAYERLIST, creds);
+    Answer answer = ask(client, REQ_PLAYERLIST, creds);
     if (answer.code != RES_OK) {
         return -1;
     }
@@ -156,9 +155,9 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
     ASSERT_TRUE(vanishing.connectToAddress(SERVER_ADDRESS, port));
     ASSERT_TRUE(namespaces.enterServer());
     std::string creds = credentials("vanisher", "pw");
-    ASSERT_EQ(askServer(&vanishing, REQ_SIGNUP, creds).code, RES_OK);
-    ASSERT_EQ(askServer(&vanishing, REQ_ATTACH, creds).code, RES_OK);
-    ASSERT_EQ(askServer(&vanishing, REQ_ADD, creds).code, RES_OK);
+    ASSERT_EQ(ask(&vanishing, REQ_SIGNUP, creds).code, RES_OK);
+    ASSERT_EQ(ask(&vanishing, REQ_ATTACH, creds).code, RES_OK);
+    ASSERT_EQ(ask(&vanishing, REQ_ADD, creds).code, RES_OK);
 
     // The other seven slots are taken by clients that stay.
     std::vector<LoopbackClient*> others;
@@ -167,26 +166,26 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
         ASSERT_TRUE(others.back()->connectToAddress(SERVER_ADDRESS, port));
     }
     std::string watcher = credentials("watcher", "pw");
-    ASSERT_EQ(askServer(others[0], REQ_SIGNUP, watcher).code, RES_OK);
+    ASSERT_EQ(ask(others[0], REQ_SIGNUP, watcher).code, RES_OK);
     ASSERT_EQ(listedPlayers(others[0], watcher), 1);
     LoopbackClient ninth;
     ASSERT_TRUE(ninth.connectToAddress(SERVER_ADDRESS, port));
     EXPECT_TRUE(ninth.waitClosed(3000)) << "a ninth client was served while eight are connected";
 
     ASSERT_TRUE(namespaces.silenceClient());
-    long long silencedAt = monotonicMs();
+    long long silencedAt = clockMonotonicMs();
     bool unlisted = false;
-    while (!unlisted && monotonicMs() - silencedAt < FREED_DEADLINE_MS) {
+    while (!unlisted && clockMonotonicMs() - silencedAt < FREED_DEADLINE_MS) {
         usleep(200 * 1000);
         unlisted = listedPlayers(others[0], watcher) == 0;
     }
-    long long freedAfterMs = monotonicMs() - silencedAt;
+    long long freedAfterMs = clockMonotonicMs() - silencedAt;
     EXPECT_TRUE(unlisted) << "the silent client is still listed after " << freedAfterMs << " ms";
 
     // Its slot serves a new client now.
     LoopbackClient next;
     ASSERT_TRUE(next.connectToAddress(SERVER_ADDRESS, port));
-    EXPECT_EQ(askServer(&next, REQ_CHECKPASSWORD, watcher).code, RES_OK);
+    EXPECT_EQ(ask(&next, REQ_CHECKPASSWORD, watcher).code, RES_OK);
     std::cout << "dead peer: slot and lobby entry freed " << freedAfterMs
               << " ms after the peer went silent" << std::endl;
     for (LoopbackClient* other : others) {
@@ -206,7 +205,7 @@ TEST_F(DeadPeerTest, AcceptedConnectionsUseTheShippedKeepalive) {
     ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
     LoopbackClient client;
     ASSERT_TRUE(client.connectTo(port));
-    ASSERT_EQ(askServer(&client, REQ_SIGNUP, credentials("alive", "pw")).code, RES_OK);
+    ASSERT_EQ(ask(&client, REQ_SIGNUP, credentials("alive", "pw")).code, RES_OK);
 
     // The server's end of the connection: local port = the server port.
     std::string command = "ss -tnoH state established '( sport = :" + std::to_string(port) + " )'";

@@ -20,11 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
-#include "ServerChecks.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -120,8 +119,8 @@ public:
         : index(clientIndex), port(serverPort), record(soakRecord) {}
 
     bool connect() {
-        long long deadline = monotonicMs() + RECONNECT_DEADLINE_MS;
-        while (monotonicMs() < deadline) {
+        long long deadline = clockMonotonicMs() + RECONNECT_DEADLINE_MS;
+        while (clockMonotonicMs() < deadline) {
             if (client.connectTo(port)) {
                 return true;
             }
@@ -141,7 +140,7 @@ public:
             if (!client.isConnected() && !connect()) {
                 return false;
             }
-            *answer = askServer(&client, reqType, payload, REQUEST_TIMEOUT_MS);
+            *answer = ::ask(&client, reqType, payload, REQUEST_TIMEOUT_MS);
             record->requests++;
             record->waited(answer->waitedMs);
             if (answer->outcome == OUTCOME_ANSWERED) {
@@ -189,7 +188,7 @@ public:
 
     void run(long long endMs) {
         int created = 0;
-        while (monotonicMs() < endMs) {
+        while (clockMonotonicMs() < endMs) {
             if (connection.record->takeReplace(connection.index)) {
                 connection.drop();
             }
@@ -288,7 +287,7 @@ public:
             !invitee.expect(REQ_SIGNUP, credentials(names[1], "pw"), RES_OK, "sign-up")) {
             return;
         }
-        while (monotonicMs() < endMs) {
+        while (clockMonotonicMs() < endMs) {
             playOneGame();
             leaveLobby();
         }
@@ -312,13 +311,13 @@ private:
         for (int which = 0; which < 2; which++) {
             side(which).client.takeQueuedMessages();
             // A slot of the previous connection may still be freed: retry.
-            long long deadline = monotonicMs() + RECONNECT_DEADLINE_MS;
+            long long deadline = clockMonotonicMs() + RECONNECT_DEADLINE_MS;
             Answer answer;
             do {
                 if (!side(which).ask(REQ_ATTACH, creds(which), &answer)) {
                     return false;
                 }
-            } while (answer.code != RES_OK && monotonicMs() < deadline && usleep(100 * 1000) == 0);
+            } while (answer.code != RES_OK && clockMonotonicMs() < deadline && usleep(100 * 1000) == 0);
             if (answer.code != RES_OK) {
                 side(which).record->fault("attach refused for " + names[which]);
                 return false;
@@ -415,16 +414,16 @@ void expectAccountsBack(int port, const std::vector<Account>& live,
     ASSERT_TRUE(client.connectTo(port));
     for (const Account& account : live) {
         Answer answer =
-            askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
+            ask(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
         EXPECT_EQ(answer.code, RES_OK) << account.name << " is missing after the restart";
     }
     for (const Account& account : deleted) {
         Answer answer =
-            askServer(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
+            ask(&client, REQ_CHECKPASSWORD, credentials(account.name, account.password));
         EXPECT_NE(answer.code, RES_OK) << account.name << " was deleted but came back";
     }
     ASSERT_FALSE(live.empty());
-    Answer list = askServer(&client, REQ_HIGHSCORES, credentials(live[0].name, live[0].password));
+    Answer list = ask(&client, REQ_HIGHSCORES, credentials(live[0].name, live[0].password));
     ASSERT_EQ(list.code, RES_OK);
     std::map<std::string, int> entries = parseHighscoreList(list.payload.substr(1));
     for (const Account& account : live) {
@@ -453,7 +452,7 @@ TEST(SoakTest, EightClientsMixingAccountsGamesAndDisconnects) {
     for (std::atomic<bool>& flag : record.replace) {
         flag = false;
     }
-    long long start = monotonicMs();
+    long long start = clockMonotonicMs();
     long long endMs = start + soakSeconds() * 1000LL;
 
     std::vector<AccountWorker*> accountWorkers;
@@ -472,13 +471,13 @@ TEST(SoakTest, EightClientsMixingAccountsGamesAndDisconnects) {
     std::mt19937 rng(12345);
     long baselineKb = -1;
     long long nextReplace = start + REPLACE_EVERY_MS;
-    while (monotonicMs() < endMs) {
+    while (clockMonotonicMs() < endMs) {
         usleep(100 * 1000);
-        if (monotonicMs() >= nextReplace) {
+        if (clockMonotonicMs() >= nextReplace) {
             record.replace[rng() % CLIENTS] = true;
             nextReplace += REPLACE_EVERY_MS;
         }
-        if (baselineKb < 0 && monotonicMs() - start >= MEMORY_BASELINE_MS) {
+        if (baselineKb < 0 && clockMonotonicMs() - start >= MEMORY_BASELINE_MS) {
             baselineKb = residentKb(server.pid());
         }
     }

@@ -1,16 +1,25 @@
-// LobbyPlayer.cpp - the steps of a two-player game in the wire format.
+// LobbyPlayer.cpp - lobby messages and the steps of a two-player game.
 #include "LobbyPlayer.h"
+
+#include <unistd.h>
 
 #include <set>
 
+#include "Deck.h"
+#include "GameManager.h"
 #include "GameProtocol.h"
+#include "MultiPlayerGame.h"
+#include "SimpleOsa.h"
 
 namespace {
 
-const int CARD_MESSAGE_SIZE = 37;
-const int OPENING_CARDS = 12;
-const int DECK_SIZE = 81;
 const int COUNTDOWN_FROM = 3;
+const useconds_t FAILED_READ_PAUSE_US = 10000;
+
+int remaining(long long deadline) {
+    long long left = deadline - clockMonotonicMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
 bool fail(std::string* why, const std::string& text) {
     *why = text;
@@ -18,6 +27,115 @@ bool fail(std::string* why, const std::string& text) {
 }
 
 }  // namespace
+
+MessageReader::MessageReader(LoopbackClient* readClient) : client(readClient), listCount(0) {}
+
+void MessageReader::keep(const Envelope& envelope) {
+    if (envelope.commType != COMMTYPE_MESSAGE) {
+        return;
+    }
+    if (envelope.id == MSG_RECEIVEPLAYERLIST) {
+        std::vector<ListedPlayer> players;
+        if (parsePlayerList(envelope.payload, &players)) {
+            latestList = players;
+        }
+        listCount++;
+        return;
+    }
+    pending.push_back(envelope);
+}
+
+bool MessageReader::pull(long long deadline) {
+    std::vector<Envelope> queued = client->takeQueuedMessages();
+    for (const Envelope& envelope : queued) {
+        keep(envelope);
+    }
+    if (!queued.empty()) {
+        return true;
+    }
+    Envelope envelope;
+    if (!client->receiveEnvelope(&envelope, remaining(deadline))) {
+        return false;
+    }
+    keep(envelope);
+    return true;
+}
+
+bool MessageReader::waitMore(long long deadline) {
+    if (pull(deadline)) {
+        return true;
+    }
+    if (clockMonotonicMs() >= deadline) {
+        return false;
+    }
+    usleep(FAILED_READ_PAUSE_US);  // the connection failed: no busy loop
+    return true;
+}
+
+bool MessageReader::next(Envelope* out, int timeoutMs) {
+    long long deadline = clockMonotonicMs() + timeoutMs;
+    while (pending.empty()) {
+        if (!waitMore(deadline)) {
+            return false;
+        }
+    }
+    *out = pending.front();
+    pending.pop_front();
+    return true;
+}
+
+bool MessageReader::waitForList(const std::vector<ListedPlayer>& expected, int timeoutMs) {
+    long long deadline = clockMonotonicMs() + timeoutMs;
+    int seenBefore = listCount;
+    for (;;) {
+        if (listCount > seenBefore && latestList == expected) {
+            return true;
+        }
+        if (!waitMore(deadline)) {
+            return false;
+        }
+    }
+}
+
+bool MessageReader::waitForNames(const std::vector<std::string>& names, int timeoutMs) {
+    long long deadline = clockMonotonicMs() + timeoutMs;
+    for (;;) {
+        bool same = listCount > 0 && latestList.size() == names.size();
+        for (size_t i = 0; same && i < names.size(); i++) {
+            same = latestList[i].name == names[i];
+        }
+        if (same) {
+            return true;
+        }
+        if (!waitMore(deadline)) {
+            return false;
+        }
+    }
+}
+
+bool MessageReader::anyMessageWithin(int timeoutMs) {
+    long long deadline = clockMonotonicMs() + timeoutMs;
+    while (pending.empty()) {
+        if (!waitMore(deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parsePlayerList(const std::string& payload, std::vector<ListedPlayer>* players) {
+    if (payload.size() % PLAYERLIST_RECORD_SIZE != 0) {
+        return false;
+    }
+    players->clear();
+    for (size_t offset = 0; offset < payload.size(); offset += PLAYERLIST_RECORD_SIZE) {
+        ListedPlayer player;
+        player.userId = readInt32le(payload, offset);
+        player.name = fieldText(payload, offset + 4);
+        players->push_back(player);
+    }
+    return true;
+}
 
 LobbyPlayer::LobbyPlayer(const std::string& playerName, const std::string& playerPassword)
     : name(playerName), password(playerPassword), reader(&client) {}
@@ -42,7 +160,7 @@ int LobbyPlayer::ask(int reqType, const std::string& otherPlayer) {
 }
 
 int LobbyPlayer::askRaw(int reqType, const std::string& payload) {
-    return requestCode(&client, reqType, payload);
+    return ::ask(&client, reqType, payload).code;
 }
 
 bool LobbyPlayer::sendStop() {
@@ -111,20 +229,20 @@ bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* wh
 }
 
 bool checkCardLayout(const std::string& payload, std::string* why) {
-    if (payload.size() != static_cast<size_t>(CARD_MESSAGE_SIZE) || payload[0] != OPENING_CARDS) {
+    if (payload.size() != static_cast<size_t>(CARDMESSAGE_SIZE) || payload[0] != CARDMESSAGE_CARD_COUNT) {
         return fail(why, "card message of " + std::to_string(payload.size()) + " bytes");
     }
     std::set<int> indices;
-    for (int k = 0; k < OPENING_CARDS; k++) {
+    for (int k = 0; k < CARDMESSAGE_CARD_COUNT; k++) {
         int row = payload[1 + 3 * k];
         int col = payload[2 + 3 * k];
         int stackIndex = static_cast<unsigned char>(payload[3 + 3 * k]);
-        if (row != k / 4 || col != 1 + k % 4 || stackIndex >= DECK_SIZE) {
+        if (row != k / 4 || col != 1 + k % 4 || stackIndex >= DECK_CARD_COUNT) {
             return fail(why, "card " + std::to_string(k) + " misplaced or unknown");
         }
         indices.insert(stackIndex);
     }
-    if (indices.size() != static_cast<size_t>(OPENING_CARDS)) {
+    if (indices.size() != static_cast<size_t>(CARDMESSAGE_CARD_COUNT)) {
         return fail(why, "a card dealt twice");
     }
     return true;

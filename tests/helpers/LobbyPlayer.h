@@ -1,14 +1,61 @@
-// LobbyPlayer.h - one game client of the lobby's end-to-end tests: an
-// account name and password, a LoopbackClient to the server, and the steps
-// of a two-player game in the wire format. The steps return false with the
+// LobbyPlayer.h - one game client of the lobby's tests: an account name and
+// password, a LoopbackClient to the server, a reader of the lobby's
+// messages in arrival order (player lists kept apart), and the steps of a
+// two-player game in the wire format. The steps return false with the
 // reason in *why, so they serve test threads too. One thread per player.
 #ifndef LOBBYPLAYER_H
 #define LOBBYPLAYER_H
 
+#include <deque>
 #include <string>
+#include <vector>
 
-#include "LobbyMessages.h"
 #include "LoopbackClient.h"
+
+struct ListedPlayer {
+    int userId;
+    std::string name;  // the name field up to its first NUL
+    bool operator==(const ListedPlayer& other) const {
+        return userId == other.userId && name == other.name;
+    }
+};
+
+class MessageReader {
+public:
+    explicit MessageReader(LoopbackClient* client);
+
+    // The next message in arrival order, player lists skipped (the latest
+    // one is kept, see lastList). False at the deadline.
+    bool next(Envelope* out, int timeoutMs);
+    // Waits for a player list equal to `expected`; false at the deadline.
+    bool waitForList(const std::vector<ListedPlayer>& expected, int timeoutMs);
+    // Waits until the latest player list holds exactly these names, in
+    // order (it may have come already); false at the deadline.
+    bool waitForNames(const std::vector<std::string>& names, int timeoutMs);
+    // The latest player list seen so far (empty if none), and how many.
+    const std::vector<ListedPlayer>& lastList() const { return latestList; }
+    int listsSeen() const { return listCount; }
+    // True if a message other than a player list arrives within timeoutMs
+    // (it is kept for next()).
+    bool anyMessageWithin(int timeoutMs);
+
+private:
+    // Moves what the client queued and what arrives by the deadline into
+    // `pending`; false if nothing new came.
+    bool pull(long long deadline);
+    void keep(const Envelope& envelope);
+    // pull, with a short pause after a failed read; false at the deadline.
+    bool waitMore(long long deadline);
+
+    LoopbackClient* client;
+    std::deque<Envelope> pending;
+    std::vector<ListedPlayer> latestList;
+    int listCount;
+};
+
+// The 24-byte records of a player list payload; false if the length is not
+// a multiple of 24.
+bool parsePlayerList(const std::string& payload, std::vector<ListedPlayer>* players);
 
 // Two passes of the manager thread and some slack.
 const int LOBBY_MESSAGE_WAIT_MS = 3500;

@@ -9,13 +9,18 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
 #include "GameProtocol.h"
 #include "LinearBlock.h"
+#include "SimpleOsa.h"
+#include "UserBase.h"
 
 namespace {
 
@@ -24,7 +29,7 @@ const int RECEIVE_CHUNK = 4096;
 const int SEND_TIMEOUT_MS = 5000;
 
 int remainingMs(long long deadlineMs) {
-    long long left = deadlineMs - monotonicMs();
+    long long left = deadlineMs - clockMonotonicMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -41,12 +46,6 @@ void readFields(LinearBlock* block, int* commType, int* id, int* length) {
 }
 
 }  // namespace
-
-long long monotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 std::string encodeEnvelopeWithLength(int commType, int id, int declaredLength,
                                      const std::string& payload) {
@@ -170,7 +169,7 @@ bool LoopbackClient::connectToAddress(const std::string& ipv4, int port, int tim
 }
 
 bool LoopbackClient::sendBytes(const std::string& bytes) {
-    long long deadline = monotonicMs() + SEND_TIMEOUT_MS;
+    long long deadline = clockMonotonicMs() + SEND_TIMEOUT_MS;
     size_t sent = 0;
     while (descriptor >= 0 && sent < bytes.size()) {
         ssize_t count = send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -226,7 +225,7 @@ bool LoopbackClient::fill(size_t count, long long deadlineMs) {
 }
 
 bool LoopbackClient::receiveEnvelope(Envelope* out, int timeoutMs) {
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     if (!fill(FIELDS_END, deadline)) {
         return false;
     }
@@ -248,7 +247,7 @@ bool LoopbackClient::receiveEnvelope(Envelope* out, int timeoutMs) {
 
 bool LoopbackClient::request(int reqType, const std::string& payload, std::string* responsePayload,
                              int timeoutMs) {
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     if (!sendEnvelope(COMMTYPE_REQUEST, reqType, payload)) {
         return false;
     }
@@ -274,7 +273,7 @@ bool LoopbackClient::waitMessage(int msgType, Envelope* out, int timeoutMs) {
             return true;
         }
     }
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     for (;;) {
         Envelope envelope;
         if (!receiveEnvelope(&envelope, remainingMs(deadline))) {
@@ -298,7 +297,7 @@ std::vector<Envelope> LoopbackClient::takeQueuedMessages() {
 }
 
 std::string LoopbackClient::receiveRaw(int timeoutMs) {
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     if (inbound.empty()) {
         receiveSome(deadline);
     }
@@ -308,7 +307,7 @@ std::string LoopbackClient::receiveRaw(int timeoutMs) {
 }
 
 bool LoopbackClient::waitClosed(int timeoutMs) {
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     while (!closed) {
         inbound.clear();
         if (!receiveSome(deadline) && !closed) {
@@ -324,4 +323,61 @@ void LoopbackClient::close() {
         descriptor = -1;
     }
     closed = false;
+}
+
+int readInt32le(const std::string& bytes, size_t offset) {
+    if (offset + 4 > bytes.size()) {
+        return -1;
+    }
+    unsigned int value = 0;
+    for (int b = 3; b >= 0; b--) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + b]);
+    }
+    return static_cast<int>(value);
+}
+
+std::string fieldText(const std::string& bytes, size_t offset) {
+    if (offset >= bytes.size()) {
+        return "";
+    }
+    std::string field = bytes.substr(offset, PROTOCOL_NAME_SIZE);
+    return field.substr(0, field.find('\0'));
+}
+
+Answer ask(LoopbackClient* client, int reqType, const std::string& payload, int timeoutMs) {
+    Answer answer;
+    long long start = clockMonotonicMs();
+    std::string response;
+    bool answered = client->request(reqType, payload, &response, timeoutMs);
+    answer.waitedMs = clockMonotonicMs() - start;
+    if (answered) {
+        answer.outcome = OUTCOME_ANSWERED;
+        answer.payload = response;
+        answer.code = response.empty() ? -1 : static_cast<unsigned char>(response[0]);
+        return answer;
+    }
+    // A closed connection shows at once; a silent one only at the deadline.
+    bool closed = !client->isConnected() || client->waitClosed(0) || answer.waitedMs < timeoutMs;
+    answer.outcome = closed ? OUTCOME_CLOSED : OUTCOME_TIMEOUT;
+    return answer;
+}
+
+std::string scorePayload(const std::string& name, const std::string& password, int score) {
+    return credentials(name, password) + int32le(score);
+}
+
+std::map<std::string, int> parseHighscoreList(const std::string& list) {
+    std::map<std::string, int> entries;
+    for (size_t at = 0; at + USERBASE_ENTRY_SIZE <= list.size(); at += USERBASE_ENTRY_SIZE) {
+        std::string entry(list.c_str() + at, strnlen(list.c_str() + at, USERBASE_ENTRY_SIZE));
+        int rank = 0;
+        char name[64] = {0};
+        // "%3d. %10s %10s %4d": the date holds blanks ("%2d-%2d-%4d").
+        size_t lastBlank = entry.find_last_of(' ');
+        if (lastBlank == std::string::npos || sscanf(entry.c_str(), "%d. %63s", &rank, name) != 2) {
+            continue;
+        }
+        entries[name] = atoi(entry.c_str() + lastBlank + 1);
+    }
+    return entries;
 }

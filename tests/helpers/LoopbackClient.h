@@ -5,6 +5,7 @@
 #ifndef LOOPBACKCLIENT_H
 #define LOOPBACKCLIENT_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ std::string credentials(const std::string& name, const std::string& password);
 std::string nameField(const std::string& name);
 // Four bytes, least significant first.
 std::string int32le(int value);
+// The little-endian 32-bit integer at offset; -1 if the bytes are missing.
+int readInt32le(const std::string& bytes, size_t offset);
+// The text of a 20-byte name field at offset, up to its first NUL.
+std::string fieldText(const std::string& bytes, size_t offset);
 
 class LoopbackClient {
 public:
@@ -85,7 +90,28 @@ private:
     std::vector<Envelope> queuedMessages;
 };
 
-// Milliseconds on the monotonic clock, for deadlines.
-long long monotonicMs();
+// How a request ended.
+enum requestOutcome_t {
+    OUTCOME_ANSWERED,  // a response of the request's type arrived
+    OUTCOME_CLOSED,    // the connection closed (or could not send) first
+    OUTCOME_TIMEOUT,   // the connection stayed open and nothing came in time
+};
+
+struct Answer {
+    requestOutcome_t outcome = OUTCOME_CLOSED;
+    int code = -1;           // first payload byte; -1 without a response
+    std::string payload;     // the whole response payload
+    long long waitedMs = 0;  // from the send to the answer (or the failure)
+};
+
+// The one request helper: sends a request and waits up to timeoutMs for
+// its response (messages meanwhile stay queued on the client).
+Answer ask(LoopbackClient* client, int reqType, const std::string& payload,
+           int timeoutMs = 3000);
+// The payload of a score request.
+std::string scorePayload(const std::string& name, const std::string& password, int score);
+// The entries of a high-score list (the bytes behind the response code):
+// user name -> score.
+std::map<std::string, int> parseHighscoreList(const std::string& list);
 
 #endif

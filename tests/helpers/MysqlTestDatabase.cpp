@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "TempDir.h"
+#include "TestSupport.h"
 
 const char* const MYSQL_TEST_NULL = "<NULL>";
 

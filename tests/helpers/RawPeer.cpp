@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "LoopbackClient.h"
+#include "SimpleOsa.h"
 
 namespace {
 
@@ -58,9 +59,9 @@ bool RawPeer::sendAll(const std::string& bytes) {
 
 std::string RawPeer::receive(size_t count, int timeoutMs) {
     std::string bytes;
-    long long deadline = monotonicMs() + timeoutMs;
+    long long deadline = clockMonotonicMs() + timeoutMs;
     while (bytes.size() < count) {
-        long long left = deadline - monotonicMs();
+        long long left = deadline - clockMonotonicMs();
         struct pollfd watched = {peer, POLLIN, 0};
         if (left <= 0 || poll(&watched, 1, static_cast<int>(left)) != 1) {
             break;

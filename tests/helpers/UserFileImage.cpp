@@ -15,14 +15,6 @@ const size_t MARKER_SIZE = 20;
 const size_t RECORD_SIZE = 84;
 const size_t HEADER = LINEARBLOCK_HEADER_SIZE;
 
-int readInt(const std::string& data, size_t offset) {
-    unsigned int value = 0;
-    for (int i = 0; i < 4; i++) {
-        value |= static_cast<unsigned int>(static_cast<unsigned char>(data[offset + i])) << (8 * i);
-    }
-    return static_cast<int>(value);
-}
-
 std::string readText(const std::string& data, size_t offset) {
     return std::string(data.c_str() + offset, strnlen(data.c_str() + offset, FIELD));
 }
@@ -93,13 +85,13 @@ bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* records
         UserRecord r;
         r.name = readText(data, 0);
         r.password = readText(data, 20);
-        r.id = readInt(data, 40);
-        r.highscore = readInt(data, 44);
-        r.gamesPlayed = readInt(data, 48);
-        r.scoreSum = readInt(data, 52);
+        r.id = readInt32le(data, 40);
+        r.highscore = readInt32le(data, 44);
+        r.gamesPlayed = readInt32le(data, 48);
+        r.scoreSum = readInt32le(data, 52);
         r.date = readText(data, 56);
-        r.twoPlayerGamesPlayed = readInt(data, 76);
-        r.twoPlayerGamesWon = readInt(data, 80);
+        r.twoPlayerGamesPlayed = readInt32le(data, 76);
+        r.twoPlayerGamesWon = readInt32le(data, 80);
         if (recordData(r) != data) {
             return false;  // bytes behind a text's NUL that are not NUL
         }

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "GameProtocol.h"
 #include "LoopbackClient.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -101,8 +101,8 @@ TEST_F(AccountsOverLoopbackTest, RefusedSignUpIsThirteenBytesWithItsChecksum) {
     ASSERT_EQ(ask(&client, REQ_SIGNUP, credentials("taken", "pw")), code(RES_OK));
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_SIGNUP, credentials("taken", "pw")));
     std::string raw;
-    long long deadline = monotonicMs() + 3000;
-    while (raw.size() < 13 && monotonicMs() < deadline) {
+    long long deadline = clockMonotonicMs() + 3000;
+    while (raw.size() < 13 && clockMonotonicMs() < deadline) {
         raw += client.receiveRaw(100);
     }
     raw += client.receiveRaw(200);  // nothing more may follow

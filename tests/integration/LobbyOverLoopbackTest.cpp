@@ -10,13 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "TestSupport.h"
 #include "GameProtocol.h"
-#include "LobbyMessages.h"
 #include "LobbyPlayer.h"
 #include "LoopbackClient.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "FreePort.h"
+#include "SimpleOsa.h"
+#include "TestSupport.h"
 #include "GameProtocol.h"
 #include "LobbyPlayer.h"
 #include "LoopbackClient.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 
 namespace {
 
@@ -151,7 +151,7 @@ TEST(LobbyStressTest, PairsPlayStopLeaveAndReturnInALoop) {
         ASSERT_TRUE(player->connect(port));
         ASSERT_EQ(player->ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
     }
-    long long deadline = monotonicMs() + STRESS_MS;
+    long long deadline = clockMonotonicMs() + STRESS_MS;
     std::vector<std::string> failures(PAIRS);
     std::vector<int> rounds(PAIRS, 0);
     std::vector<std::thread> threads;
@@ -159,7 +159,7 @@ TEST(LobbyStressTest, PairsPlayStopLeaveAndReturnInALoop) {
         threads.emplace_back([&, p] {
             LobbyPlayer* invitor = players[2 * p].get();
             LobbyPlayer* invitee = players[2 * p + 1].get();
-            while (monotonicMs() < deadline && failures[p].empty()) {
+            while (clockMonotonicMs() < deadline && failures[p].empty()) {
                 roundEnd_t end = static_cast<roundEnd_t>((rounds[p] + 2 * p) % END_KINDS);
                 if (!playRound(end, invitor, invitee, port, &failures[p])) {
                     failures[p] +=
@@ -174,7 +174,7 @@ TEST(LobbyStressTest, PairsPlayStopLeaveAndReturnInALoop) {
     int watcherFailures = 0;
     LobbyPlayer watcher("watcher");
     ASSERT_TRUE(watcher.connect(port));
-    while (monotonicMs() < deadline) {
+    while (clockMonotonicMs() < deadline) {
         bool listed = watcher.ask(REQ_MULTI_SENDPLAYERLIST) == RES_OK;
         bool checked = watcher.askRaw(REQ_CHECKUSER, credentials("stress0", "")) == RES_OK;
         (listed && checked ? watcherAnswers : watcherFailures)++;

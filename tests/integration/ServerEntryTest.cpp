@@ -7,10 +7,8 @@
 
 #include <string>
 
-#include "ChildProcess.h"
-#include "FreePort.h"
-#include "TempDir.h"
-#include "TextCount.h"
+#include "Process.h"
+#include "TestSupport.h"
 
 namespace {
 

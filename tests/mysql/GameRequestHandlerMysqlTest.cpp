@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "FreePort.h"
+#include "TestSupport.h"
 #include "GameProtocol.h"
 #include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
+#include "Process.h"
 
 namespace {
 

@@ -16,10 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "SimpleOsa.h"
 #include "Configuration.h"
 #include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "Toolbox.h"
 #include "UserBaseFactory.h"
 #include "UserBaseMysql.h"
@@ -662,13 +663,13 @@ TEST_F(UserBaseMysqlRestartTest, FrozenServerTimesOutAndIsUsedAgainAfter) {
     ASSERT_NE(id, -1);
 
     ASSERT_TRUE(server.freeze());
-    long long started = monotonicMs();
+    long long started = clockMonotonicMs();
     std::future<int> login =
         std::async(std::launch::async, [&calls]() { return calls.login("fred", "pw"); });
     // Past the deadline the server is let go, which ends a call that hangs.
     bool inTime =
         login.wait_for(std::chrono::milliseconds(FROZEN_DEADLINE_MS)) == std::future_status::ready;
-    long long took = monotonicMs() - started;
+    long long took = clockMonotonicMs() - started;
     ASSERT_TRUE(server.resume());
     EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";
     EXPECT_EQ(login.get(), -1);

@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "FreePort.h"
+#include "Process.h"
+#include "TestSupport.h"
 #include "RawPeer.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
-#include "ToolRun.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
-#include "ToolRun.h"
+#include "TestSupport.h"
+#include "Process.h"
 #include "UserFileImage.h"
 
 namespace {

@@ -7,11 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "FreePort.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
-#include "ToolRun.h"
+#include "Process.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -154,7 +151,7 @@ TEST_F(LobbyConsoleTest, AFailingScriptEndsWithTheStatusThatSaysWhy) {
     startLobby(&typo, "alice", "invitee bob\n");
     EXPECT_EQ(2, typo.waitExit(SESSION_TIMEOUT_MS));
 
-    ToolRun wrong = runToolWithInput(
+    ToolRun wrong = runTool(
         "CarvantaClient",
         {"--port", std::to_string(port), "--name", "bob", "--password", "nope", "lobby"},
         dir.path(), "quit\n");

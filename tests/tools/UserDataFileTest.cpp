@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "TestSupport.h"
 #include "TextCopy.h"
 #include "UserBaseFile.h"
 #include "UserDataFile.h"

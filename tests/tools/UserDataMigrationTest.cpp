@@ -13,12 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "FreePort.h"
+#include "Process.h"
+#include "TestSupport.h"
 #include "MysqlTestDatabase.h"
-#include "ServerProcess.h"
-#include "TempDir.h"
-#include "ToolRun.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 
 #include <string>
 
-#include "TempDir.h"
-#include "TextCount.h"
+#include "TestSupport.h"
 #include "UserDataFile.h"
 #include "UserDataSqlExport.h"
 #include "UserFileImage.h"
