@@ -85,28 +85,6 @@ protected:
     std::vector<std::unique_ptr<LoopbackClient>> clients;
 };
 
-TEST_F(NetServerTest, EightServedAtOnceAndNinthClosedWithoutData) {
-    connectClients(NETSERVER_MAX_CLIENTS);
-    for (int i = 0; i < NETSERVER_MAX_CLIENTS; i++) {
-        EXPECT_TRUE(echoes(clients[i].get(), "ping " + std::to_string(i))) << "client " << i;
-    }
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS, server.getClientsConnected());
-
-    LoopbackClient ninth;
-    ASSERT_TRUE(ninth.connectTo(port));
-    EXPECT_EQ("", ninth.receiveRaw(WAIT_MS));
-    EXPECT_TRUE(ninth.waitClosed(WAIT_MS));
-    ASSERT_TRUE(server.waitForCount(ServerEvent::REFUSED, 1, WAIT_MS));
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS, server.count(ServerEvent::CONNECTED));
-    EXPECT_EQ(0, server.count(ServerEvent::DISCONNECTED));
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS, server.getClientsConnected());
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS, factory.created.load());
-    // The eight go on being served.
-    for (int i = 0; i < NETSERVER_MAX_CLIENTS; i++) {
-        EXPECT_TRUE(echoes(clients[i].get(), "again " + std::to_string(i))) << "client " << i;
-    }
-}
-
 TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
     connectClients(NETSERVER_MAX_CLIENTS);
     std::vector<ServerEvent> connected = server.events();

@@ -551,45 +551,6 @@ TEST_F(UserBaseFileTest, ConcurrentScoresAndDeletesNeverTouchAFreedRecord) {
     EXPECT_EQ(store->checkUser(Text("racer")), -1);
 }
 
-// A child process changes the table and saves as fast as it can until it
-// is killed; whenever the kill lands, user.dat is a whole file.
-TEST_F(UserBaseFileTest, KilledDuringSavesLeavesAWholeFile) {
-    const int rounds = 40;
-    const long childLimitMs = 20000;
-    int roundsWithAFile = 0;
-    for (int round = 0; round < rounds; round++) {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ScheduleAccess::shortSchedule(1, 1);
-            UserBaseFile* busy = UserBaseFile::getInstance();
-            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(childLimitMs);
-            for (int i = 0; std::chrono::steady_clock::now() < end; i++) {
-                std::string name = "k" + std::to_string(round) + "-" + std::to_string(i % 40);
-                if (busy->addUser(Text(name), Text("pw")) == -1) {
-                    busy->deleteUser(Text(name), Text("pw"));
-                }
-            }
-            _exit(0);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30 + (round * 37) % 120));
-        kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status));
-        if (!fileExists(dir.file("user.dat"))) {
-            continue;  // killed before its first save
-        }
-        std::string image = readFile(dir.file("user.dat"));
-        std::vector<UserRecord> records;
-        ASSERT_TRUE(parseCurrentFile(image, &records))
-            << "round " << round << ", " << image.size() << " bytes";
-        roundsWithAFile++;
-    }
-    EXPECT_GT(roundsWithAFile, 0) << "no save completed before any kill: nothing was checked";
-    start();  // and the store reads it
-}
-
 }  // namespace
 
 TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
