@@ -91,15 +91,8 @@ protected:
     }
     // Waits until the slot of userId is in `wanted` (the manager thread moves
     // slots on right after its sends).
-    bool waitForState(int userId, playerState_t wanted, int timeoutMs = MESSAGE_WAIT_MS) {
-        long long deadline = clockMonotonicMs() + timeoutMs;
-        while (state(userId) != wanted) {
-            if (clockMonotonicMs() > deadline) {
-                return false;
-            }
-            usleep(5000);
-        }
-        return true;
+    bool waitForState(int userId, playerState_t wanted) {
+        return waitUntil([&] { return state(userId) == wanted; }, MESSAGE_WAIT_MS);
     }
     TestServer* liveServer() {
         if (!server) {
@@ -117,27 +110,13 @@ protected:
     std::vector<std::unique_ptr<GameClientHandler>> unconnected;
 };
 
-// A player with an account and a live connection to the test server.
-struct Player {
-    Player(GameManagerTest* test, TestServer* server, int userId, const std::string& n)
-        : id(userId), name(n), reader(&client) {
-        (void)test;
-        handler = server->connectGame(&client);
-    }
+// A player with an account and a live connection to the test server; the
+// test makes its requests straight to the manager with the handler.
+struct Player : LobbyPlayer {
+    Player(TestServer* server, int userId, const std::string& playerName)
+        : LobbyPlayer(playerName), id(userId), handler(server->connectGame(&getClient())) {}
     int id;
-    std::string name;
-    LoopbackClient client;
-    MessageReader reader;
-    GameClientHandler* handler = nullptr;
-
-    // The next message other than a player list; checks its type.
-    Envelope expect(int msgType, int timeoutMs = MESSAGE_WAIT_MS) {
-        Envelope message = {};
-        EXPECT_TRUE(reader.next(&message, timeoutMs)) << name << " waited for " << msgType;
-        EXPECT_EQ(message.commType, COMMTYPE_MESSAGE) << name;
-        EXPECT_EQ(message.id, msgType) << name;
-        return message;
-    }
+    GameClientHandler* handler;
 };
 
 }  // namespace
@@ -347,170 +326,84 @@ TEST_F(GameManagerTest, DisconnectFreesEverySlotOfTheConnection) {
     EXPECT_TRUE(list().empty());
 }
 
-TEST_F(GameManagerTest, GameMessagesWithoutSlotOrGameAreDropped) {
-    ASSERT_EQ(manager->attachMultiplayer(4, deaf()), GAMEMANERR_OK);
-    testing::internal::CaptureStdout();
-    manager->processGameMessage(MSG_STOPPRESSED, 77, nullptr, 0);
-    manager->processGameMessage(MSG_STOPPRESSED, 4, nullptr, 0);
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("ERROR: Message for non-attached player 77\n"), std::string::npos)
-        << output;
-    EXPECT_NE(output.find("ERROR: Message for user 4 without game\n"), std::string::npos) << output;
-    EXPECT_EQ(state(4), PLAYERSTATE_ATTACHED);
-}
-
 namespace {
 
 // Attaches and adds both players and waits until each sees both listed.
 void enterLobby(GameManager* manager, std::vector<Player*> players) {
     std::vector<ListedPlayer> expected;
     for (Player* player : players) {
-        ASSERT_NE(player->handler, nullptr) << player->name;
+        ASSERT_NE(player->handler, nullptr) << player->getName();
         ASSERT_EQ(manager->attachMultiplayer(player->id, player->handler), GAMEMANERR_OK);
         ASSERT_EQ(manager->addPlayerForMultiplay(player->id, player->handler), GAMEMANERR_OK);
-        expected.push_back({player->id, player->name});
+        expected.push_back({player->id, player->getName()});
     }
     for (Player* player : players) {
-        ASSERT_TRUE(player->reader.waitForList(expected, MESSAGE_WAIT_MS)) << player->name;
+        ASSERT_TRUE(player->getReader().waitForList(expected, MESSAGE_WAIT_MS)) << player->getName();
     }
 }
 
-// Countdown 3, 2, 1, 0 and the start, each with the other player's name.
-void expectCountdownAndStart(Player* player, const std::string& otherName) {
-    for (int value = 3; value >= 0; value--) {
-        Envelope countdown = player->expect(MSG_COUNTDOWNFORPLAY);
-        EXPECT_EQ(countdown.payload, nameField(otherName) + std::string(1, char(value)))
-            << player->name << " countdown " << value;
-    }
-    Envelope start = player->expect(MSG_STARTGAMEMASTER);
-    EXPECT_EQ(start.payload, nameField(otherName)) << player->name;
-}
-
-// Both receive the same twelve cards at rows 0-2, columns 1-4.
-void expectSameCards(Player* invitor, Player* invitee) {
-    Envelope first = invitor->expect(MSG_RECEIVECARDS);
-    Envelope second = invitee->expect(MSG_RECEIVECARDS);
-    ASSERT_EQ(first.payload.size(), 37u);
-    EXPECT_EQ(first.payload, second.payload);
-    EXPECT_EQ(first.payload[0], 12);
-    for (int k = 0; k < 12; k++) {
-        EXPECT_EQ(first.payload[1 + 3 * k], k / 4);
-        EXPECT_EQ(first.payload[2 + 3 * k], 1 + k % 4);
-    }
-}
-
-// The invitation and its acceptance, each seen by the other player.
-void inviteAndAccept(GameManager* manager, Player* invitor, Player* invitee) {
-    ASSERT_EQ(manager->invitePlayerForMultiplay(invitor->id, invitor->handler,
-                                                &std::string(invitee->name)[0]),
-              GAMEMANERR_OK);
-    Envelope invitation = invitee->expect(MSG_INVITEMULTIPLAYER);
-    EXPECT_EQ(invitation.payload, nameField(invitor->name));
-    // Answered at once: the slot is ready before the message goes out.
-    ASSERT_EQ(manager->acceptInvitationForMultiplay(invitee->id, invitee->handler,
-                                                    &std::string(invitor->name)[0]),
-              GAMEMANERR_OK);
-    Envelope accepted = invitor->expect(MSG_ACCEPTINVITATION);
-    EXPECT_EQ(accepted.payload, nameField(invitee->name));
-}
-
-// Invitation, acceptance, countdown and start up to the cards.
+// The invitation, answered at once (the slot is ready before the message
+// goes out), and everything up to the cards.
 void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
-    inviteAndAccept(manager, invitor, invitee);
-    expectCountdownAndStart(invitor, invitee->name);
-    expectCountdownAndStart(invitee, invitor->name);
-    expectSameCards(invitor, invitee);
+    std::string why;
+    ASSERT_EQ(manager->invitePlayerForMultiplay(invitor->id, invitor->handler,
+                                                &std::string(invitee->getName())[0]),
+              GAMEMANERR_OK);
+    ASSERT_TRUE(invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), &why))
+        << why;
+    ASSERT_EQ(manager->acceptInvitationForMultiplay(invitee->id, invitee->handler,
+                                                    &std::string(invitor->getName())[0]),
+              GAMEMANERR_OK);
+    std::string cards;
+    ASSERT_TRUE(followAcceptanceToTheCards(invitor, invitee, &cards, &why)) << why;
 }
 
 }  // namespace
 
-TEST_F(GameManagerTest, FullGameRunsThroughTheManagerThread) {
-    TestServer* live = liveServer();
-    Player ann(this, live, account("ann"), "ann");
-    Player bob(this, live, account("bob"), "bob");
-    enterLobby(manager, {&ann, &bob});
-
-    long long started = clockMonotonicMs();
-    playUpToTheCards(manager, &ann, &bob);
-    long long elapsed = clockMonotonicMs() - started;
-    // Invitation, acceptance, four countdown passes and the start: 6 passes.
-    EXPECT_GE(elapsed, 4000);
-    EXPECT_LE(elapsed, 8500);
-    EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_EQ(state(bob.id), PLAYERSTATE_PLAYINGINVITEE);
-    ASSERT_NE(slot(ann.id).game, nullptr);
-    EXPECT_EQ(slot(ann.id).game, slot(bob.id).game);
-
-    manager->processGameMessage(MSG_STOPPRESSED, bob.id, nullptr, 0);
-    EXPECT_EQ(ann.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(bob.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
-    // Re-adding at once works: the slot was ready before the message left.
-    EXPECT_EQ(manager->addPlayerForMultiplay(ann.id, ann.handler), GAMEMANERR_OK);
-    EXPECT_TRUE(waitForState(bob.id, PLAYERSTATE_ATTACHED));
-    EXPECT_FALSE(ann.reader.anyMessageWithin(QUIET_MS)) << "nothing after the end";
-    EXPECT_FALSE(bob.reader.anyMessageWithin(10));
+// The next message other than a player list must be the end of the game;
+// its payload.
+std::string finishPayload(Player* player) {
+    Envelope message = {};
+    std::string why;
+    EXPECT_TRUE(player->expect(MSG_GAMEFINISHED, &message, &why)) << why;
+    return message.payload;
 }
 
 TEST_F(GameManagerTest, EveryAttachedPlayerGetsOneListPerChange) {
     TestServer* live = liveServer();
-    Player ann(this, live, account("ann"), "ann");
-    Player bob(this, live, account("bob"), "bob");
-    Player cat(this, live, account("cat"), "cat");
+    Player ann(live, account("ann"), "ann");
+    Player bob(live, account("bob"), "bob");
+    Player cat(live, account("cat"), "cat");
     ASSERT_EQ(manager->attachMultiplayer(cat.id, cat.handler), GAMEMANERR_OK);
     ASSERT_EQ(manager->attachMultiplayer(ann.id, ann.handler), GAMEMANERR_OK);
     ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
-    EXPECT_FALSE(cat.reader.anyMessageWithin(QUIET_MS)) << "attaching broadcasts nothing";
-    EXPECT_EQ(cat.reader.listsSeen(), 0);
     // Two changes within one pass: one broadcast, to the unlisted cat too.
+    // The stream is ordered, so the counts below also show that attaching
+    // sent no list and that no list came twice.
     ASSERT_EQ(manager->addPlayerForMultiplay(ann.id, ann.handler), GAMEMANERR_OK);
     ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
     std::vector<ListedPlayer> both = {{ann.id, "ann"}, {bob.id, "bob"}};
-    ASSERT_TRUE(cat.reader.waitForList(both, MESSAGE_WAIT_MS));
-    ASSERT_TRUE(ann.reader.waitForList(both, MESSAGE_WAIT_MS));
-    EXPECT_FALSE(cat.reader.anyMessageWithin(QUIET_MS));
-    EXPECT_EQ(cat.reader.listsSeen(), 1);
+    ASSERT_TRUE(cat.getReader().waitForList(both, MESSAGE_WAIT_MS));
+    ASSERT_TRUE(ann.getReader().waitForList(both, MESSAGE_WAIT_MS));
+    EXPECT_EQ(cat.getReader().listsSeen(), 1);
     ASSERT_EQ(manager->removePlayerForMultiplay(ann.id, ann.handler), GAMEMANERR_OK);
-    ASSERT_TRUE(cat.reader.waitForList({{bob.id, "bob"}}, MESSAGE_WAIT_MS));
-    ASSERT_TRUE(bob.reader.waitForList({{bob.id, "bob"}}, MESSAGE_WAIT_MS));
-}
-
-TEST_F(GameManagerTest, DepartureDuringTheCountdownEndsItForThePartner) {
-    TestServer* live = liveServer();
-    Player ann(this, live, account("ann"), "ann");
-    Player bob(this, live, account("bob"), "bob");
-    enterLobby(manager, {&ann, &bob});
-    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &ann, &bob));
-    Envelope first = bob.expect(MSG_COUNTDOWNFORPLAY);
-    EXPECT_EQ(first.payload[20], 3);
-    bob.client.close();  // the server finds the loss and tells the manager
-    Envelope message = {};
-    bool finished = false;
-    while (!finished && ann.reader.next(&message, MESSAGE_WAIT_MS)) {
-        if (message.id == MSG_GAMEFINISHED) {
-            finished = true;
-        } else {
-            EXPECT_EQ(message.id, MSG_COUNTDOWNFORPLAY) << "only countdown before the end";
-        }
-    }
-    ASSERT_TRUE(finished);
-    EXPECT_EQ(message.payload, int32le(FINISHSTATE_OTHERPLAYERLEFT));
-    EXPECT_TRUE(waitForState(ann.id, PLAYERSTATE_ATTACHED));
-    EXPECT_EQ(state(bob.id), PLAYERSTATE_NOTUSED);
-    EXPECT_FALSE(ann.reader.anyMessageWithin(QUIET_MS)) << "no start after the end";
+    ASSERT_TRUE(cat.getReader().waitForList({{bob.id, "bob"}}, MESSAGE_WAIT_MS));
+    ASSERT_TRUE(bob.getReader().waitForList({{bob.id, "bob"}}, MESSAGE_WAIT_MS));
+    EXPECT_EQ(cat.getReader().listsSeen(), 2);
 }
 
 TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
     TestServer* live = liveServer();
-    Player ann(this, live, account("ann"), "ann");
-    Player bob(this, live, account("bob"), "bob");
-    Player cat(this, live, account("cat"), "cat");
-    Player dan(this, live, account("dan"), "dan");
+    Player ann(live, account("ann"), "ann");
+    Player bob(live, account("bob"), "bob");
+    Player cat(live, account("cat"), "cat");
+    Player dan(live, account("dan"), "dan");
     enterLobby(manager, {&ann, &bob});
     playUpToTheCards(manager, &ann, &bob);
     MultiPlayerGame* firstGame = slot(ann.id).game;
     manager->processGameMessage(MSG_STOPPRESSED, ann.id, nullptr, 0);
-    ann.expect(MSG_GAMEFINISHED);
-    bob.expect(MSG_GAMEFINISHED);
+    finishPayload(&ann);
+    finishPayload(&bob);
 
     enterLobby(manager, {&cat, &dan});
     playUpToTheCards(manager, &cat, &dan);
@@ -523,26 +416,31 @@ TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(output.find("without game"), std::string::npos) << output;
     EXPECT_EQ(manager->detachMultiplayer(ann.id, ann.handler), GAMEMANERR_OK);
-    EXPECT_FALSE(cat.reader.anyMessageWithin(QUIET_MS));
-    EXPECT_FALSE(dan.reader.anyMessageWithin(10));
+    EXPECT_FALSE(cat.getReader().anyMessageWithin(QUIET_MS));
     EXPECT_EQ(state(cat.id), PLAYERSTATE_PLAYINGINVITOR);
     EXPECT_TRUE(firstGame->isActive());
 
     // dan's own stop ends it for both.
     manager->processGameMessage(MSG_STOPPRESSED, dan.id, nullptr, 0);
-    EXPECT_EQ(cat.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(dan.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
+    EXPECT_EQ(finishPayload(&cat), int32le(FINISHSTATE_STOPPRESSED));
+    EXPECT_EQ(finishPayload(&dan), int32le(FINISHSTATE_STOPPRESSED));
 }
 
 TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     TestServer* live = liveServer();
-    Player ann(this, live, account("ann"), "ann");
-    Player bob(this, live, account("bob"), "bob");
-    Player cat(this, live, account("cat"), "cat");
+    Player ann(live, account("ann"), "ann");
+    Player bob(live, account("bob"), "bob");
+    Player cat(live, account("cat"), "cat");
     enterLobby(manager, {&ann, &bob});
-    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &ann, &bob));
+    std::string why;
+    ASSERT_EQ(manager->invitePlayerForMultiplay(ann.id, ann.handler, &std::string("bob")[0]),
+              GAMEMANERR_OK);
+    ASSERT_TRUE(bob.expectPayload(MSG_INVITEMULTIPLAYER, nameField("ann"), &why)) << why;
+    ASSERT_EQ(manager->acceptInvitationForMultiplay(bob.id, bob.handler, &std::string("ann")[0]),
+              GAMEMANERR_OK);
+    Envelope countdown;
     for (int value = 3; value >= 0; value--) {
-        bob.expect(MSG_COUNTDOWNFORPLAY);
+        ASSERT_TRUE(bob.expect(MSG_COUNTDOWNFORPLAY, &countdown, &why)) << why;
     }
     // Between the last countdown and the start: ann presses stop, then bob
     // leaves, so this start never happens.
@@ -551,7 +449,7 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     ASSERT_EQ(manager->notifyDisconnected(bob.handler), GAMEMANERR_OK);
     Envelope message = {};
     bool finished = false;
-    while (!finished && ann.reader.next(&message, MESSAGE_WAIT_MS)) {
+    while (!finished && ann.getReader().next(&message, MESSAGE_WAIT_MS)) {
         finished = message.id == MSG_GAMEFINISHED;
     }
     ASSERT_TRUE(finished);
@@ -562,7 +460,7 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     ASSERT_EQ(manager->addPlayerForMultiplay(ann.id, ann.handler), GAMEMANERR_OK);
     ASSERT_EQ(manager->attachMultiplayer(cat.id, cat.handler), GAMEMANERR_OK);
     ASSERT_EQ(manager->addPlayerForMultiplay(cat.id, cat.handler), GAMEMANERR_OK);
-    ASSERT_TRUE(cat.reader.waitForList({{ann.id, "ann"}, {cat.id, "cat"}}, MESSAGE_WAIT_MS));
+    ASSERT_TRUE(cat.getReader().waitForList({{ann.id, "ann"}, {cat.id, "cat"}}, MESSAGE_WAIT_MS));
     playUpToTheCards(manager, &ann, &cat);
     EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
 }
