@@ -50,7 +50,7 @@ echo "=== ThreadSanitizer: network, lobby, stress and hardening tests"
 # ThreadSanitizer a SIGINT sent to the console server was lost about one time
 # in eight (the handler never ran and nothing was left pending), while the
 # plain and ASan binaries never missed one.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CARVANTA_SOAK_SECONDS=60 \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CARVANTA_LOAD_SECONDS=30 \
     CTEST_ARGS='-R ^(Net|Server|integration|hardening)\. -E ^integration\.(ServerEntryTest|DaemonTest)\.' \
     run_suite build-tsan -DCARVANTA_TSAN=ON
 echo "=== libFuzzer targets, 30 s each"

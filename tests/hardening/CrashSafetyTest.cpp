@@ -11,6 +11,7 @@
 // n + 2 have.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 
 #include "SimpleOsa.h"
 #include "TestSupport.h"
+#include "GameProtocol.h"
 #include "LoopbackClient.h"
 #include "Process.h"
 #include "UserFileImage.h"
@@ -36,9 +38,6 @@ const int KILL_AFTER_MAX_MS = 1500;
 const long long TEST_DEADLINE_MS = 300000;
 const int HIGHSCORE_LIMIT = 2700;
 const char SAVE_LINE[] = "Writing userbase";
-const int REQ_SIGNUP = 1;
-const int REQ_STORESINGLEPLAYERSCORE = 2;
-const int RES_OK = 0;
 
 struct Account {
     std::string name;
@@ -170,7 +169,12 @@ TEST_F(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
     ServerProcess server;
     int port = freePort();
     SaveLineCounter saves(dir.file("server-output.txt"));
-    srandom(static_cast<unsigned>(getpid()));
+    const char* seedText = getenv("CARVANTA_CRASH_SEED");
+    unsigned seed = seedText != nullptr ? static_cast<unsigned>(atol(seedText))
+                                        : static_cast<unsigned>(getpid());
+    std::cout << "crash safety seed " << seed << " (CARVANTA_CRASH_SEED=" << seed
+              << " runs the same choices)" << std::endl;
+    srandom(seed);
     long long deadline = clockMonotonicMs() + TEST_DEADLINE_MS;
     int kills = 0;
     int killedDuringSave = 0;

@@ -18,6 +18,8 @@
 
 #include "SimpleOsa.h"
 #include "TestSupport.h"
+#include "GameManager.h"
+#include "GameProtocol.h"
 #include "LoopbackClient.h"
 #include "Process.h"
 
@@ -29,13 +31,17 @@ const char PREFIX[] = "/24";
 const char TEST_KEEPALIVE[] = "1,1,2";  // dead after about 3 s
 const int SLOTS = 8;
 const int FREED_DEADLINE_MS = 20000;
-const int PLAYER_RECORD_SIZE = 24;
-const int REQ_SIGNUP = 1;
-const int REQ_CHECKPASSWORD = 6;
-const int REQ_ATTACH = 7;
-const int REQ_ADD = 9;
-const int REQ_PLAYERLIST = 15;
-const int RES_OK = 0;
+
+// CI runs as root with the ip tool: there a test that cannot set up what it
+// needs fails with the reason; elsewhere it is skipped with it.
+#define SKIP_OUTSIDE_CI(reason)                                  \
+    do {                                                         \
+        const char* ci = getenv("CI");                           \
+        if (ci != nullptr && std::string(ci) == "true") {        \
+            FAIL() << (reason) << " (CI must run this test)";    \
+        }                                                        \
+        GTEST_SKIP() << (reason);                                \
+    } while (0)
 
 int run(const std::string& command) {
     return system((command + " >/dev/null 2>&1").c_str());
@@ -123,11 +129,11 @@ private:
 };
 
 int listedPlayers(LoopbackClient* client, const std::string& creds) {
-    Answer answer = ask(client, REQ_PLAYERLIST, creds);
+    Answer answer = ask(client, REQ_MULTI_SENDPLAYERLIST, creds);
     if (answer.code != RES_OK) {
         return -1;
     }
-    return static_cast<int>((answer.payload.size() - 1) / PLAYER_RECORD_SIZE);
+    return static_cast<int>((answer.payload.size() - 1) / PLAYERLIST_RECORD_SIZE);
 }
 
 class DeadPeerTest : public ::testing::Test {
@@ -139,7 +145,7 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
     NamespacePair namespaces;
     std::string reason = namespaces.create();
     if (!reason.empty()) {
-        GTEST_SKIP() << reason;
+        SKIP_OUTSIDE_CI(reason);
     }
     setenv("CARVANTA_TEST_KEEPALIVE", TEST_KEEPALIVE, 1);
     TempDir dir;
@@ -156,8 +162,8 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
     ASSERT_TRUE(namespaces.enterServer());
     std::string creds = credentials("vanisher", "pw");
     ASSERT_EQ(ask(&vanishing, REQ_SIGNUP, creds).code, RES_OK);
-    ASSERT_EQ(ask(&vanishing, REQ_ATTACH, creds).code, RES_OK);
-    ASSERT_EQ(ask(&vanishing, REQ_ADD, creds).code, RES_OK);
+    ASSERT_EQ(ask(&vanishing, REQ_MULTI_ATTACHMULTIPLAYER, creds).code, RES_OK);
+    ASSERT_EQ(ask(&vanishing, REQ_MULTI_ADDMULTIPLAYER, creds).code, RES_OK);
 
     // The other seven slots are taken by clients that stay.
     std::vector<LoopbackClient*> others;
@@ -174,18 +180,15 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
 
     ASSERT_TRUE(namespaces.silenceClient());
     long long silencedAt = clockMonotonicMs();
-    bool unlisted = false;
-    while (!unlisted && clockMonotonicMs() - silencedAt < FREED_DEADLINE_MS) {
-        usleep(200 * 1000);
-        unlisted = listedPlayers(others[0], watcher) == 0;
-    }
+    bool unlisted =
+        waitUntil([&] { return listedPlayers(others[0], watcher) == 0; }, FREED_DEADLINE_MS);
     long long freedAfterMs = clockMonotonicMs() - silencedAt;
     EXPECT_TRUE(unlisted) << "the silent client is still listed after " << freedAfterMs << " ms";
 
     // Its slot serves a new client now.
     LoopbackClient next;
     ASSERT_TRUE(next.connectToAddress(SERVER_ADDRESS, port));
-    EXPECT_EQ(ask(&next, REQ_CHECKPASSWORD, watcher).code, RES_OK);
+    EXPECT_EQ(ask(&next, REQ_CHECKUSERANDPASSWORD, watcher).code, RES_OK);
     std::cout << "dead peer: slot and lobby entry freed " << freedAfterMs
               << " ms after the peer went silent" << std::endl;
     for (LoopbackClient* other : others) {
@@ -197,7 +200,7 @@ TEST_F(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
 
 TEST_F(DeadPeerTest, AcceptedConnectionsUseTheShippedKeepalive) {
     if (run("ss -V") != 0) {
-        GTEST_SKIP() << "the ss tool is missing";
+        SKIP_OUTSIDE_CI("the ss tool is missing");
     }
     TempDir dir;
     ServerProcess server;

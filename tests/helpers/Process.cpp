@@ -44,32 +44,35 @@ std::string procStat(pid_t pid) {
 
 }  // namespace
 
-ChildProcess::ChildProcess() : child(-1), inputFd(-1), exitStatus(-1) {}
+ChildProcess::ChildProcess() : child(-1), inputFd(-1), exitStatus(-1), outputIsPrivate(false) {}
 
 ChildProcess::~ChildProcess() {
     kill9();
     closeInput();
-    if (!outputPath.empty()) {
+    if (outputIsPrivate) {
         unlink(outputPath.c_str());
     }
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir) {
+                         const std::string& workDir, const std::string& outputFile) {
     if (child > 0) {
         return false;
     }
     exitStatus = -1;
-    char pattern[] = "/tmp/carvanta-output-XXXXXX";
-    int outputFile = mkostemp(pattern, O_CLOEXEC);
-    int input[2];
-    if (outputFile < 0 || pipe2(input, O_CLOEXEC) != 0) {
-        return false;
-    }
-    if (!outputPath.empty()) {
+    if (outputIsPrivate) {
         unlink(outputPath.c_str());
     }
-    outputPath = pattern;
+    outputIsPrivate = outputFile.empty();
+    char pattern[] = "/tmp/carvanta-output-XXXXXX";
+    int output = outputIsPrivate ? mkostemp(pattern, O_CLOEXEC)
+                                 : open(outputFile.c_str(),
+                                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    outputPath = outputIsPrivate ? pattern : outputFile;
+    int input[2];
+    if (output < 0 || pipe2(input, O_CLOEXEC) != 0) {
+        return false;
+    }
     // Everything the child needs is prepared before the fork.
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -80,15 +83,15 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     child = fork();
     if (child == 0) {
         dup2(input[0], STDIN_FILENO);
-        dup2(outputFile, STDOUT_FILENO);
-        dup2(outputFile, STDERR_FILENO);
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
         if (chdir(workDir.c_str()) == 0) {
             execv(argv[0], argv.data());
         }
         _exit(127);
     }
     close(input[0]);
-    close(outputFile);
+    close(output);
     inputFd = input[1];
     signal(SIGPIPE, SIG_IGN);
     if (child < 0) {
@@ -162,7 +165,7 @@ bool ServerProcess::start(const std::string& workDir, int port,
     writeFile(workDir + "/config.ini",
               "server_port " + std::to_string(port) + "\n" + extraConfigLines);
     if (!ChildProcess::start(std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer",
-                             {"-f", "config.ini"}, workDir)) {
+                             {"-f", "config.ini"}, workDir, workDir + "/server-output.txt")) {
         return false;
     }
     bool ended = false;

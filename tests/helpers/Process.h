@@ -23,9 +23,11 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts program with args in workDir. False if it could not start.
+    // Starts program with args in workDir, its output going to outputFile
+    // (kept) or else to a private file removed with this object. False if it
+    // could not start.
     bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::string& workDir);
+               const std::string& workDir, const std::string& outputFile = "");
     bool writeInput(const std::string& text);
     void closeInput();
     bool waitForOutput(const std::string& text, int timeoutMs);
@@ -48,11 +50,12 @@ protected:
     int inputFd;
     int exitStatus;
     std::string outputPath;
+    bool outputIsPrivate;
 };
 
 // The server binary as a console server in workDir: writes config.ini
 // (server_port, then extraConfigLines as given), starts it with -f
-// config.ini and waits until it listens, seen in /proc/net/tcp so no probe
+// config.ini, its output in workDir/server-output.txt, and waits until it listens, seen in /proc/net/tcp so no probe
 // connection shows in its log or lobby. False if it exited or did not come
 // up in time.
 class ServerProcess : public ChildProcess {
