@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <atomic>
 #include <string>
 
 #include "SimpleOsa.h"
@@ -17,17 +16,22 @@ long elapsedMs(const timespec& start) {
     return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
-struct LockProbe {
-    pthread_mutex_t* mutex;
-    std::atomic<bool> acquired{false};
-};
+// Whether another thread finds the mutex free (it takes and frees it).
+void* tryFromAnotherThread(void* param) {
+    pthread_mutex_t* mutex = static_cast<pthread_mutex_t*>(param);
+    bool taken = pthread_mutex_trylock(mutex) == 0;
+    if (taken) {
+        pthread_mutex_unlock(mutex);
+    }
+    return reinterpret_cast<void*>(taken);
+}
 
-void* lockAndRelease(void* param) {
-    LockProbe* probe = static_cast<LockProbe*>(param);
-    mutexLock(probe->mutex);
-    probe->acquired = true;
-    mutexUnlock(probe->mutex);
-    return nullptr;
+bool freeForOthers(pthread_mutex_t* mutex) {
+    pthread_t other;
+    void* taken = nullptr;
+    EXPECT_EQ(pthread_create(&other, nullptr, tryFromAnotherThread, mutex), 0);
+    pthread_join(other, &taken);
+    return taken != nullptr;
 }
 
 }  // namespace
@@ -37,20 +41,11 @@ TEST(SimpleOsaTest, RecursiveMutexIsFreeOnlyAfterAsManyUnlocksAsLocks) {
     ASSERT_EQ(mutexCreate(&mutex), OSAERR_OK);
     ASSERT_EQ(mutexLock(&mutex), OSAERR_OK);
     ASSERT_EQ(mutexLock(&mutex), OSAERR_OK);  // same thread again: no deadlock
-
-    LockProbe probe;
-    probe.mutex = &mutex;
-    pthread_t other;
-    ASSERT_EQ(threadCreate(&other, lockAndRelease, &probe), OSAERR_OK);
-
-    threadSleep(100);
-    EXPECT_FALSE(probe.acquired);
+    EXPECT_FALSE(freeForOthers(&mutex));
     mutexUnlock(&mutex);
-    threadSleep(100);
-    EXPECT_FALSE(probe.acquired) << "one unlock of two must keep the mutex held";
+    EXPECT_FALSE(freeForOthers(&mutex)) << "one unlock of two must keep the mutex held";
     mutexUnlock(&mutex);
-    ASSERT_EQ(threadWaitForExit(&other), OSAERR_OK);
-    EXPECT_TRUE(probe.acquired);
+    EXPECT_TRUE(freeForOthers(&mutex));
     EXPECT_EQ(mutexDestroy(&mutex), OSAERR_OK);
 }
 

@@ -46,17 +46,6 @@ public:
     }
 };
 
-bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 class UserBaseFileTest : public ::testing::Test {
 protected:
     void SetUp() override { dir.enter(); }
@@ -502,20 +491,20 @@ TEST_F(UserBaseFileTest, FailedSaveKeepsTheOldFileAndIsRetried) {
     ScheduleAccess::shortSchedule(100, 150);
     start();
     add("first", "pw");
-    ASSERT_TRUE(waitFor([&] { return fileExists(dir.file("user.dat")); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return fileExists(dir.file("user.dat")); }, 5000));
     std::string saved = readFile(dir.file("user.dat"));
 
     // A directory where the temporary file goes makes every save fail.
     ASSERT_EQ(mkdir(dir.file("user.dat.tmp").c_str(), 0700), 0);
-    testing::internal::CaptureStdout();
-    add("second", "pw");
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("ERROR: Saving userbase failed"), std::string::npos);
-    EXPECT_EQ(readFile(dir.file("user.dat")), saved);
+    {
+        StdoutCapture output;
+        add("second", "pw");
+        EXPECT_TRUE(output.waitFor("ERROR: Saving userbase failed", 5000)) << output.text();
+        EXPECT_EQ(readFile(dir.file("user.dat")), saved);
+    }
 
     ASSERT_EQ(rmdir(dir.file("user.dat.tmp").c_str()), 0);
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] { return readFile(dir.file("user.dat")).size() == MARKER_BLOCK + 2 * RECORD_BLOCK; },
         5000));
     EXPECT_EQ(savedRecords()[1].name, "second");
@@ -558,12 +547,11 @@ TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
     // file without read permission); it stands for any unreadable user.dat.
     ASSERT_EQ(symlink("user.dat", dir.file("user.dat").c_str()), 0);
     ScheduleAccess::shortSchedule(100, 150);
-    testing::internal::CaptureStdout();
+    StdoutCapture output;
     start();
     add("newcomer", "pw");
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("ERROR: "), std::string::npos) << output;
+    // The first save is due 100 ms after the start: wait for its refusal.
+    EXPECT_TRUE(output.waitFor("ERROR: ", 5000)) << output.text();
     struct stat info;
     ASSERT_EQ(lstat(dir.file("user.dat").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the unreadable user.dat was replaced";
@@ -572,10 +560,10 @@ TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
     ASSERT_EQ(unlink(dir.file("user.dat").c_str()), 0);
     writeFile(dir.file("user.dat"), "not a user file, but readable");
     // The copy is written after its file is created: wait for its content.
-    EXPECT_TRUE(waitFor(
+    EXPECT_TRUE(waitUntil(
         [&] { return readFile(dir.file("user.dat.damaged")) == "not a user file, but readable"; },
         5000));
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] { return readFile(dir.file("user.dat")).size() == MARKER_BLOCK + RECORD_BLOCK; },
         5000));
     EXPECT_EQ(savedRecords()[0].name, "newcomer");

@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -86,6 +88,39 @@ int freePort() {
     }
     close(probe);
     return port;
+}
+
+StdoutCapture::StdoutCapture() : savedStdout(-1) {
+    char pattern[] = "/tmp/carvanta-stdout-XXXXXX";
+    int file = mkostemp(pattern, O_CLOEXEC);
+    if (file < 0) {
+        return;
+    }
+    path = pattern;
+    fflush(stdout);
+    savedStdout = dup(STDOUT_FILENO);
+    dup2(file, STDOUT_FILENO);
+    close(file);
+}
+
+StdoutCapture::~StdoutCapture() {
+    fflush(stdout);
+    if (savedStdout >= 0) {
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+    }
+    if (!path.empty()) {
+        unlink(path.c_str());
+    }
+}
+
+std::string StdoutCapture::text() {
+    fflush(stdout);
+    return path.empty() ? "" : readFile(path);
+}
+
+bool StdoutCapture::waitFor(const std::string& part, int timeoutMs) {
+    return waitUntil([&] { return text().find(part) != std::string::npos; }, timeoutMs);
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {

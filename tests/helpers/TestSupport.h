@@ -36,6 +36,24 @@ bool fileExists(const std::string& path);
 int countOccurrences(const std::string& text, const std::string& part);
 // A TCP port on 127.0.0.1 that nobody listens on right now, -1 if none.
 int freePort();
+// Standard output of this process goes to a file while the object lives,
+// so that a test can wait for a line another thread prints.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Everything printed since the capture began.
+    std::string text();
+    bool waitFor(const std::string& part, int timeoutMs);
+
+private:
+    int savedStdout;
+    std::string path;
+};
+
 // Polls condition every 2 ms until it holds (true) or the time is up
 // (false); the condition is asked once more at the deadline.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);

@@ -169,23 +169,11 @@ protected:
     }
 
     bool waitForLog(const std::string& text, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 50) {
-            if (readFile(logFile).find(text) != std::string::npos) {
-                return true;
-            }
-            usleep(50 * 1000);
-        }
-        return false;
+        return waitUntil([&] { return readFile(logFile).find(text) != std::string::npos; },
+                         timeoutMs);
     }
-
     bool waitGone(pid_t pid, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 50) {
-            if (!processAlive(pid)) {
-                return true;
-            }
-            usleep(50 * 1000);
-        }
-        return false;
+        return waitUntil([&] { return !processAlive(pid); }, timeoutMs);
     }
 
     TempDir dir;

@@ -29,19 +29,15 @@ namespace {
 
 const char* const SIGNUP_DATE = "2026-03-04 05:06:07";
 const int CHILD_DEADLINE_MS = 60000;
-const int CHILD_POLL_MS = 20;
 // The store's connect and read time-outs together stay well below this.
 const long long FROZEN_DEADLINE_MS = 20000;
 
 // Waits for a forked process to end, at most CHILD_DEADLINE_MS; a process
 // that overstays is killed.
 bool waitForChild(pid_t child) {
-    for (int waited = 0; waited < CHILD_DEADLINE_MS; waited += CHILD_POLL_MS) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) {
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
-        usleep(CHILD_POLL_MS * 1000);
+    int status = 0;
+    if (waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, CHILD_DEADLINE_MS)) {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
