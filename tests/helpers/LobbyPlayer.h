@@ -86,6 +86,7 @@ public:
                     int timeoutMs = LOBBY_MESSAGE_WAIT_MS);
 
     const std::string& getName() const { return name; }
+    const std::string& getPassword() const { return password; }
     LoopbackClient& getClient() { return client; }
     MessageReader& getReader() { return reader; }
 

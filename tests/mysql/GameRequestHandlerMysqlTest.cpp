@@ -1,7 +1,7 @@
 // GameRequestHandlerMysqlTest.cpp - every request over the wire to a real
 // server process whose accounts live in MariaDB: account requests, scores
 // and the high-score list, the lobby requests (whose names come from the
-// database), hostile names, and the database restarted while the game
+// database), and the database restarted while the game
 // server runs on.
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -12,6 +12,8 @@
 
 #include "TestSupport.h"
 #include "GameProtocol.h"
+#include "GameManager.h"
+#include "LobbyPlayer.h"
 #include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
 #include "Process.h"
@@ -19,46 +21,25 @@
 namespace {
 
 const int MESSAGE_DEADLINE_MS = 5000;
-const int PLAYER_RECORD_SIZE = 24;
-
-// The bytes of text as an SQL hex literal, which needs no quoting.
-std::string hexLiteral(const std::string& text) {
-    const char* digits = "0123456789abcdef";
-    std::string hex = "0x";
-    for (unsigned char c : text) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
 
 std::string code(int resType) {
     return std::string(1, static_cast<char>(resType));
 }
 
-// A client that signs requests with one account's credentials.
-class Player {
-public:
-    Player(const std::string& playerName, const std::string& playerPassword)
-        : name(playerName), password(playerPassword) {}
-    bool connect(int port) { return client.connectTo(port); }
-    // The response payload, or "<no response>".
-    std::string ask(int reqType, const std::string& extra = "") {
-        std::string response;
-        if (!client.request(reqType, credentials(name, password) + extra, &response)) {
-            return "<no response>";
-        }
-        return response;
-    }
-    bool waitMessage(int msgType) {
-        Envelope message;
-        return client.waitMessage(msgType, &message, MESSAGE_DEADLINE_MS);
-    }
+// The response payload to a request with the player's credentials and
+// extra behind them, or "<no response>".
+std::string said(LobbyPlayer& player, int reqType, const std::string& extra = "") {
+    Answer answer = ask(&player.getClient(), reqType,
+                        credentials(player.getName(), player.getPassword()) + extra);
+    return answer.outcome == OUTCOME_ANSWERED ? answer.payload : "<no response>";
+}
 
-    std::string name;
-    std::string password;
-    LoopbackClient client;
-};
+// The player's next message (player lists aside) is msgType.
+bool arrives(LobbyPlayer& player, int msgType) {
+    Envelope message;
+    std::string why;
+    return player.expect(msgType, &message, &why, MESSAGE_DEADLINE_MS);
+}
 
 class GameRequestHandlerMysqlTest : public ::testing::Test {
 protected:
@@ -94,32 +75,32 @@ protected:
 };
 
 TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
-    Player ann("ann", "pw");
+    LobbyPlayer ann("ann", "pw");
     ASSERT_TRUE(ann.connect(port));
-    EXPECT_EQ(ann.ask(REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(ann.ask(REQ_SIGNUP), code(RES_OK));
-    EXPECT_EQ(ann.ask(REQ_SIGNUP), code(RES_USEREXISTS));
+    EXPECT_EQ(said(ann, REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(ann, REQ_SIGNUP), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_SIGNUP), code(RES_USEREXISTS));
     ASSERT_NE(idOf("ann"), "");
     EXPECT_EQ(rows("SELECT is_active, password=MD5('pw') FROM user WHERE name='ann'")[0],
               (std::vector<std::string>{"1", "1"}));
-    EXPECT_EQ(ann.ask(REQ_CHECKUSER), code(RES_OK));
-    EXPECT_EQ(ann.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_CHECKUSER), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_CHECKUSERANDPASSWORD), code(RES_OK));
 
-    Player wrong("ann", "nope");
+    LobbyPlayer wrong("ann", "nope");
     ASSERT_TRUE(wrong.connect(port));
-    EXPECT_EQ(wrong.ask(REQ_CHECKUSER), code(RES_OK)) << "only the name is checked";
-    EXPECT_EQ(wrong.ask(REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(wrong.ask(REQ_DELETEUSER), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(wrong.ask(REQ_STORESINGLEPLAYERSCORE, int32le(99)), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(wrong, REQ_CHECKUSER), code(RES_OK)) << "only the name is checked";
+    EXPECT_EQ(said(wrong, REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(wrong, REQ_DELETEUSER), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(wrong, REQ_STORESINGLEPLAYERSCORE, int32le(99)), code(RES_USERDOESNOTEXIST));
 
-    EXPECT_EQ(ann.ask(REQ_STORESINGLEPLAYERSCORE, int32le(1234)), code(RES_OK));
-    EXPECT_EQ(ann.ask(REQ_STORESINGLEPLAYERSCORE, int32le(77)), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_STORESINGLEPLAYERSCORE, int32le(1234)), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_STORESINGLEPLAYERSCORE, int32le(77)), code(RES_OK));
     MysqlRows scores = rows("SELECT user_id, score FROM scorelog ORDER BY id");
     ASSERT_EQ(scores.size(), 2u);
     EXPECT_EQ(scores[0], (std::vector<std::string>{idOf("ann"), "1234"}));
 
     // The list: code, then one 50-byte slot; wrong credentials get it too.
-    std::string list = wrong.ask(REQ_SENDSINGLEPLAYERHIGHSCORES);
+    std::string list = said(wrong, REQ_SENDSINGLEPLAYERHIGHSCORES);
     ASSERT_EQ(list.size(), 51u);
     EXPECT_EQ(list[0], RES_OK);
     std::string entry(list.c_str() + 1);
@@ -128,14 +109,14 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
     EXPECT_EQ(entry.size(), strlen("  1. 1234 2026-01-01  ann")) << entry;
 
     // Delete is a soft delete; the same password brings the account back.
-    EXPECT_EQ(ann.ask(REQ_DELETEUSER), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_DELETEUSER), code(RES_OK));
     EXPECT_EQ(rows("SELECT is_active FROM user WHERE name='ann'")[0][0], "0");
-    EXPECT_EQ(ann.ask(REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(ann.ask(REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
+    EXPECT_EQ(said(ann, REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(ann, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
     std::string oldId = idOf("ann");
-    EXPECT_EQ(ann.ask(REQ_SIGNUP), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_SIGNUP), code(RES_OK));
     EXPECT_EQ(idOf("ann"), oldId);
-    EXPECT_EQ(ann.ask(REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 51u) << "the old scores are back";
+    EXPECT_EQ(said(ann, REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 51u) << "the old scores are back";
 
     // The console's "stats" prints the table from the database.
     ASSERT_TRUE(server.sendConsole("stats\n"));
@@ -146,67 +127,29 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
     EXPECT_TRUE(server.waitForOutput(row, MESSAGE_DEADLINE_MS)) << server.output();
 }
 
-TEST_F(GameRequestHandlerMysqlTest, HostileNamesOverTheWireNeverOpenAnotherAccount) {
-    Player victim("victim", "secret");
-    ASSERT_TRUE(victim.connect(port));
-    ASSERT_EQ(victim.ask(REQ_SIGNUP), code(RES_OK));
-    const std::vector<std::string> names = {"q\"uote", "back\\slash",     "it's",
-                                            "100%",    "\" OR \"1\"=\"1", "victim\" -- "};
-    for (size_t i = 0; i < names.size(); i++) {
-        Player hostile(names[i], "pw");
-        ASSERT_TRUE(hostile.connect(port));
-        std::string signUp = hostile.ask(REQ_SIGNUP);
-        ASSERT_TRUE(signUp == code(RES_OK) || signUp == code(RES_USEREXISTS)) << names[i];
-        if (signUp == code(RES_OK)) {
-            MysqlRows stored = rows("SELECT COUNT(*) FROM user WHERE name=" + hexLiteral(names[i]));
-            EXPECT_EQ(stored[0][0], "1") << names[i] << " is stored literally";
-            EXPECT_EQ(hostile.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK)) << names[i];
-        }
-    }
-    for (const std::string& password :
-         {std::string("\" OR \"1\"=\"1"), std::string("x\") OR (\"1\"=\"1"), std::string("\\"),
-          std::string("%")}) {
-        Player attacker("victim", password);
-        ASSERT_TRUE(attacker.connect(port));
-        EXPECT_EQ(attacker.ask(REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST)) << password;
-        EXPECT_EQ(attacker.ask(REQ_DELETEUSER), code(RES_USERDOESNOTEXIST)) << password;
-        EXPECT_EQ(attacker.ask(REQ_MULTI_ATTACHMULTIPLAYER), code(RES_USERDOESNOTEXIST));
-    }
-    EXPECT_EQ(victim.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK));
-    EXPECT_EQ(rows("SELECT is_active FROM user WHERE name='victim'")[0][0], "1");
-}
-
 TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
-    Player ann("ann", "a");
-    Player bob("bob", "b");
-    Player cat("cat", "c");
-    Player dan("dan", "d");
-    for (Player* player : {&ann, &bob, &cat, &dan}) {
+    LobbyPlayer ann("ann", "a");
+    LobbyPlayer bob("bob", "b");
+    LobbyPlayer cat("cat", "c");
+    LobbyPlayer dan("dan", "d");
+    for (LobbyPlayer* player : {&ann, &bob, &cat, &dan}) {
         ASSERT_TRUE(player->connect(port));
-        ASSERT_EQ(player->ask(REQ_SIGNUP), code(RES_OK));
+        ASSERT_EQ(said(*player, REQ_SIGNUP), code(RES_OK));
     }
-    Player intruder("ann", "wrong");
-    ASSERT_TRUE(intruder.connect(port));
-    for (int request = REQ_MULTI_ATTACHMULTIPLAYER; request <= REQ_MULTI_SENDPLAYERLIST;
-         request++) {
-        EXPECT_EQ(intruder.ask(request, nameField("bob")), code(RES_USERDOESNOTEXIST)) << request;
+    for (LobbyPlayer* player : {&ann, &bob, &cat, &dan}) {
+        EXPECT_EQ(said(*player, REQ_MULTI_ATTACHMULTIPLAYER), code(RES_OK)) << player->getName();
     }
-
-    for (Player* player : {&ann, &bob, &cat, &dan}) {
-        EXPECT_EQ(player->ask(REQ_MULTI_ATTACHMULTIPLAYER), code(RES_OK)) << player->name;
-    }
-    EXPECT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(bob.ask(REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(bob, REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
 
     // The list records carry the database's id and name of each player.
-    std::string list = cat.ask(REQ_MULTI_SENDPLAYERLIST);
-    ASSERT_EQ(list.size(), 1u + 2 * PLAYER_RECORD_SIZE);
+    std::string list = said(cat, REQ_MULTI_SENDPLAYERLIST);
+    ASSERT_EQ(list.size(), 1u + 2 * PLAYERLIST_RECORD_SIZE);
     EXPECT_EQ(list[0], RES_OK);
     std::vector<std::string> seen;
     for (int record = 0; record < 2; record++) {
-        const char* at = list.data() + 1 + record * PLAYER_RECORD_SIZE;
-        int id = static_cast<unsigned char>(at[0]) | static_cast<unsigned char>(at[1]) << 8 |
-                 static_cast<unsigned char>(at[2]) << 16 | static_cast<unsigned char>(at[3]) << 24;
+        const char* at = list.data() + 1 + record * PLAYERLIST_RECORD_SIZE;
+        int id = readInt32le(list, 1 + record * PLAYERLIST_RECORD_SIZE);
         std::string name(at + 4, strnlen(at + 4, PROTOCOL_NAME_SIZE));
         EXPECT_EQ(std::to_string(id), idOf(name)) << name;
         seen.push_back(name);
@@ -214,36 +157,36 @@ TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
     EXPECT_EQ(seen, (std::vector<std::string>{"ann", "bob"}));
 
     // Invite of a name the database does not know.
-    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, nameField("nobody")),
+    EXPECT_EQ(said(ann, REQ_MULTI_INVITEMULTIPLAYER, nameField("nobody")),
               code(RES_MULTI_PLAYERNOTKNOWN));
     // ann invites bob, bob rejects.
-    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, nameField("bob")), code(RES_OK));
-    ASSERT_TRUE(bob.waitMessage(MSG_INVITEMULTIPLAYER));
-    EXPECT_EQ(bob.ask(REQ_MULTI_REJECTINVITATION, nameField("ann")), code(RES_OK));
-    ASSERT_TRUE(ann.waitMessage(MSG_REJECTINVITATION));
+    EXPECT_EQ(said(ann, REQ_MULTI_INVITEMULTIPLAYER, nameField("bob")), code(RES_OK));
+    ASSERT_TRUE(arrives(bob, MSG_INVITEMULTIPLAYER));
+    EXPECT_EQ(said(bob, REQ_MULTI_REJECTINVITATION, nameField("ann")), code(RES_OK));
+    ASSERT_TRUE(arrives(ann, MSG_REJECTINVITATION));
 
     // cat and dan join; ann invites cat and takes it back.
-    EXPECT_EQ(cat.ask(REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(dan.ask(REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, nameField("cat")), code(RES_OK));
-    EXPECT_EQ(ann.ask(REQ_MULTI_CANCELINVITATION, nameField("cat")), code(RES_OK));
+    EXPECT_EQ(said(cat, REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(dan, REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_MULTI_INVITEMULTIPLAYER, nameField("cat")), code(RES_OK));
+    EXPECT_EQ(said(ann, REQ_MULTI_CANCELINVITATION, nameField("cat")), code(RES_OK));
 
     // bob invites dan, dan accepts: the countdown begins for both.
-    EXPECT_EQ(bob.ask(REQ_MULTI_INVITEMULTIPLAYER, nameField("dan")), code(RES_OK));
-    ASSERT_TRUE(dan.waitMessage(MSG_INVITEMULTIPLAYER));
-    EXPECT_EQ(dan.ask(REQ_MULTI_ACCEPTINVITATION, nameField("bob")), code(RES_OK));
-    EXPECT_TRUE(bob.waitMessage(MSG_ACCEPTINVITATION));
-    EXPECT_TRUE(dan.waitMessage(MSG_COUNTDOWNFORPLAY));
+    EXPECT_EQ(said(bob, REQ_MULTI_INVITEMULTIPLAYER, nameField("dan")), code(RES_OK));
+    ASSERT_TRUE(arrives(dan, MSG_INVITEMULTIPLAYER));
+    EXPECT_EQ(said(dan, REQ_MULTI_ACCEPTINVITATION, nameField("bob")), code(RES_OK));
+    EXPECT_TRUE(arrives(bob, MSG_ACCEPTINVITATION));
+    EXPECT_TRUE(arrives(dan, MSG_COUNTDOWNFORPLAY));
 
     // A player who only listed himself leaves the list and the lobby.
-    Player eve("eve", "e");
+    LobbyPlayer eve("eve", "e");
     ASSERT_TRUE(eve.connect(port));
-    ASSERT_EQ(eve.ask(REQ_SIGNUP), code(RES_OK));
-    EXPECT_EQ(eve.ask(REQ_MULTI_ATTACHMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(eve.ask(REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(eve.ask(REQ_MULTI_REMOVEMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(eve.ask(REQ_MULTI_DETACHMULTIPLAYER), code(RES_OK));
-    EXPECT_EQ(eve.ask(REQ_MULTI_DETACHMULTIPLAYER), code(RES_MULTI_PLAYERNOTKNOWN));
+    ASSERT_EQ(said(eve, REQ_SIGNUP), code(RES_OK));
+    EXPECT_EQ(said(eve, REQ_MULTI_ATTACHMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(eve, REQ_MULTI_ADDMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(eve, REQ_MULTI_REMOVEMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(eve, REQ_MULTI_DETACHMULTIPLAYER), code(RES_OK));
+    EXPECT_EQ(said(eve, REQ_MULTI_DETACHMULTIPLAYER), code(RES_MULTI_PLAYERNOTKNOWN));
 }
 
 // The database stops and starts again while the game server runs on:
@@ -262,24 +205,25 @@ TEST(GameRequestHandlerMysqlRestartTest, RequestsRecoverAfterTheDatabaseRestarts
     // Over TCP this time; the server inherits MYSQL_TCP_PORT of the database.
     ASSERT_TRUE(server.start(dir.path(), port, database.configText("127.0.0.1")))
         << server.output();
-    Player rita("rita", "pw");
+    LobbyPlayer rita("rita", "pw");
     ASSERT_TRUE(rita.connect(port));
-    ASSERT_EQ(rita.ask(REQ_SIGNUP), code(RES_OK));
-    ASSERT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK));
+    ASSERT_EQ(said(rita, REQ_SIGNUP), code(RES_OK));
+    ASSERT_EQ(said(rita, REQ_CHECKUSERANDPASSWORD), code(RES_OK));
 
     ASSERT_TRUE(database.down()) << database.output();
-    EXPECT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(rita.ask(REQ_STORESINGLEPLAYERSCORE, int32le(5)), code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(rita.ask(REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
+    EXPECT_EQ(said(rita, REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(rita, REQ_STORESINGLEPLAYERSCORE, int32le(5)), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(rita, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
     EXPECT_TRUE(server.waitForOutput("ERROR: Error opening database\n", MESSAGE_DEADLINE_MS));
+    EXPECT_TRUE(server.waitForOutput("ERROR: Another handle\n", MESSAGE_DEADLINE_MS));
     EXPECT_TRUE(
         server.waitForOutput("ERROR: Database not open when querying\n", MESSAGE_DEADLINE_MS));
     EXPECT_TRUE(server.isRunning());
 
     ASSERT_TRUE(database.up()) << database.output();
-    EXPECT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK));
-    EXPECT_EQ(rita.ask(REQ_STORESINGLEPLAYERSCORE, int32le(5)), code(RES_OK));
-    EXPECT_EQ(rita.ask(REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 51u);
+    EXPECT_EQ(said(rita, REQ_CHECKUSERANDPASSWORD), code(RES_OK));
+    EXPECT_EQ(said(rita, REQ_STORESINGLEPLAYERSCORE, int32le(5)), code(RES_OK));
+    EXPECT_EQ(said(rita, REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 51u);
     EXPECT_EQ(server.stop(), 0) << server.output();
 }
 

@@ -616,36 +616,6 @@ protected:
     PrivateMariadb server{dir.file("mariadb")};
 };
 
-// The database goes away under a running store and comes back: operations
-// fail with the connection errors meanwhile and work again afterwards.
-TEST_F(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainAfter) {
-    ASSERT_TRUE(startServer("localhost")) << server.output();
-    StoreCalls calls(UserBaseMysql::getInstance());
-    int id = calls.signUp("rita", "pw");
-    ASSERT_NE(id, -1);
-
-    ASSERT_TRUE(server.down()) << server.output();
-    testing::internal::CaptureStdout();
-    int login = calls.login("rita", "pw");
-    int signUp = calls.signUp("sam", "pw");
-    std::string name = calls.userName(id);
-    std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(login, -1);
-    EXPECT_EQ(signUp, -1);
-    EXPECT_EQ(name, "");
-    EXPECT_NE(log.find("ERROR: Error opening database\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("ERROR: Another handle\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("ERROR: Database not open when querying\n"), std::string::npos) << log;
-
-    ASSERT_TRUE(server.up()) << server.output();
-    EXPECT_EQ(calls.login("rita", "pw"), id);
-    EXPECT_EQ(calls.check("sam"), -1) << "nothing was stored while down";
-    int sam = calls.signUp("sam", "pw");
-    EXPECT_NE(sam, -1);
-    EXPECT_EQ(calls.score("sam", "pw", 42, "2026-01-01 00:00:00"), sam);
-    EXPECT_EQ(calls.list().size(), 1u);
-}
-
 }  // namespace
 
 namespace {
