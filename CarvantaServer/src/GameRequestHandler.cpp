@@ -97,6 +97,7 @@ typedef enum {
 
 typedef struct {
     lobbyAction_t action;
+    reqType_t request;
     const char* requestFormat;
     bool namesOtherPlayer;
     const char* successLine;
@@ -105,22 +106,24 @@ typedef struct {
 } lobbyRequest_t;
 
 const lobbyRequest_t LOBBY_REQUESTS[] = {
-    {LOBBY_ATTACH, "REQUEST: attach multiplayer %s/%s ->", false, "Player attached\n",
-     "Error attaching player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
-    {LOBBY_DETACH, "REQUEST: detaching multiplayer %s/%s ->", false, "Player detached\n",
-     "Error detaching player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_ADD, "REQUEST: add user for multiplay %s/%s ->", false, "Player added\n",
-     "Error adding player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
-    {LOBBY_REMOVE, "REQUEST: remove user for multiplay %s/%s ->", false, "Player removed\n",
-     "Error removing player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_INVITE, "REQUEST: invite player from %s/%s to %s ->", true, "Player invited\n",
-     "Error inviting player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_CANCEL, "REQUEST: cancel invitation of %s/%s with %s ->", true, "Player canceled\n",
-     "Error canceling invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_ACCEPT, "REQUEST: invitation accepted by %s/%s from %s ->", true,
-     "Invitation accepted\n", "Error accepting invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_REJECT, "REQUEST: invitation rejected by %s/%s from %s ->", true,
-     "Invitation rejected\n", "Error rejecting invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_ATTACH, REQ_MULTI_ATTACHMULTIPLAYER, "REQUEST: attach multiplayer %s/%s ->", false,
+     "Player attached\n", "Error attaching player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
+    {LOBBY_DETACH, REQ_MULTI_DETACHMULTIPLAYER, "REQUEST: detaching multiplayer %s/%s ->", false,
+     "Player detached\n", "Error detaching player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_ADD, REQ_MULTI_ADDMULTIPLAYER, "REQUEST: add user for multiplay %s/%s ->", false,
+     "Player added\n", "Error adding player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
+    {LOBBY_REMOVE, REQ_MULTI_REMOVEMULTIPLAYER, "REQUEST: remove user for multiplay %s/%s ->",
+     false, "Player removed\n", "Error removing player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_INVITE, REQ_MULTI_INVITEMULTIPLAYER, "REQUEST: invite player from %s/%s to %s ->", true,
+     "Player invited\n", "Error inviting player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_CANCEL, REQ_MULTI_CANCELINVITATION, "REQUEST: cancel invitation of %s/%s with %s ->",
+     true, "Player canceled\n", "Error canceling invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_ACCEPT, REQ_MULTI_ACCEPTINVITATION, "REQUEST: invitation accepted by %s/%s from %s ->",
+     true, "Invitation accepted\n", "Error accepting invitation, failed\n",
+     RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_REJECT, REQ_MULTI_REJECTINVITATION, "REQUEST: invitation rejected by %s/%s from %s ->",
+     true, "Invitation rejected\n", "Error rejecting invitation, failed\n",
+     RES_MULTI_PLAYERNOTKNOWN},
 };
 
 // Carries out one lobby action for a caller whose credentials were checked;
@@ -213,6 +216,12 @@ void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t req
     Toolbox::printInfo("Request \n");
     char* data = requestData;
     int length = requestDataLength;
+    for (const lobbyRequest_t& lobby : LOBBY_REQUESTS) {
+        if (lobby.request == request) {
+            return serveLobbyRequest(lobby.action, data, length, responseData, respDataLength,
+                                     handler);
+        }
+    }
     switch (request) {
         case REQ_SIGNUP:
             return signUpUser(data, length, responseData, respDataLength);
@@ -226,24 +235,10 @@ void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t req
             return deleteUser(data, length, responseData, respDataLength);
         case REQ_CHECKUSERANDPASSWORD:
             return checkUserAndPassword(data, length, responseData, respDataLength);
-        case REQ_MULTI_ATTACHMULTIPLAYER:
-            return attachMultiplayer(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_DETACHMULTIPLAYER:
-            return detachMultiplayer(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_ADDMULTIPLAYER:
-            return addPlayerForMultiplay(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_REMOVEMULTIPLAYER:
-            return removePlayerForMultiplay(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_INVITEMULTIPLAYER:
-            return invitePlayer(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_CANCELINVITATION:
-            return cancelInvitation(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_ACCEPTINVITATION:
-            return acceptInvitation(data, length, responseData, respDataLength, handler);
-        case REQ_MULTI_REJECTINVITATION:
-            return rejectInvitation(data, length, responseData, respDataLength, handler);
         case REQ_MULTI_SENDPLAYERLIST:
             return sendMultiplayerList(data, length, responseData, respDataLength);
+        default:
+            break;  // the lobby requests above
     }
     *respDataLength = 0;  // unknown type: an empty response
 }
@@ -339,61 +334,6 @@ void GameRequestHandler::checkUserAndPassword(char* requestData, int requestData
     } else {
         answer(responseData, respDataLength, RES_USERDOESNOTEXIST, "user does not exist\n");
     }
-}
-
-void GameRequestHandler::attachMultiplayer(char* requestData, int requestDataLength,
-                                           char* responseData, int* respDataLength,
-                                           GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_ATTACH, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::detachMultiplayer(char* requestData, int requestDataLength,
-                                           char* responseData, int* respDataLength,
-                                           GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_DETACH, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::addPlayerForMultiplay(char* requestData, int requestDataLength,
-                                               char* responseData, int* respDataLength,
-                                               GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_ADD, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::removePlayerForMultiplay(char* requestData, int requestDataLength,
-                                                  char* responseData, int* respDataLength,
-                                                  GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_REMOVE, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::invitePlayer(char* requestData, int requestDataLength, char* responseData,
-                                      int* respDataLength, GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_INVITE, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::cancelInvitation(char* requestData, int requestDataLength,
-                                          char* responseData, int* respDataLength,
-                                          GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_CANCEL, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::acceptInvitation(char* requestData, int requestDataLength,
-                                          char* responseData, int* respDataLength,
-                                          GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_ACCEPT, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
-}
-
-void GameRequestHandler::rejectInvitation(char* requestData, int requestDataLength,
-                                          char* responseData, int* respDataLength,
-                                          GameClientHandler* handler) {
-    serveLobbyRequest(LOBBY_REJECT, requestData, requestDataLength, responseData, respDataLength,
-                      handler);
 }
 
 // Needs only valid credentials: the caller need not be attached.

@@ -42,24 +42,8 @@ private:
                    int* respDataLength);
     void checkUserAndPassword(char* requestData, int requestDataLength, char* responseData,
                               int* respDataLength);
-    void attachMultiplayer(char* requestData, int requestDataLength, char* responseData,
-                           int* respDataLength, GameClientHandler* handler);
-    void detachMultiplayer(char* requestData, int requestDataLength, char* responseData,
-                           int* respDataLength, GameClientHandler* handler);
-    void addPlayerForMultiplay(char* requestData, int requestDataLength, char* responseData,
-                               int* respDataLength, GameClientHandler* handler);
-    void removePlayerForMultiplay(char* requestData, int requestDataLength, char* responseData,
-                                  int* respDataLength, GameClientHandler* handler);
     void sendMultiplayerList(char* requestData, int requestDataLength, char* responseData,
                              int* respDataLength);
-    void invitePlayer(char* requestData, int requestDataLength, char* responseData,
-                      int* respDataLength, GameClientHandler* handler);
-    void cancelInvitation(char* requestData, int requestDataLength, char* responseData,
-                          int* respDataLength, GameClientHandler* handler);
-    void acceptInvitation(char* requestData, int requestDataLength, char* responseData,
-                          int* respDataLength, GameClientHandler* handler);
-    void rejectInvitation(char* requestData, int requestDataLength, char* responseData,
-                          int* respDataLength, GameClientHandler* handler);
 
     bool isValidMessage(char* messageData, int dataLength, int* userId);
 
