@@ -57,26 +57,6 @@ std::string handMadeBlock(int length2, int shift, int start1, int length1, int s
 
 }  // namespace
 
-TEST(LinearBlockTest, KeysAreTheSharedProtocolKeys) {
-    EXPECT_EQ(strlen(LinearBlock::encryptionKey1), 119u);
-    EXPECT_EQ(strlen(LinearBlock::encryptionKey2), 102u);
-    for (const char* key : {LinearBlock::encryptionKey1, LinearBlock::encryptionKey2}) {
-        for (const char* c = key; *c != '\0'; c++) {
-            EXPECT_TRUE(*c >= 0x21 && *c <= 0x7E) << "printable ASCII only";
-        }
-    }
-    std::ifstream keys(std::string(CARVANTA_SOURCE_DIR) + "/../shared/protocol-keys.txt");
-    if (!keys) {
-        GTEST_SKIP() << "protocol-keys.txt is not beside the project; lengths checked only";
-    }
-    std::string line1;
-    std::string line2;
-    std::getline(keys, line1);
-    std::getline(keys, line2);
-    EXPECT_EQ(line1, LinearBlock::encryptionKey1);
-    EXPECT_EQ(line2, LinearBlock::encryptionKey2);
-}
-
 TEST(LinearBlockTest, CapacityBoundsOfSizeImportAddAndGet) {
     LinearBlock block(CAPACITY);
     EXPECT_EQ(block.getDataBlockSize(), CAPACITY + 6);

@@ -120,93 +120,72 @@ TEST_F(UserDataFileTest, AFileWithoutAccountsIsSound) {
     EXPECT_EQ(USERDATALAYOUT_CURRENT, file.getLayout());
 }
 
-TEST_F(UserDataFileTest, NamesTheFirstRecordBlockWhoseChecksumFails) {
-    std::string image = currentFileImage(threeAccounts());
-    long third = MARKER_BLOCK + 2 * RECORD_BLOCK;
-    image[third + 10] ^= 0x01;
-    load(image);
-    expectFirstFault(USERDATAFAULT_CHECKSUM, 3, third);
-    EXPECT_TRUE(file.isTruncated());
-    EXPECT_EQ(2, file.getRecordCount());  // what the server loads
-    EXPECT_NE(nullptr, strstr(file.getFault(0)->text, "block 3 at offset 206"));
-    EXPECT_EQ(1, file.getFaultCount());
-}
+// One kind of damage and how the reader names it: the first fault, the
+// layout it still sees, and how many records it reads (what the server
+// loads) before it stops.
+struct Damage {
+    const char* what;
+    std::string image;
+    userDataFaultKind_t kind;
+    int blockNumber;
+    long offset;
+    userDataLayout_t layout;
+    int recordsRead;
+    bool truncated;
+};
 
-TEST_F(UserDataFileTest, NamesABlockWhoseHeaderLeavesTheKeys) {
-    std::string image = currentFileImage(threeAccounts());
-    image[MARKER_BLOCK + RECORD_BLOCK + 3] = 40;  // window length of key 1
-    load(image);
-    expectFirstFault(USERDATAFAULT_HEADER, 2, MARKER_BLOCK + RECORD_BLOCK);
-    EXPECT_EQ(1, file.getRecordCount());
-}
-
-TEST_F(UserDataFileTest, ADamagedVersionBlockLeavesNoLayout) {
-    std::string image = currentFileImage(threeAccounts());
-    image[8] ^= 0x20;
-    load(image);
-    expectFirstFault(USERDATAFAULT_CHECKSUM, 0, 0);
-    EXPECT_EQ(USERDATALAYOUT_UNKNOWN, file.getLayout());
-    EXPECT_EQ(0, file.getRecordCount());
-    EXPECT_NE(nullptr, strstr(file.getFault(0)->text, "version block"));
-}
-
-TEST_F(UserDataFileTest, NamesTheDamaged21Record) {
-    std::string image = version21FileImage(threeAccounts());
-    image[RECORD21_BLOCK + 20] ^= 0x40;
-    load(image);
-    expectFirstFault(USERDATAFAULT_CHECKSUM, 1, RECORD21_BLOCK);
-    EXPECT_EQ(USERDATALAYOUT_21, file.getLayout());
-    EXPECT_EQ(1, file.getRecordCount());
-}
-
-TEST_F(UserDataFileTest, AnOldVersionMarkerIsNotRead) {
-    load(currentFileImage(threeAccounts(), "Version 02.9"));
-    expectFirstFault(USERDATAFAULT_VERSION, 0, 0);
-    EXPECT_EQ(USERDATALAYOUT_OLDVERSION, file.getLayout());
-    EXPECT_STREQ("2.9", file.getLayoutName());
-    EXPECT_EQ(0, file.getRecordCount());
-    EXPECT_TRUE(file.isTruncated());
-}
-
-TEST_F(UserDataFileTest, ALaterVersionMarkerIsReadInTheCurrentLayout) {
-    load(currentFileImage(threeAccounts(), "Version 03.5"));
-    EXPECT_TRUE(file.isSound());
-    EXPECT_STREQ("3.5", file.getLayoutName());
-    EXPECT_EQ(3, file.getRecordCount());
-}
-
-TEST_F(UserDataFileTest, NamesTrailingBytesThatAreNoWholeBlock) {
-    std::string image = currentFileImage(threeAccounts()) + std::string(10, 'x');
-    load(image);
-    long tail = MARKER_BLOCK + 3 * RECORD_BLOCK;
-    expectFirstFault(USERDATAFAULT_PARTIAL, 4, tail);
-    EXPECT_EQ(3, file.getRecordCount());
-}
-
-TEST_F(UserDataFileTest, RecordsAfterTheHundredthAreNamed) {
-    std::vector<UserRecord> records;
+std::vector<Damage> damages() {
+    std::string current = currentFileImage(threeAccounts());
+    std::string checksum = current;
+    checksum[MARKER_BLOCK + 2 * RECORD_BLOCK + 10] ^= 0x01;
+    std::string header = current;
+    header[MARKER_BLOCK + RECORD_BLOCK + 3] = 40;  // window length of key 1
+    std::string version = current;
+    version[8] ^= 0x20;
+    std::string record21 = version21FileImage(threeAccounts());
+    record21[RECORD21_BLOCK + 20] ^= 0x40;
+    std::vector<UserRecord> many;
     for (int i = 1; i <= USERDATA_MAX_RECORDS + 2; i++) {
-        records.push_back(account("user" + std::to_string(i), i));
+        many.push_back(account("user" + std::to_string(i), i));
     }
-    load(currentFileImage(records));
-    expectFirstFault(USERDATAFAULT_TOOMANY, USERDATA_MAX_RECORDS + 1,
-                     MARKER_BLOCK + USERDATA_MAX_RECORDS * RECORD_BLOCK);
-    EXPECT_EQ(USERDATA_MAX_RECORDS, file.getRecordCount());
-}
-
-TEST_F(UserDataFileTest, EmptyShortAndForeignFilesAreNotSound) {
-    load("");
-    expectFirstFault(USERDATAFAULT_EMPTY, -1, 0);
-    EXPECT_EQ(USERDATALAYOUT_EMPTY, file.getLayout());
-    load(std::string(25, '\0'));
-    expectFirstFault(USERDATAFAULT_EMPTY, -1, 0);
     std::string foreign;
     for (int i = 0; i < MARKER_BLOCK + RECORD_BLOCK; i++) {
         foreign.push_back(static_cast<char>('a' + i % 26));
     }
-    load(foreign);
-    expectFirstFault(USERDATAFAULT_CHECKSUM, 0, 0);
-    EXPECT_EQ(USERDATALAYOUT_UNKNOWN, file.getLayout());
+    const long tooMany = MARKER_BLOCK + USERDATA_MAX_RECORDS * RECORD_BLOCK;
+    return {
+        {"record checksum", checksum, USERDATAFAULT_CHECKSUM, 3, MARKER_BLOCK + 2 * RECORD_BLOCK,
+         USERDATALAYOUT_CURRENT, 2, true},
+        {"header outside the keys", header, USERDATAFAULT_HEADER, 2, MARKER_BLOCK + RECORD_BLOCK,
+         USERDATALAYOUT_CURRENT, 1, true},
+        {"version block", version, USERDATAFAULT_CHECKSUM, 0, 0, USERDATALAYOUT_UNKNOWN, 0, true},
+        {"2.1 record", record21, USERDATAFAULT_CHECKSUM, 1, RECORD21_BLOCK, USERDATALAYOUT_21, 1,
+         true},
+        {"old marker", currentFileImage(threeAccounts(), "Version 02.9"), USERDATAFAULT_VERSION, 0,
+         0, USERDATALAYOUT_OLDVERSION, 0, true},
+        {"trailing bytes", current + std::string(10, 'x'), USERDATAFAULT_PARTIAL, 4,
+         MARKER_BLOCK + 3 * RECORD_BLOCK, USERDATALAYOUT_CURRENT, 3, true},
+        {"over a hundred records", currentFileImage(many), USERDATAFAULT_TOOMANY,
+         USERDATA_MAX_RECORDS + 1, tooMany, USERDATALAYOUT_CURRENT, USERDATA_MAX_RECORDS, true},
+        {"empty", "", USERDATAFAULT_EMPTY, -1, 0, USERDATALAYOUT_EMPTY, 0, false},
+        {"shorter than a block", std::string(25, '\0'), USERDATAFAULT_EMPTY, -1, 0,
+         USERDATALAYOUT_EMPTY, 0, false},
+        {"foreign", foreign, USERDATAFAULT_CHECKSUM, 0, 0, USERDATALAYOUT_UNKNOWN, 0, true},
+    };
+}
+
+TEST_F(UserDataFileTest, NamesTheFirstDamagedBlockAndStopsThere) {
+    for (const Damage& damage : damages()) {
+        SCOPED_TRACE(damage.what);
+        load(damage.image);
+        expectFirstFault(damage.kind, damage.blockNumber, damage.offset);
+        EXPECT_EQ(damage.layout, file.getLayout());
+        EXPECT_EQ(damage.recordsRead, file.getRecordCount());
+        EXPECT_EQ(damage.truncated, file.isTruncated());
+        if (damage.blockNumber == 0 && file.getFault(0) != nullptr) {
+            EXPECT_NE(nullptr, strstr(file.getFault(0)->text, "version block"));
+        }
+    }
 }
 
 TEST_F(UserDataFileTest, RecordContentFaultsAreNamedButTheRecordIsRead) {
@@ -241,33 +220,6 @@ TEST_F(UserDataFileTest, AMissingFileCannotBeOpened) {
     EXPECT_EQ(USERDATAERR_OPEN, file.load(dir.file("none.dat").c_str()));
     EXPECT_EQ(ENOENT, file.getOpenErrno());
     EXPECT_EQ(USERDATAERR_OPEN, file.load(dir.path().c_str()));  // a directory
-}
-
-// The store itself writes the file: sign-ups, scores and a deletion, saved
-// at its destruction.
-TEST_F(UserDataFileTest, ReadsTheFileThatTheStoreWrote) {
-    dir.enter();
-    UserBaseFile* store = UserBaseFile::getInstance();
-    ASSERT_NE(-1, store->addUser(Text("alice"), Text("secret")));
-    ASSERT_NE(-1, store->addUser(Text("bob"), Text("hunter2")));
-    ASSERT_NE(-1, store->addUser(Text("carol"), Text("pw")));
-    ASSERT_NE(-1, store->addSinglePlayerScore(Text("alice"), Text("secret"), 10));
-    ASSERT_NE(-1, store->addSinglePlayerScore(Text("alice"), Text("secret"), 35));
-    ASSERT_NE(-1, store->deleteUser(Text("bob"), Text("hunter2")));
-    delete store;
-    ASSERT_EQ(USERDATAERR_OK, file.load("user.dat"));
-    EXPECT_TRUE(file.isSound()) << (file.getFault(0) ? file.getFault(0)->text : "");
-    EXPECT_EQ(USERDATALAYOUT_CURRENT, file.getLayout());
-    ASSERT_EQ(2, file.getRecordCount());
-    const userDataRecord_t* alice = file.getRecord(0);
-    EXPECT_STREQ("alice", alice->userName);
-    EXPECT_STREQ("secret", alice->password);
-    EXPECT_EQ(35, alice->highscore);
-    EXPECT_EQ(2, alice->gamesPlayed);
-    EXPECT_EQ(45, alice->scoreSum);
-    EXPECT_STRNE("00-00-0000", alice->highscoreDate);
-    EXPECT_STREQ("carol", file.getRecord(1)->userName);
-    EXPECT_STREQ("00-00-0000", file.getRecord(1)->highscoreDate);
 }
 
 // A 2.1 file converted by the store: the old file stays readable as 2.1,
