@@ -21,7 +21,6 @@
 namespace {
 
 const int WAIT_MS = 3000;
-const int QUIET_MS = 400;
 
 struct Report {
     gameError_t reported;
@@ -146,7 +145,6 @@ TEST_F(MultiPlayerGameTest, DealsOneIdenticalLayoutToBothPlayers) {
     EXPECT_TRUE(game.servesPlayer(&invitee));
     multiplayUser_t stranger = slotFor(3, invitorHandler);
     EXPECT_FALSE(game.servesPlayer(&stranger));
-    EXPECT_FALSE(MessageReader(&invitorClient).anyMessageWithin(QUIET_MS)) << "dealt twice";
     EXPECT_TRUE(listener.taken().empty());
 }
 
@@ -166,7 +164,6 @@ TEST_F(MultiPlayerGameTest, ReusedGameDealsFromAFreshShuffledDeckEachTime) {
     }
     EXPECT_EQ(game.getDealCount(), games) << "one deal per start, no more";
     EXPECT_GT(layouts.size(), static_cast<size_t>(games / 2)) << "the deck is not reshuffled";
-    EXPECT_FALSE(MessageReader(&inviteeClient).anyMessageWithin(QUIET_MS));
 }
 
 TEST_F(MultiPlayerGameTest, StartSignalledRightAfterConstructionIsDealt) {
@@ -211,7 +208,8 @@ TEST_F(MultiPlayerGameTest, FailedSendToInvitorEndsTheGameAndInviteeGetsNothing)
     EXPECT_TRUE(report.accepted);
     EXPECT_EQ(report.outcome, GAMEERROR_INVITORCOMMERROR);
     EXPECT_FALSE(game.isActive());
-    EXPECT_FALSE(MessageReader(&inviteeClient).anyMessageWithin(QUIET_MS));
+    // The cards would have gone to the invitee before the failure was reported.
+    EXPECT_EQ("", inviteeClient.receiveRaw(0));
 }
 
 TEST_F(MultiPlayerGameTest, FailedSendToInviteeEndsTheGameAfterTheInvitorsCards) {
