@@ -21,6 +21,7 @@
 #include "GameRequestHandler.h"
 #include "GameServer.h"
 #include "NetSocket.h"
+#include "ServerStatus.h"
 #include "TextCopy.h"
 #include "Toolbox.h"
 #include "UserBase.h"
@@ -57,6 +58,7 @@ char scratch[SCRATCH_SIZE];
 // so that a SIGHUP right behind a SIGTERM cannot hide it.
 volatile sig_atomic_t terminateSignal = 0;
 volatile sig_atomic_t hangupPending = 0;
+volatile sig_atomic_t statusPending = 0;
 volatile sig_atomic_t otherPending = 0;
 // Self-pipe: the handler writes one byte so that a waiting main thread wakes.
 int signalPipe[2] = {-1, -1};
@@ -76,6 +78,8 @@ void showHelp() {
     printf("# help      show this page\n");
     printf("# version   show version info\n");
     printf("# stats     show statistics\n");
+    printf("# status    show the server's state: clients, lobby, games, requests\n");
+    printf("# players   show the players in the lobby\n");
     printf("# quit      stop this wonderfull program\n");
     printf("\n\n");
     fflush(stdout);
@@ -149,6 +153,8 @@ void signal_handler(int sig) {
         terminateSignal = sig;
     } else if (sig == SIGHUP) {
         hangupPending = 1;
+    } else if (sig == SIGUSR1) {
+        statusPending = 1;
     } else {
         otherPending = 1;
     }
@@ -190,6 +196,10 @@ int takeSignal() {
     if (hangupPending != 0) {
         hangupPending = 0;
         return SIGHUP;
+    }
+    if (statusPending != 0) {
+        statusPending = 0;
+        return SIGUSR1;
     }
     if (otherPending != 0) {
         otherPending = 0;
@@ -257,6 +267,10 @@ bool runConsoleCommand() {
     } else if (strcmp(userInput, "stats\n") == 0) {
         userBase->dumpStatistics();
         fflush(stdout);
+    } else if (strcmp(userInput, "status\n") == 0) {
+        ServerStatus::printStatus(server);
+    } else if (strcmp(userInput, "players\n") == 0) {
+        ServerStatus::printPlayers();
     } else if (strcmp(userInput, "quit\n") == 0) {
         return true;
     } else {
@@ -397,6 +411,7 @@ void prepareDaemonProcess() {
     installHandler(SIGHUP);
     installHandler(SIGTERM);
     installHandler(SIGINT);
+    installHandler(SIGUSR1);
 }
 
 void startDaemonServices() {
@@ -415,7 +430,8 @@ void startDaemonServices() {
 }
 
 // Sleeps in steps of 30 seconds until SIGINT or SIGTERM; the shutdown runs
-// here on the main thread, never inside the handler.
+// here on the main thread, never inside the handler. SIGUSR1 writes the
+// status block to the log.
 [[noreturn]] void runDaemonLoop() {
     struct pollfd watched;
     watched.fd = signalPipe[0];
@@ -428,6 +444,8 @@ void startDaemonServices() {
             exit(0);
         } else if (sig == SIGHUP) {
             Toolbox::printInfo("SIGHUP - Doing nothing\n");
+        } else if (sig == SIGUSR1) {
+            ServerStatus::logStatus(server);
         } else if (sig != 0) {
             Toolbox::printInfo("Unhandled signal\n");
         }

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include "MutexGuard.h"
@@ -54,6 +55,23 @@ void Toolbox::printInfo(const char* message) {
 void Toolbox::printDebug(const char* message) {
     if (debugPrinting) {
         printLine("DEBUG", message);
+    }
+}
+
+void Toolbox::printInfoBlock(const char* lines) {
+    if (!infoPrinting) {
+        return;
+    }
+    // The lock is recursive: the lines go out through printLine.
+    MutexGuard guard(&lineMutex);
+    const char* line = lines;
+    while (*line != '\0') {
+        const char* end = strchr(line, '\n');
+        size_t length = end == nullptr ? strlen(line) : static_cast<size_t>(end - line) + 1;
+        char one[TOOLBOX_LINE_MAX];
+        snprintf(one, sizeof one, "%.*s", static_cast<int>(length), line);
+        printLine("INFO", one);
+        line += length;
     }
 }
 

@@ -477,6 +477,20 @@ void UserBaseFile::dumpStatistics() {
     fflush(stdout);
 }
 
+void UserBaseFile::copyStoreStatus(userBaseStatus_t* status) {
+    status->kind = "file";
+    status->remote = false;
+    status->lastReached = true;
+    int accounts = 0;
+    {
+        MutexGuard guard(&dataMutex);
+        for (int slot = 0; slot < USERBASEFILE_MAX_USERS; slot++) {
+            accounts += users[slot] != nullptr ? 1 : 0;
+        }
+    }
+    status->accounts = accounts;
+}
+
 // ---------------------------------------------------------------- reading
 
 void UserBaseFile::readUserBase() {

@@ -39,6 +39,7 @@ const char* const SQL_USER_NAME = "SELECT name FROM user WHERE id=%d AND is_acti
 const char* const SQL_HIGHSCORES =
     "SELECT user.name, MAX(score) AS highscore, date FROM scorelog INNER JOIN user ON "
     "user.id=scorelog.user_id AND user.is_active=1 GROUP BY user_id ORDER BY highscore DESC";
+const char* const SQL_COUNT_USERS = "SELECT COUNT(*) FROM user WHERE is_active=1";
 const char* const SQL_STATISTICS =
     "SELECT user.id, user.name, AVG(score) AS average, MAX(score) AS highscore, COUNT(score) as "
     "count, date FROM scorelog INNER JOIN user ON user.id=scorelog.user_id AND user.is_active=1 "
@@ -447,6 +448,26 @@ void UserBaseMysql::dumpStatistics() {
     closeDatabase();
     printf("%s\n%s\n", STATS_LINE, STATS_RULE);
     fflush(stdout);
+}
+
+void UserBaseMysql::copyStoreStatus(userBaseStatus_t* status) {
+    MutexGuard guard(&storeMutex);
+    status->kind = "MySQL";
+    status->remote = true;
+    status->lastReached = !queryFailed;
+    status->accounts = -1;
+    if (openDatabase()) {
+        closeDatabase();
+        return;
+    }
+    runStatementLocked("%s", SQL_COUNT_USERS);
+    if (queryResult != nullptr) {
+        MYSQL_ROW row = mysql_fetch_row(queryResult);
+        if (row != nullptr) {
+            status->accounts = columnIntLocked(row, 0);
+        }
+    }
+    closeDatabase();
 }
 
 void UserBaseMysql::printStatisticsRowsLocked() {

@@ -44,6 +44,9 @@ public:
     void getUserName(char* buffer, int id) override;
     // Prints the statistics table on standard output.
     void dumpStatistics() override;
+    // Whether the last statement reached the database is taken before the
+    // accounts are counted with a statement of its own.
+    void copyStoreStatus(userBaseStatus_t* status) override;
 
 private:
     UserBaseMysql();
