@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "FreePort.h"
@@ -28,6 +29,8 @@ const std::string HELP_LINES =
     "# help      show this page\n"
     "# version   show version info\n"
     "# stats     show statistics\n"
+    "# status    show the server's state: clients, lobby, games, requests\n"
+    "# players   show the players in the lobby\n"
     "# quit      stop this wonderfull program\n"
     "\n\n";
 
@@ -216,6 +219,28 @@ TEST_F(DaemonTest, RunsDetachedWithItsPidFileLogAndSignals) {
 
     kill(daemonPid, SIGHUP);
     ASSERT_TRUE(waitForLog("INFO: SIGHUP - Doing nothing\n", 5000));
+    EXPECT_TRUE(processAlive(daemonPid));
+
+    // SIGUSR1: the status block in the log, its lines one after another.
+    kill(daemonPid, SIGUSR1);
+    ASSERT_TRUE(waitForLog("INFO: Requests:  0 since start\n", 5000)) << readFile(logFile);
+    log = readFile(logFile);
+    size_t head = log.find("INFO: |Server status");
+    ASSERT_NE(head, std::string::npos) << log;
+    std::string block = log.substr(log.rfind('\n', head) + 1);
+    std::vector<std::string> expected = {
+        "|Server status", "###", "Uptime:    0d 00:", "Store:     file", "Accounts:  0",
+        "Clients:   0 connected of 8",
+        "Players:   0 attached, 0 on the list, 0 inviting, 0 in a countdown, 0 playing",
+        "Games:     0 running of 50", "Requests:  0 since start", "###"};
+    size_t at = 0;
+    for (const std::string& text : expected) {
+        size_t end = block.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << block;
+        std::string line = block.substr(at, end - at);
+        EXPECT_NE(line.find("INFO: " + text), std::string::npos) << line;
+        at = end + 1;
+    }
     EXPECT_TRUE(processAlive(daemonPid));
 
     kill(daemonPid, SIGTERM);
