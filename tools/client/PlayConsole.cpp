@@ -298,10 +298,10 @@ int PlayConsole::run() {
         return CLIENTEXIT_OK;
     }
     snprintf(line, sizeof line,
-             "Game over: no set is left and the deck is empty. %d sets found, %d wrong claims, "
-             "in %lld:%02lld. Final score: %d.\n",
-             game.getSetsFound(), game.getWrongClaims(), seconds / 60, seconds % 60,
-             game.getScore());
+             "Game over: no set is left and the deck is empty. %d set%s found, %d wrong "
+             "claim%s, in %lld:%02lld. Final score: %d.\n",
+             game.getSetsFound(), game.getSetsFound() == 1 ? "" : "s", game.getWrongClaims(),
+             game.getWrongClaims() == 1 ? "" : "s", seconds / 60, seconds % 60, game.getScore());
     say(line);
     if (options.offline) {
         say("Offline: the score is not recorded.\n");
