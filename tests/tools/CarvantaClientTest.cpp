@@ -303,6 +303,14 @@ TEST(CarvantaClientAloneTest, UsageErrors) {
     EXPECT_EQ(2, result.status);
     expectContains(result, "the name is longer than 19 characters");
     EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
+    for (const char* seed : {"-1", "4294967296", "12x", ""}) {
+        EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path())
+                         .status)
+            << seed;
+    }
+    EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "now"}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "play"}, dir.path()).status)
+        << "a recorded game needs a name";
     result = runTool("CarvantaClient", {"--help"}, dir.path());
     EXPECT_EQ(0, result.status);
     expectContains(result, "Exit status: 0 done");
