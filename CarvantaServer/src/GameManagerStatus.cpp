@@ -1,9 +1,8 @@
 // GameManagerStatus.cpp - copies of the lobby's counts and attached players
 // for the operator's console and the daemon's log. Everything is read under
 // dataMutex and handed out as a copy; printing happens elsewhere, unlocked.
-#include "GameManager.h"
-
 #include "Assert.h"
+#include "GameManager.h"
 #include "MultiPlayerGame.h"
 #include "MutexGuard.h"
 

@@ -26,10 +26,10 @@ const int LINE_MAX = 256;
 const long long PROCESS_START_MS = clockMonotonicMs();
 
 const char* const REQUEST_NAMES[REQUESTCOUNT_SLOTS] = {
-    "unknown type",  "REQ_SIGNUP",           "REQ_STORESCORE",         "REQ_SENDHIGHSCORES",
-    "REQ_CHECKUSER", "REQ_DELETEUSER",       "REQ_CHECKUSERANDPASS",   "REQ_ATTACH",
-    "REQ_DETACH",    "REQ_ADDPLAYER",        "REQ_REMOVEPLAYER",       "REQ_INVITE",
-    "REQ_CANCEL",    "REQ_ACCEPT",           "REQ_REJECT",             "REQ_SENDPLAYERLIST",
+    "unknown type",  "REQ_SIGNUP",     "REQ_STORESCORE",       "REQ_SENDHIGHSCORES",
+    "REQ_CHECKUSER", "REQ_DELETEUSER", "REQ_CHECKUSERANDPASS", "REQ_ATTACH",
+    "REQ_DETACH",    "REQ_ADDPLAYER",  "REQ_REMOVEPLAYER",     "REQ_INVITE",
+    "REQ_CANCEL",    "REQ_ACCEPT",     "REQ_REJECT",           "REQ_SENDPLAYERLIST",
 };
 
 void append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -15,10 +15,10 @@ const int USERBASE_NAME_SIZE = 20;
 
 // The store as the operator's status shows it.
 typedef struct {
-    const char* kind;   // "file" or "MySQL"
-    bool remote;        // a database server: lastReached means something
-    bool lastReached;   // the last statement before this call reached it
-    int accounts;       // accounts in the store; -1 when they cannot be counted
+    const char* kind;  // "file" or "MySQL"
+    bool remote;       // a database server: lastReached means something
+    bool lastReached;  // the last statement before this call reached it
+    int accounts;      // accounts in the store; -1 when they cannot be counted
 } userBaseStatus_t;
 
 class UserBase {

@@ -229,10 +229,16 @@ TEST_F(DaemonTest, RunsDetachedWithItsPidFileLogAndSignals) {
     ASSERT_NE(head, std::string::npos) << log;
     std::string block = log.substr(log.rfind('\n', head) + 1);
     std::vector<std::string> expected = {
-        "|Server status", "###", "Uptime:    0d 00:", "Store:     file", "Accounts:  0",
+        "|Server status",
+        "###",
+        "Uptime:    0d 00:",
+        "Store:     file",
+        "Accounts:  0",
         "Clients:   0 connected of 8",
         "Players:   0 attached, 0 on the list, 0 inviting, 0 in a countdown, 0 playing",
-        "Games:     0 running of 50", "Requests:  0 since start", "###"};
+        "Games:     0 running of 50",
+        "Requests:  0 since start",
+        "###"};
     size_t at = 0;
     for (const std::string& text : expected) {
         size_t end = block.find('\n', at);

@@ -149,10 +149,11 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
     // "status" names the store, says the last statement reached it and
     // counts the active accounts there.
     ASSERT_TRUE(server.sendConsole("status\n"));
-    EXPECT_TRUE(server.waitForOutput(
-        "Store:     MySQL, last operation reached the database\n", MESSAGE_DEADLINE_MS))
+    EXPECT_TRUE(server.waitForOutput("Store:     MySQL, last operation reached the database\n",
+                                     MESSAGE_DEADLINE_MS))
         << server.output();
-    std::string accounts = "Accounts:  " + rows("SELECT COUNT(*) FROM user WHERE is_active=1")[0][0];
+    std::string accounts =
+        "Accounts:  " + rows("SELECT COUNT(*) FROM user WHERE is_active=1")[0][0];
     EXPECT_TRUE(server.waitForOutput(accounts + "\n", MESSAGE_DEADLINE_MS)) << server.output();
 }
 

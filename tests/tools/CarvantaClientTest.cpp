@@ -172,11 +172,10 @@ TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
     ASSERT_EQ(0, client("carol", "pw", {"signup"}).status);
     EXPECT_EQ(12, client("carol", "wrong", {"play"}).status) << "the account is checked first";
 
-    ToolRun result = runToolWithInput(
-        "CarvantaClient",
-        {"--port", std::to_string(port), "--name", "carol", "--password", "pw", "play", "--seed",
-         std::to_string(seed)},
-        dir.path(), script, 30000);
+    ToolRun result = runToolWithInput("CarvantaClient",
+                                      {"--port", std::to_string(port), "--name", "carol",
+                                       "--password", "pw", "play", "--seed", std::to_string(seed)},
+                                      dir.path(), script, 30000);
     ASSERT_EQ(0, result.status) << result.output;
     expectContains(result, "Game 11 (deal it again with --seed 11).");
     expectContains(result, "Not a set: the ");
@@ -197,10 +196,10 @@ TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
     expectContains(list, std::to_string(score));
 
     // The same deal offline: the same moves, nothing recorded, no server needed.
-    result = runToolWithInput("CarvantaClient",
-                              {"--port", std::to_string(freePort()), "play", "--offline", "--seed",
-                               std::to_string(seed)},
-                              dir.path(), script, 30000);
+    result = runToolWithInput(
+        "CarvantaClient",
+        {"--port", std::to_string(freePort()), "play", "--offline", "--seed", std::to_string(seed)},
+        dir.path(), script, 30000);
     EXPECT_EQ(0, result.status) << result.output;
     expectContains(result, "Offline: the score is not recorded.");
 }
@@ -304,8 +303,8 @@ TEST(CarvantaClientAloneTest, UsageErrors) {
     expectContains(result, "the name is longer than 19 characters");
     EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
     for (const char* seed : {"-1", "4294967296", "12x", ""}) {
-        EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path())
-                         .status)
+        EXPECT_EQ(
+            2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path()).status)
             << seed;
     }
     EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "now"}, dir.path()).status);

@@ -86,9 +86,9 @@ struct RuleCase {
     const char* name;
     bool tableWithoutSet;  // play on until the table holds no set first
     move_t move;
-    long afterMs;          // time of the move since the table last changed
-    int result;            // claimResult_t, moreResult_t, or hint found (1/0)
-    int points;            // change of the score
+    long afterMs;  // time of the move since the table last changed
+    int result;    // claimResult_t, moreResult_t, or hint found (1/0)
+    int points;    // change of the score
     int cardsOnTableAfter;
 };
 

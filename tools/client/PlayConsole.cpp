@@ -261,10 +261,9 @@ int PlayConsole::run() {
             return status;
         }
     }
-    unsigned int seed = options.seedGiven
-                            ? options.seed
-                            : static_cast<unsigned int>(time(nullptr)) ^
-                                  static_cast<unsigned int>(getpid() << 16);
+    unsigned int seed = options.seedGiven ? options.seed
+                                          : static_cast<unsigned int>(time(nullptr)) ^
+                                                static_cast<unsigned int>(getpid() << 16);
     interactive = isatty(STDIN_FILENO);
     startMs = clockMonotonicMs();
     SoloGame game(seed, 0);
