@@ -235,13 +235,15 @@ int waitForConsole(bool inputOpen) {
     }
 }
 
-// The service threads start with SIGHUP, SIGINT and SIGTERM blocked (their
-// own threads inherit that), so these signals always reach the main thread,
-// which waits for them; a thread blocked elsewhere never holds one back.
+// The service threads start with SIGHUP, SIGINT, SIGTERM and SIGUSR1 blocked
+// (their own threads inherit that), so these signals always reach the main
+// thread, which waits for them; a thread blocked elsewhere never holds one
+// back, and no service thread's system call is interrupted by one.
 void initialiseWithSignalsOnMainThread() {
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGHUP);
+    sigaddset(&handled, SIGUSR1);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
     sigset_t previous;
