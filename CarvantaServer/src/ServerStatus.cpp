@@ -26,10 +26,22 @@ const int LINE_MAX = 256;
 const long long PROCESS_START_MS = clockMonotonicMs();
 
 const char* const REQUEST_NAMES[REQUESTCOUNT_SLOTS] = {
-    "unknown type",  "REQ_SIGNUP",     "REQ_STORESCORE",       "REQ_SENDHIGHSCORES",
-    "REQ_CHECKUSER", "REQ_DELETEUSER", "REQ_CHECKUSERANDPASS", "REQ_ATTACH",
-    "REQ_DETACH",    "REQ_ADDPLAYER",  "REQ_REMOVEPLAYER",     "REQ_INVITE",
-    "REQ_CANCEL",    "REQ_ACCEPT",     "REQ_REJECT",           "REQ_SENDPLAYERLIST",
+    "unknown type",
+    "REQ_SIGNUP",
+    "REQ_STORESINGLEPLAYERSCORE",
+    "REQ_SENDSINGLEPLAYERHIGHSCORES",
+    "REQ_CHECKUSER",
+    "REQ_DELETEUSER",
+    "REQ_CHECKUSERANDPASSWORD",
+    "REQ_MULTI_ATTACHMULTIPLAYER",
+    "REQ_MULTI_DETACHMULTIPLAYER",
+    "REQ_MULTI_ADDMULTIPLAYER",
+    "REQ_MULTI_REMOVEMULTIPLAYER",
+    "REQ_MULTI_INVITEMULTIPLAYER",
+    "REQ_MULTI_CANCELINVITATION",
+    "REQ_MULTI_ACCEPTINVITATION",
+    "REQ_MULTI_REJECTINVITATION",
+    "REQ_MULTI_SENDPLAYERLIST",
 };
 
 void append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -73,7 +85,7 @@ void appendRequests(std::string* text, const long* counts) {
     for (int k = 1; k <= REQUESTCOUNT_SLOTS; k++) {
         int t = k % REQUESTCOUNT_SLOTS;
         if (counts[t] != 0) {
-            append(text, "  %-22s %8ld\n", REQUEST_NAMES[t], counts[t]);
+            append(text, "  %-30s %8ld\n", REQUEST_NAMES[t], counts[t]);
         }
     }
 }

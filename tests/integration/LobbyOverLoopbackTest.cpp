@@ -4,6 +4,7 @@
 // side, departures at every stage of an invitation and a game, and several
 // pairs playing at once.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -381,11 +382,10 @@ TEST_F(LobbyOverLoopbackTest, ConsoleStatusAndPlayersShowTheLobby) {
          }) {
         EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
     }
-    // Three sign-ups on connections of their own; the lobby's requests after.
-    size_t signups = views.find("  REQ_SIGNUP ");
-    ASSERT_NE(signups, std::string::npos) << views;
-    EXPECT_EQ(atol(views.c_str() + signups + 24), 3);
-    size_t attaches = views.find("  REQ_ATTACH ");
-    ASSERT_NE(attaches, std::string::npos) << views;
-    EXPECT_EQ(atol(views.c_str() + attaches + 24), 3);
+    // Three sign-ups on connections of their own; each player attached once.
+    for (const char* type : {"REQ_SIGNUP", "REQ_MULTI_ATTACHMULTIPLAYER"}) {
+        size_t at = views.find("  " + std::string(type) + " ");
+        ASSERT_NE(at, std::string::npos) << type << " in:\n" << views;
+        EXPECT_EQ(atol(views.c_str() + at + 2 + strlen(type)), 3) << type;
+    }
 }
