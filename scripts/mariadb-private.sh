@@ -14,6 +14,8 @@
 #   install  apt-get install mariadb-server when its programs are missing
 #
 # The directory is $CARVANTA_MYSQL_DIR, or ${TMPDIR:-/tmp}/carvanta-mariadb.
+# $CARVANTA_MYSQL_SQL_MODE at start, when set, is the server's sql_mode
+# (kept for "up" as well), so that the store can be tried under other modes.
 # Every wait has a deadline; a start that fails leaves nothing running.
 set -u
 
@@ -29,6 +31,7 @@ PID_FILE="$BASE_DIR/mysqld.pid"
 LOG_FILE="$BASE_DIR/mysqld.log"
 PORT_FILE="$BASE_DIR/port"
 ENV_FILE="$BASE_DIR/env"
+SQL_MODE_FILE="$BASE_DIR/sql-mode"
 
 TEST_DB="carvanta_test"
 TEST_USER="carvanta_test"
@@ -86,8 +89,11 @@ pick_port() {
 }
 
 launch_server() {
-    local port="$1"
-    setsid "$MARIADBD" --no-defaults --user=root --datadir="$DATA_DIR" \
+    local port="$1" mode=()
+    if [ -f "$SQL_MODE_FILE" ]; then
+        mode=(--sql-mode="$(cat "$SQL_MODE_FILE")")
+    fi
+    setsid "$MARIADBD" --no-defaults --user=root --datadir="$DATA_DIR" "${mode[@]}" \
         --socket="$SOCKET" --port="$port" --bind-address=127.0.0.1 --tmpdir="$TMP_DIR" \
         --pid-file="$PID_FILE" --log-error="$LOG_FILE" --skip-name-resolve \
         --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
@@ -179,6 +185,9 @@ cmd_start() {
     halt_server
     rm -rf "$BASE_DIR"
     mkdir -p "$DATA_DIR" "$TMP_DIR" || fail_start "cannot create $DATA_DIR"
+    if [ -n "${CARVANTA_MYSQL_SQL_MODE:-}" ]; then
+        printf '%s' "$CARVANTA_MYSQL_SQL_MODE" >"$SQL_MODE_FILE"
+    fi
     timeout "$INSTALL_SECONDS" "$INSTALL_DB" --no-defaults --user=root \
         --auth-root-authentication-method=normal --datadir="$DATA_DIR" \
         --skip-test-db --tmpdir="$TMP_DIR" >"$BASE_DIR/install.log" 2>&1 ||

@@ -44,6 +44,20 @@ const char* const SQL_STATISTICS =
     "count, date FROM scorelog INNER JOIN user ON user.id=scorelog.user_id AND user.is_active=1 "
     "GROUP BY user_id ORDER BY highscore DESC";
 
+// The statements quote their values with double quotes and escape with
+// backslashes, and the list statements group by user only: each new
+// connection sets its session to the server's own sql_mode without the
+// modes that would change their meaning (ANSI_QUOTES, NO_BACKSLASH_ESCAPES,
+// ONLY_FULL_GROUP_BY) and without the combined modes that bring
+// ANSI_QUOTES back in (MariaDB keeps their names in the list).
+const char* const SQL_SESSION_MODE =
+    "SET SESSION sql_mode=TRIM(BOTH ',' FROM "
+    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE("
+    "CONCAT(',',@@SESSION.sql_mode,','),"
+    "',ANSI_QUOTES,',','),',NO_BACKSLASH_ESCAPES,',','),',ONLY_FULL_GROUP_BY,',','),"
+    "',ANSI,',','),',DB2,',','),',MAXDB,',','),',MSSQL,',','),',ORACLE,',','),"
+    "',POSTGRESQL,',','))";
+
 // Columns of the result rows.
 const unsigned int COLUMN_USER_ID = 0;
 const unsigned int COLUMN_LIST_NAME = 0;
@@ -133,7 +147,7 @@ bool UserBaseMysql::openDatabase() {
         handle = nullptr;
         return true;
     }
-    setTimeoutsLocked();
+    setOptionsLocked();
     handle =
         mysql_real_connect(&database, config->getDatabaseHost(), config->getDatabaseUser(),
                            config->getDatabasePassword(), config->getDatabaseName(), 0, nullptr, 0);
@@ -153,12 +167,15 @@ bool UserBaseMysql::openDatabase() {
     return failed;
 }
 
-void UserBaseMysql::setTimeoutsLocked() {
+// The session statement runs as part of the connection: a connection on
+// which it fails is not made at all.
+void UserBaseMysql::setOptionsLocked() {
     unsigned int connectTimeout = CONNECT_TIMEOUT_SECONDS;
     unsigned int ioTimeout = READ_WRITE_TIMEOUT_SECONDS;
     mysql_options(&database, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
     mysql_options(&database, MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
     mysql_options(&database, MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
+    mysql_options(&database, MYSQL_INIT_COMMAND, SQL_SESSION_MODE);
 }
 
 bool UserBaseMysql::checkMysql() {
@@ -412,6 +429,10 @@ char* UserBaseMysql::getSinglePlayerHighscoreList(char*, char*, int* listLength)
 
 int UserBaseMysql::fillHighscoreListLocked() {
     runStatementLocked("%s", SQL_HIGHSCORES);
+    if (queryFailed) {
+        // Clients get an empty list; the operator must learn that it is not.
+        Toolbox::printError("Highscore list could not be read\n");
+    }
     memset(highscoreList, 0, sizeof highscoreList);
     int entries = 0;
     while (queryResult != nullptr && entries < USERBASE_LIST_ENTRIES) {
@@ -451,6 +472,9 @@ void UserBaseMysql::dumpStatistics() {
 
 void UserBaseMysql::printStatisticsRowsLocked() {
     runStatementLocked("%s", SQL_STATISTICS);
+    if (queryFailed) {
+        Toolbox::printError("Statistics could not be read\n");
+    }
     while (queryResult != nullptr) {
         MYSQL_ROW row = mysql_fetch_row(queryResult);
         if (row == nullptr) {

@@ -49,7 +49,7 @@ private:
     UserBaseMysql();
 
     bool openDatabase();                  // REQUIRES(storeMutex); true on failure
-    void setTimeoutsLocked();             // REQUIRES(storeMutex)
+    void setOptionsLocked();              // REQUIRES(storeMutex)
     bool checkMysql();                    // REQUIRES(storeMutex); true when the ping fails
     unsigned int query(char* statement);  // REQUIRES(storeMutex)
     void closeDatabase();                 // REQUIRES(storeMutex)

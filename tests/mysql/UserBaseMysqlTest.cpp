@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,11 +134,24 @@ std::vector<std::string> tableLines(const std::string& output) {
 class UserBaseMysqlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!db.skipReason().empty()) {
-            GTEST_SKIP() << db.skipReason();
+        if (!serverSqlMode().empty()) {
+            // A server of the test's own, started with that sql_mode.
+            std::string missing = privateServerSkipReason();
+            if (!missing.empty()) {
+                GTEST_SKIP() << missing;
+            }
+            ownServer.reset(new PrivateMariadb(dir.file("mariadb"), serverSqlMode()));
+            ASSERT_TRUE(ownServer->start()) << ownServer->output();
         }
-        ASSERT_TRUE(db.create()) << db.lastError();
+        db.reset(new MysqlTestDatabase());
+        if (!db->skipReason().empty()) {
+            GTEST_SKIP() << db->skipReason();
+        }
+        ASSERT_TRUE(db->create()) << db->lastError();
     }
+    // Empty: the shared private server; else the sql_mode of a server of
+    // the test's own.
+    virtual std::string serverSqlMode() const { return ""; }
 
     // Each test is a process of its own: the configuration and the store
     // are made here once, from the given config.ini text.
@@ -148,19 +162,34 @@ protected:
         Configuration::setConfigFile(path.data());
         return UserBaseMysql::getInstance();
     }
-    StoreCalls openDefault() { return StoreCalls(openStore(db.configText(db.host()))); }
+    StoreCalls openDefault() { return StoreCalls(openStore(db->configText(db->host()))); }
 
     MysqlRows rows(const std::string& statement) {
         MysqlRows result;
-        EXPECT_TRUE(db.execute(statement, &result)) << statement << ": " << db.lastError();
+        EXPECT_TRUE(db->execute(statement, &result)) << statement << ": " << db->lastError();
         return result;
     }
     void exec(const std::string& statement) {
-        ASSERT_TRUE(db.execute(statement)) << statement << ": " << db.lastError();
+        ASSERT_TRUE(db->execute(statement)) << statement << ": " << db->lastError();
     }
 
+    // Hostile names and passwords are stored as they are, log in as
+    // themselves only, and open no other account.
+    void checkHostileNames(StoreCalls& calls);
+
     TempDir dir;
-    MysqlTestDatabase db;
+    std::unique_ptr<PrivateMariadb> ownServer;
+    std::unique_ptr<MysqlTestDatabase> db;
+};
+
+// A server whose sql_mode would change the statements' meaning: double
+// quotes naming columns, backslashes taken literally, and grouping by user
+// alone refused.
+class UserBaseMysqlSqlModeTest : public UserBaseMysqlTest {
+protected:
+    std::string serverSqlMode() const override {
+        return "ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
+    }
 };
 
 TEST_F(UserBaseMysqlTest, SignUpStoresAnAccountThatChecksAndLogsIn) {
@@ -388,8 +417,7 @@ TEST_F(UserBaseMysqlTest, GetUserNameAndListsCutOverlongAndNullColumns) {
         << output;
 }
 
-TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAnother) {
-    StoreCalls calls = openDefault();
+void UserBaseMysqlTest::checkHostileNames(StoreCalls& calls) {
     int victim = calls.signUp("victim", "victimpw");
     ASSERT_NE(victim, -1);
     const std::vector<std::string> hostile = {
@@ -427,6 +455,30 @@ TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAn
     EXPECT_EQ(rows("SELECT date FROM scorelog")[0][0], "\"); DROP TABLE user; --");
 }
 
+TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAnother) {
+    StoreCalls calls = openDefault();
+    checkHostileNames(calls);
+}
+
+TEST_F(UserBaseMysqlSqlModeTest, StatementsKeepTheirMeaningUnderTheServersOtherModes) {
+    StoreCalls calls = openDefault();
+    testing::internal::CaptureStdout();
+    checkHostileNames(calls);
+    int ann = calls.signUp("ann", "a");
+    calls.score("ann", "a", 15, "2026-01-02 03:04:05");
+    calls.score("ann", "a", 9, "2026-01-02 13:14:15");
+    std::vector<std::string> list = calls.list();
+    UserBaseMysql::getInstance()->dumpStatistics();
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_GE(list.size(), 2u) << log;
+    EXPECT_EQ(list[0], "  1.   15 2026-01-02  ann");
+    EXPECT_EQ(list[1], "  2.    3 \"); DROP TA it's") << "the hostile date, cut to 11";
+    char row[128];
+    snprintf(row, sizeof row, "|%5d|       ann|     2|    15|    12|", ann);
+    EXPECT_NE(log.find(row), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+}
+
 TEST_F(UserBaseMysqlTest, NamesAndPasswordsAreCutAtNineteenCharacters) {
     StoreCalls calls = openDefault();
     std::string name(25, 'n');
@@ -440,7 +492,7 @@ TEST_F(UserBaseMysqlTest, NamesAndPasswordsAreCutAtNineteenCharacters) {
     EXPECT_EQ(calls.login(name, std::string(18, 'p')), -1);
 }
 
-TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
+TEST_F(UserBaseMysqlTest, FailedStatementsAreReportedAsFailures) {
     StoreCalls calls = openDefault();
     int id = calls.signUp("fay", "pw");
     ASSERT_NE(id, -1);
@@ -468,10 +520,22 @@ TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
     EXPECT_EQ(calls.signUp("fay", "pw"), -1) << "the reactivation did not happen";
     EXPECT_EQ(calls.check("fay"), -1);
+
+    // A list or table that cannot be read is answered empty, but not
+    // passed off as an empty one in the log.
+    exec("RENAME TABLE scorelog TO scorelog_away");
+    testing::internal::CaptureStdout();
+    int length = -1;
+    EXPECT_TRUE(calls.list("x", &length).empty());
+    UserBaseMysql::getInstance()->dumpStatistics();
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(length, 0);
+    EXPECT_NE(log.find("ERROR: Highscore list could not be read\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR: Statistics could not be read\n"), std::string::npos) << log;
 }
 
 TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
-    UserBaseMysql* store = openStore(db.configTextWithPassword(db.host(), "not-the-password"));
+    UserBaseMysql* store = openStore(db->configTextWithPassword(db->host(), "not-the-password"));
     StoreCalls calls(store);
     testing::internal::CaptureStdout();
     int login = calls.login("alice", "pw");
@@ -506,7 +570,7 @@ TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
 
 TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
     std::string path = dir.file("config.ini");
-    writeFile(path, db.configText(db.host()));
+    writeFile(path, db->configText(db->host()));
     Configuration::setConfigFile(path.data());
     UserBase* store = UserBaseFactory::getUserBaseInstance();
     ASSERT_EQ(store, UserBaseMysql::getInstance());
@@ -525,7 +589,7 @@ TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
 }
 
 TEST_F(UserBaseMysqlTest, TcpConnectionWorksLikeTheSocket) {
-    StoreCalls calls(openStore(db.configText("127.0.0.1")));
+    StoreCalls calls(openStore(db->configText("127.0.0.1")));
     int id = calls.signUp("tcp", "pw");
     ASSERT_NE(id, -1);
     EXPECT_EQ(calls.login("tcp", "pw"), id);
@@ -563,7 +627,7 @@ TEST_F(UserBaseMysqlTest, ConcurrentCallersGetTheirOwnResults) {
 // Two server processes on one database: the same names signed up at the
 // same time from both never give two rows, nor two successes.
 TEST_F(UserBaseMysqlTest, RacingSignUpsFromTwoProcessesCreateOneAccount) {
-    std::string config = db.configText(db.host());
+    std::string config = db->configText(db->host());
     const int names = 30;
     pid_t child = fork();
     ASSERT_NE(child, -1);
