@@ -1,10 +1,13 @@
 // UserBaseMysql.cpp - accounts and single-player scores in a MySQL/MariaDB
-// database through the C API. Every operation connects, pings, runs its
-// statements and disconnects while holding storeMutex; it calls nothing but
-// the log meanwhile. Names and passwords reach the database only as escaped
+// database through the C API. The store keeps one connection across
+// operations; every operation checks it, replaces a lost one and runs its
+// statements while holding storeMutex; it calls nothing but the log
+// meanwhile. Names and passwords reach the database only as escaped
 // string values, cut to 19 characters first.
 #include "UserBaseMysql.h"
 
+#include <errmsg.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -176,6 +179,34 @@ void UserBaseMysql::setOptionsLocked() {
     mysql_options(&database, MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
     mysql_options(&database, MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
     mysql_options(&database, MYSQL_INIT_COMMAND, SQL_SESSION_MODE);
+    // The library must never connect again and send a statement once more
+    // on its own: a write whose outcome is unknown is not repeated.
+    my_bool reconnect = 0;
+    mysql_options(&database, MYSQL_OPT_RECONNECT, &reconnect);
+}
+
+// The kept connection is used while it lives; one that the server closed
+// (restart, wait_timeout, a killed session) is replaced before anything is
+// sent on it, so no statement is ever sent twice. True on failure, like
+// openDatabase.
+bool UserBaseMysql::connectLocked() {
+    if (handle != nullptr) {
+        if (connectionAliveLocked()) {
+            return false;
+        }
+        Toolbox::printInfo("Database connection lost, connecting again\n");
+        closeDatabase();
+    }
+    return openDatabase();
+}
+
+// Between operations nothing is due from the server: a readable socket
+// means it closed the connection (or sent its last error before closing).
+bool UserBaseMysql::connectionAliveLocked() {
+    struct pollfd watch = {};
+    watch.fd = static_cast<int>(mysql_get_socket(handle));
+    watch.events = POLLIN;
+    return watch.fd >= 0 && poll(&watch, 1, 0) == 0;
 }
 
 bool UserBaseMysql::checkMysql() {
@@ -201,6 +232,7 @@ unsigned int UserBaseMysql::query(char* statement) {
         Toolbox::printError("Error querying\n");
         snprintf(string, sizeof string, "Database: %s\n", mysql_error(handle));
         Toolbox::printDebug(string);
+        dropBrokenConnectionLocked();
         return 0;
     }
     queryResult = mysql_store_result(handle);
@@ -208,6 +240,7 @@ unsigned int UserBaseMysql::query(char* statement) {
         if (mysql_field_count(handle) != 0) {
             // A result set was due but could not be read.
             Toolbox::printError("Error querying\n");
+            dropBrokenConnectionLocked();
             return 0;
         }
         queryFailed = false;
@@ -216,6 +249,17 @@ unsigned int UserBaseMysql::query(char* statement) {
     queryFailed = false;
     resultColumns = mysql_field_count(handle);
     return resultColumns;
+}
+
+// A client-side error (connection lost, time-out, out of sync) leaves the
+// connection in no known state: it is closed, the rest of the operation
+// finds no connection, and the next operation makes a new one. An error of
+// the server (a refused statement) keeps it.
+void UserBaseMysql::dropBrokenConnectionLocked() {
+    unsigned int error = mysql_errno(handle);
+    if (error >= CR_MIN_ERROR && error <= CR_MAX_ERROR) {
+        closeDatabase();
+    }
 }
 
 void UserBaseMysql::closeDatabase() {
@@ -297,37 +341,37 @@ int UserBaseMysql::columnIntLocked(MYSQL_ROW row, unsigned int column) {
 
 int UserBaseMysql::checkUser(char* name) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, "");
     runStatementLocked(SQL_CHECK_USER, escapedName);
     int id = firstRowIdLocked();
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 int UserBaseMysql::checkCredentials(char* name, char* password) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_CHECK_CREDENTIALS, escapedName, escapedPassword);
     int id = firstRowIdLocked();
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 int UserBaseMysql::deleteUser(char* name, char* password) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_CHECK_CREDENTIALS, escapedName, escapedPassword);
     int id = firstRowIdLocked();
     if (id != -1) {
         runStatementLocked(SQL_DEACTIVATE, escapedName, escapedPassword);
         if (queryFailed) {
-            id = -1;  // the account is still active: not deleted
+            id = -1;  // refused or lost on the way: not known to be deleted
         }
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
@@ -339,7 +383,7 @@ int UserBaseMysql::addUser(char* name, char* password) {
 
 int UserBaseMysql::addUser(char* name, char* password, char* dateString) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_FIND_NAME, escapedName);
     bool known = firstRowIdLocked() != -1;
@@ -349,7 +393,7 @@ int UserBaseMysql::addUser(char* name, char* password, char* dateString) {
     } else {
         id = insertUserLocked(dateString);
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
@@ -380,7 +424,7 @@ int UserBaseMysql::insertUserLocked(const char* dateString) {
 
 void UserBaseMysql::getUserName(char* buffer, int id) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     runStatementLocked(SQL_USER_NAME, id);
     MYSQL_ROW row = queryResult != nullptr ? mysql_fetch_row(queryResult) : nullptr;
     if (row != nullptr) {
@@ -389,7 +433,7 @@ void UserBaseMysql::getUserName(char* buffer, int id) {
     } else {
         buffer[0] = '\0';
     }
-    closeDatabase();
+    freeResultLocked();
 }
 
 // ---------------------------------------------------------------------------
@@ -403,26 +447,29 @@ int UserBaseMysql::addSinglePlayerScore(char* name, char* password, int score) {
 
 int UserBaseMysql::addSinglePlayerScore(char* name, char* password, int score, char* date) {
     MutexGuard guard(&storeMutex);
-    // The check runs with a connection of its own, as any caller's would.
+    // The check runs through the interface, as any caller's would; the
+    // score follows on the same kept connection.
     int id = checkCredentials(name, password);
-    openDatabase();
     if (id != -1) {
+        connectLocked();
         char escapedDate[USERBASEMYSQL_ESCAPED_DATE_MAX];
         escapeLocked(escapedDate, date, USERBASEMYSQL_DATE_CHARS);
         runStatementLocked(SQL_INSERT_SCORE, id, score, escapedDate);
         if (queryFailed) {
-            id = -1;  // nothing was recorded
+            // Refused, or the connection was lost on the way: not known to
+            // be recorded, so never reported as recorded (and not sent again).
+            id = -1;
         }
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 char* UserBaseMysql::getSinglePlayerHighscoreList(char*, char*, int* listLength) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     int entries = fillHighscoreListLocked();
-    closeDatabase();
+    freeResultLocked();
     *listLength = entries * USERBASE_ENTRY_SIZE;
     return highscoreList;
 }
@@ -463,9 +510,9 @@ int UserBaseMysql::copySinglePlayerHighscoreList(char* name, char* password, cha
 void UserBaseMysql::dumpStatistics() {
     MutexGuard guard(&storeMutex);
     printf("%s\n%s\n%s\n%s\n", STATS_RULE, STATS_TITLE, STATS_COLUMNS, STATS_LINE);
-    openDatabase();
+    connectLocked();
     printStatisticsRowsLocked();
-    closeDatabase();
+    freeResultLocked();
     printf("%s\n%s\n", STATS_LINE, STATS_RULE);
     fflush(stdout);
 }

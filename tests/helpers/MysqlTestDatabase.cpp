@@ -162,8 +162,8 @@ std::string MysqlTestDatabase::configTextWithPassword(const std::string& host,
     return configFor(host, databaseName, user, pw);
 }
 
-PrivateMariadb::PrivateMariadb(const std::string& directory, const std::string& sqlMode)
-    : baseDir(directory), serverSqlMode(sqlMode), started(false) {}
+PrivateMariadb::PrivateMariadb(const std::string& directory, const std::string& serverOptions)
+    : baseDir(directory), options(serverOptions), started(false) {}
 
 PrivateMariadb::~PrivateMariadb() {
     if (started) {
@@ -175,8 +175,8 @@ bool PrivateMariadb::run(const std::string& action) {
     int deadline =
         action == "stop" || action == "down" ? STOP_DEADLINE_SECONDS : START_DEADLINE_SECONDS;
     std::string log = baseDir + ".log";
-    std::string command = "CARVANTA_MYSQL_DIR='" + baseDir + "' CARVANTA_MYSQL_SQL_MODE='" +
-                          serverSqlMode + "' timeout " +
+    std::string command = "CARVANTA_MYSQL_DIR='" + baseDir + "' CARVANTA_MYSQL_SERVER_OPTIONS='" +
+                          options + "' timeout " +
                           std::to_string(deadline) + " bash '" + SCRIPT_PATH + "' " + action +
                           " >'" + log + "' 2>&1";
     int status = system(command.c_str());

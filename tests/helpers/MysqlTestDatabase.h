@@ -58,8 +58,9 @@ private:
 // afterwards) at it; the destructor stops it and removes the directory.
 class PrivateMariadb {
 public:
-    // A non-empty sqlMode is the server's sql_mode.
-    explicit PrivateMariadb(const std::string& directory, const std::string& sqlMode = "");
+    // serverOptions: further options of the server, blank-separated
+    // (e.g. "--wait-timeout=2").
+    explicit PrivateMariadb(const std::string& directory, const std::string& serverOptions = "");
     ~PrivateMariadb();
     PrivateMariadb(const PrivateMariadb&) = delete;
     PrivateMariadb& operator=(const PrivateMariadb&) = delete;
@@ -81,7 +82,7 @@ private:
     bool signalServer(int signalNumber);
 
     std::string baseDir;
-    std::string serverSqlMode;
+    std::string options;
     std::string lastOutput;
     bool started;
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "Configuration.h"
 #include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
+#include "RecordingServer.h"
 #include "TempDir.h"
 #include "Toolbox.h"
 #include "UserBaseFactory.h"
@@ -30,6 +32,8 @@ namespace {
 const char* const SIGNUP_DATE = "2026-03-04 05:06:07";
 const int CHILD_DEADLINE_MS = 60000;
 const int CHILD_POLL_MS = 20;
+// The wait_timeout server closes a connection idle for 2 s.
+const int IDLE_CLOSE_DEADLINE_MS = 30000;
 // The store's connect and read time-outs together stay well below this.
 const long long FROZEN_DEADLINE_MS = 20000;
 
@@ -134,13 +138,13 @@ std::vector<std::string> tableLines(const std::string& output) {
 class UserBaseMysqlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!serverSqlMode().empty()) {
-            // A server of the test's own, started with that sql_mode.
+        if (!serverOptions().empty()) {
+            // A server of the test's own, started with those options.
             std::string missing = privateServerSkipReason();
             if (!missing.empty()) {
                 GTEST_SKIP() << missing;
             }
-            ownServer.reset(new PrivateMariadb(dir.file("mariadb"), serverSqlMode()));
+            ownServer.reset(new PrivateMariadb(dir.file("mariadb"), serverOptions()));
             ASSERT_TRUE(ownServer->start()) << ownServer->output();
         }
         db.reset(new MysqlTestDatabase());
@@ -149,9 +153,9 @@ protected:
         }
         ASSERT_TRUE(db->create()) << db->lastError();
     }
-    // Empty: the shared private server; else the sql_mode of a server of
+    // Empty: the shared private server; else the options of a server of
     // the test's own.
-    virtual std::string serverSqlMode() const { return ""; }
+    virtual std::string serverOptions() const { return ""; }
 
     // Each test is a process of its own: the configuration and the store
     // are made here once, from the given config.ini text.
@@ -182,13 +186,26 @@ protected:
     std::unique_ptr<MysqlTestDatabase> db;
 };
 
+// A server that closes a connection idle for two seconds.
+class UserBaseMysqlWaitTimeoutTest : public UserBaseMysqlTest {
+protected:
+    std::string serverOptions() const override { return "--wait-timeout=2"; }
+    // Sessions in the test database other than the asking one: the store's.
+    int storeSessions() {
+        MysqlRows count = rows(
+            "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+            "WHERE ID<>CONNECTION_ID() AND DB=DATABASE()");
+        return count.size() == 1 ? atoi(count[0][0].c_str()) : -1;
+    }
+};
+
 // A server whose sql_mode would change the statements' meaning: double
 // quotes naming columns, backslashes taken literally, and grouping by user
 // alone refused.
 class UserBaseMysqlSqlModeTest : public UserBaseMysqlTest {
 protected:
-    std::string serverSqlMode() const override {
-        return "ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
+    std::string serverOptions() const override {
+        return "--sql-mode=ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
     }
 };
 
@@ -588,6 +605,34 @@ TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
     UserBaseFactory::destroyUserBaseInstance();
 }
 
+// One connection serves every operation; once the server has closed it
+// for idleness the next operations make a new one, fail nothing, and send
+// no statement twice.
+TEST_F(UserBaseMysqlWaitTimeoutTest, ConnectionIsKeptAndReplacedAfterTheServerClosedIt) {
+    StoreCalls calls = openDefault();
+    int id = calls.signUp("wendy", "pw");
+    ASSERT_NE(id, -1);
+    ASSERT_EQ(calls.score("wendy", "pw", 10, "2026-01-01 00:00:00"), id);
+    EXPECT_EQ(calls.login("wendy", "pw"), id);
+    EXPECT_EQ(storeSessions(), 1) << "the connection is kept between operations";
+    ASSERT_TRUE(waitUntil([this]() { return storeSessions() == 0; }, IDLE_CLOSE_DEADLINE_MS))
+        << "the server did not close the idle connection";
+
+    testing::internal::CaptureStdout();
+    int scored = calls.score("wendy", "pw", 20, "2026-01-01 00:00:01");
+    int login = calls.login("wendy", "pw");
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(scored, id);
+    EXPECT_EQ(login, id);
+    EXPECT_NE(log.find("INFO: Database connection lost, connecting again\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+    EXPECT_EQ(rows("SELECT score FROM scorelog ORDER BY id"),
+              (MysqlRows{{"10"}, {"20"}}))
+        << "each score recorded once";
+    EXPECT_EQ(storeSessions(), 1);
+}
+
 TEST_F(UserBaseMysqlTest, TcpConnectionWorksLikeTheSocket) {
     StoreCalls calls(openStore(db->configText("127.0.0.1")));
     int id = calls.signUp("tcp", "pw");
@@ -691,12 +736,22 @@ TEST_F(UserBaseMysqlRestartTest, OperationsFailWhileTheServerIsDownAndWorkAgainA
     int id = calls.signUp("rita", "pw");
     ASSERT_NE(id, -1);
 
+    // Restarted between two operations: the kept connection is replaced
+    // before the next one sends anything, which then just works.
+    ASSERT_TRUE(server.down()) << server.output();
+    ASSERT_TRUE(server.up()) << server.output();
+    testing::internal::CaptureStdout();
+    int afterRestart = calls.login("rita", "pw");
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(afterRestart, id);
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+
     ASSERT_TRUE(server.down()) << server.output();
     testing::internal::CaptureStdout();
     int login = calls.login("rita", "pw");
     int signUp = calls.signUp("sam", "pw");
     std::string name = calls.userName(id);
-    std::string log = testing::internal::GetCapturedStdout();
+    log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(login, -1);
     EXPECT_EQ(signUp, -1);
     EXPECT_EQ(name, "");
