@@ -1,10 +1,10 @@
 // MysqlLoginScenario.h - log-in checks (REQ_CHECKUSERANDPASSWORD) over the
 // wire against the server binary with its accounts in MariaDB, next to the
-// cost of the MySQL C API alone, measured in the same run with the same
-// client count: the store's SELECT on one kept connection per client (the
-// floor), and a new connection with a ping and the SELECT per call, one
-// call at a time (what the store paid when it connected for every
-// operation). The database comes from the CARVANTA_MYSQL_* variables of
+// cost of the MySQL C API alone, measured in rounds alternating with the
+// server and the echo, with the same client count: the store's SELECT on
+// one kept connection per client (the floor), and a new connection with a
+// ping and the SELECT per call, one call at a time (what the store paid
+// when it connected for every operation). The database comes from the CARVANTA_MYSQL_* variables of
 // scripts/mariadb-private.sh. start, stop and meetsOwnTargets run on the
 // main thread; nextRequest and checkResponse on client threads.
 #ifndef MYSQLLOGINSCENARIO_H
@@ -43,6 +43,9 @@ private:
     ServerChild server;
     // True only while start() signs the accounts up, before client threads.
     bool signingUp;
+    // Wire sizes of a log-in's round trip.
+    int requestBytes;
+    int responseBytes;
 };
 
 #endif
