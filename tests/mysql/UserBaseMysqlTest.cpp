@@ -32,6 +32,8 @@ namespace {
 const char* const SIGNUP_DATE = "2026-03-04 05:06:07";
 const int CHILD_DEADLINE_MS = 60000;
 const int CHILD_POLL_MS = 20;
+// A store's INSERT slowed to 3 s shows in the process list well before this.
+const int LOST_WRITE_DEADLINE_MS = 10000;
 // The wait_timeout server closes a connection idle for 2 s.
 const int IDLE_CLOSE_DEADLINE_MS = 30000;
 // The store's connect and read time-outs together stay well below this.
@@ -603,6 +605,44 @@ TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
     std::string name = "viafactory";
     EXPECT_EQ(again->checkUser(name.data()), id);
     UserBaseFactory::destroyUserBaseInstance();
+}
+
+// The connection of a score is killed while its INSERT runs: the score is
+// reported as not recorded, it is not sent again on a new connection, and
+// the next operation gets a new connection.
+TEST_F(UserBaseMysqlTest, WriteLostOnTheWayIsAFailureAndIsNeverSentAgain) {
+    StoreCalls calls = openDefault();
+    int id = calls.signUp("kim", "pw");
+    ASSERT_NE(id, -1);
+    exec(
+        "CREATE TRIGGER slow_score BEFORE INSERT ON scorelog FOR EACH ROW "
+        "SET NEW.score = NEW.score + SLEEP(3)");
+    testing::internal::CaptureStdout();
+    std::future<int> scored = std::async(std::launch::async, [&calls]() {
+        return calls.score("kim", "pw", 7, "2026-01-01 00:00:00");
+    });
+    std::string inserting;
+    bool seen = waitUntil(
+        [this, &inserting]() {
+            MysqlRows found = rows(
+                "SELECT ID FROM information_schema.PROCESSLIST WHERE ID<>CONNECTION_ID() "
+                "AND DB=DATABASE() AND INFO LIKE 'INSERT INTO scorelog%'");
+            inserting = found.size() == 1 ? found[0][0] : "";
+            return !inserting.empty();
+        },
+        LOST_WRITE_DEADLINE_MS);
+    if (seen) {
+        exec("KILL CONNECTION " + inserting);
+    }
+    int result = scored.get();
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(seen) << "the INSERT was never seen running: " << log;
+    EXPECT_EQ(result, -1) << log;
+    EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
+
+    exec("DROP TRIGGER slow_score");
+    EXPECT_EQ(calls.login("kim", "pw"), id);
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM scorelog")[0][0], "0") << "the score was sent again";
 }
 
 // One connection serves every operation; once the server has closed it
