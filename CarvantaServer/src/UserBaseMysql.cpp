@@ -195,8 +195,9 @@ bool UserBaseMysql::connectLocked() {
             return false;
         }
         Toolbox::printInfo("Database connection lost, connecting again\n");
-        closeDatabase();
     }
+    // Also releases what a failed attempt left in the connection object.
+    closeDatabase();
     return openDatabase();
 }
 
