@@ -257,6 +257,38 @@ TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
     EXPECT_EQ(eve.ask(REQ_MULTI_DETACHMULTIPLAYER), code(RES_MULTI_PLAYERNOTKNOWN));
 }
 
+// A second server process on the same database serves the same accounts:
+// what a client does on one is what a client of the other sees.
+TEST_F(GameRequestHandlerMysqlTest, TwoServersOnOneDatabaseShareAccountsAndScores) {
+    TempDir otherDir;
+    ServerProcess other;
+    int otherPort = freePort();
+    ASSERT_GT(otherPort, 0);
+    ASSERT_TRUE(other.start(otherDir.path(), otherPort, db.configText(db.host())))
+        << other.output();
+    Player onFirst("mia", "pw");
+    Player onSecond("mia", "pw");
+    ASSERT_TRUE(onFirst.connect(port));
+    ASSERT_TRUE(onSecond.connect(otherPort));
+
+    EXPECT_EQ(onFirst.ask(REQ_SIGNUP), code(RES_OK));
+    EXPECT_EQ(onSecond.ask(REQ_CHECKUSERANDPASSWORD), code(RES_OK));
+    EXPECT_EQ(onSecond.ask(REQ_SIGNUP), code(RES_USEREXISTS));
+
+    EXPECT_EQ(onFirst.ask(REQ_STORESINGLEPLAYERSCORE, int32le(321)), code(RES_OK));
+    std::string list = onSecond.ask(REQ_SENDSINGLEPLAYERHIGHSCORES);
+    ASSERT_EQ(list.size(), 51u) << "one entry";
+    std::string entry(list.c_str() + 1);
+    EXPECT_EQ(entry.substr(0, 10), "  1.  321 ");
+    EXPECT_EQ(entry.substr(entry.size() - 5), "  mia");
+
+    EXPECT_EQ(onSecond.ask(REQ_DELETEUSER), code(RES_OK));
+    EXPECT_EQ(onFirst.ask(REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(onFirst.ask(REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(onFirst.ask(REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
+    EXPECT_EQ(other.stop(), 0) << other.output();
+}
+
 // The database stops and starts again while the game server runs on:
 // requests fail cleanly meanwhile and work again afterwards.
 TEST(GameRequestHandlerMysqlRestartTest, RequestsRecoverAfterTheDatabaseRestarts) {
