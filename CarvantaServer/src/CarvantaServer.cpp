@@ -53,6 +53,9 @@ int serverPort = 0;
 int pidFileHandle = -1;
 char fileName[FILENAME_SIZE] = "config.ini";
 char scratch[SCRATCH_SIZE];
+// The daemon's log file, a relative name resolved in /tmp/.
+const int DAEMON_PATH_SIZE = FILENAME_SIZE + 8;
+char daemonLogPath[DAEMON_PATH_SIZE];
 
 // Written by the signal handler, read by the main thread: one flag per kind,
 // so that a SIGHUP right behind a SIGTERM cannot hide it.
@@ -133,8 +136,14 @@ void cleanUp() {
     clientHandlerFactory = nullptr;
 }
 
+// Logs "Server started" and the port the server really listens on: with no
+// port configured the system picks one.
 sockErr_t startServer() {
     error = server->startServer(nullptr, serverPort);
+    if (error == SOCKERR_OK) {
+        Toolbox::printInfo("Server started\n");
+        logWithNumber(false, "Listening on port %ld\n", server->getPort());
+    }
     return error;
 }
 
@@ -165,11 +174,40 @@ void signal_handler(int sig) {
     }
 }
 
+// Moves a descriptor above the standard streams, so that the daemon's
+// closing of 0, 1 and 2 can never take it.
+int aboveStandardStreams(int descriptor) {
+    if (descriptor > STDERR_FILENO) {
+        return descriptor;
+    }
+    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(descriptor);
+    return moved;
+}
+
 bool openSignalPipe() {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         signalPipe[0] = -1;
         signalPipe[1] = -1;
         return false;
+    }
+    signalPipe[0] = aboveStandardStreams(signalPipe[0]);
+    signalPipe[1] = aboveStandardStreams(signalPipe[1]);
+    return signalPipe[0] >= 0 && signalPipe[1] >= 0;
+}
+
+// A standard stream closed at start would hand its number to the next file
+// opened (the configuration, the log, the self-pipe), and console texts
+// would then land there. Each closed one gets the null device instead.
+bool fillClosedStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; descriptor++) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        int nullDevice = open("/dev/null", O_RDWR);
+        if (nullDevice != descriptor) {
+            return false;
+        }
     }
     return true;
 }
@@ -290,8 +328,14 @@ void runConsoleLoop() {
     userInput[0] = '\0';
     while (strcmp(userInput, "quit\n") != 0) {
         // At end of input the console stops reading and the server keeps
-        // serving until SIGINT or SIGTERM.
-        if (waitForConsole(inputOpen) != 0) {
+        // serving until SIGHUP, SIGINT or SIGTERM.
+        int sig = waitForConsole(inputOpen);
+        if (sig == SIGHUP) {
+            // The terminal may be gone: the shutdown texts written into a
+            // pipe whose reader left must not end the process unsaved.
+            signal(SIGPIPE, SIG_IGN);
+        }
+        if (sig != 0) {
             break;
         }
         if (fgets(userInput, USERINPUT_LIMIT, stdin) == nullptr) {
@@ -307,6 +351,9 @@ void runConsoleLoop() {
 
 void runAsConsoleApplication() {
     openSignalPipe();
+    // A hang-up (the terminal or session closes) stops the server like an
+    // interrupt does, so nothing unsaved is lost.
+    installHandler(SIGHUP);
     installHandler(SIGINT);
     installHandler(SIGTERM);
     initialiseWithSignalsOnMainThread();
@@ -317,7 +364,6 @@ void runAsConsoleApplication() {
         fflush(stdout);
         return;
     }
-    Toolbox::printInfo("Server started\n");
     runConsoleLoop();
     consoleQuit();
 }
@@ -335,8 +381,10 @@ void daemonShutdown() {
 }
 
 // Closes every descriptor, then puts the null device on 0, 1 and 2 so that
-// no later output can land in the PID file, the log or user.dat.
+// no later output can land in the PID file, the log or user.dat. The self-
+// pipe lies above 2 and stays open.
 void closeAllDescriptors() {
+    Toolbox::closeLog();
     for (int descriptor = getdtablesize(); descriptor >= 0; descriptor--) {
         if (descriptor != signalPipe[0] && descriptor != signalPipe[1]) {
             close(descriptor);
@@ -346,15 +394,22 @@ void closeAllDescriptors() {
     close(1);
     close(2);
     int nullDevice = open("/dev/null", O_RDWR);
-    if (nullDevice == 0) {
-        dup2(nullDevice, 1);
-        dup2(nullDevice, 2);
+    if (nullDevice != STDIN_FILENO || dup2(nullDevice, STDOUT_FILENO) < 0 ||
+        dup2(nullDevice, STDERR_FILENO) < 0) {
+        daemonFail("Could not open /dev/null on the standard streams, exiting\n");
     }
 }
 
 void lockPidFile() {
     char* pidFileName = configuration->getPidFileName();
-    pidFileHandle = open(pidFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // /tmp/ is writable by everybody: a link planted under the PID file's
+    // name is refused, never followed.
+    pidFileHandle = open(pidFileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (pidFileHandle < 0 && errno == ELOOP) {
+        snprintf(scratch, sizeof scratch, "PID lock file %s is a symbolic link, exiting\n",
+                 pidFileName);
+        daemonFail(scratch);
+    }
     if (pidFileHandle < 0) {
         daemonFail("Could not open PID lock file, exiting");
     }
@@ -396,7 +451,7 @@ void forkDaemon() {
 }
 
 void prepareDaemonProcess() {
-    Toolbox::printToFile(true, configuration->getLogFileName());
+    Toolbox::printToFile(true, daemonLogPath);
     Toolbox::setDebugPrinting(true);
     Toolbox::setInfoPrinting(true);
     Toolbox::setErrorPrinting(true);
@@ -425,8 +480,6 @@ void startDaemonServices() {
     logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
     if (startServer() != SOCKERR_OK) {
         Toolbox::printError("Could not start server\n");
-    } else {
-        Toolbox::printInfo("Server started\n");
     }
     Toolbox::printInfo("Running the application as deamon\n");
 }
@@ -457,14 +510,13 @@ void startDaemonServices() {
     }
 }
 
-// The PID file as the detached child will see it: relative names resolve
-// in /tmp/, its working directory.
-void daemonPidFilePath(char* path, size_t size) {
-    char* pidFileName = configuration->getPidFileName();
-    if (pidFileName[0] == '/') {
-        copyText(path, size, pidFileName);
+// A file name as the detached child sees it: relative names resolve in
+// /tmp/, its working directory.
+void daemonPath(const char* name, char* path, size_t size) {
+    if (name[0] == '/') {
+        copyText(path, size, name);
     } else {
-        snprintf(path, size, "/tmp/%s", pidFileName);
+        snprintf(path, size, "/tmp/%s", name);
     }
 }
 
@@ -472,16 +524,16 @@ void daemonPidFilePath(char* path, size_t size) {
 // empties the log that the running daemon writes to. The child still takes
 // the lock itself, so two starts racing are caught there.
 void refuseIfPidFileLocked() {
-    char path[FILENAME_SIZE + 8];
-    daemonPidFilePath(path, sizeof path);
-    int probe = open(path, O_RDWR | O_CLOEXEC);
+    char path[DAEMON_PATH_SIZE];
+    daemonPath(configuration->getPidFileName(), path, sizeof path);
+    int probe = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (probe < 0) {
         return;
     }
     bool locked = lockf(probe, F_TEST, 0) < 0;
     close(probe);
     if (locked) {
-        Toolbox::printToFile(true, configuration->getLogFileName());
+        Toolbox::printToFile(true, daemonLogPath);
         snprintf(scratch, sizeof scratch, "Could not lock PID lock file %s, exiting",
                  configuration->getPidFileName());
         daemonFail(scratch);
@@ -494,6 +546,9 @@ void runAsDaemon() {
         Toolbox::printError("Daemon already running\n");
         return;
     }
+    // The log is emptied before the fork and written by the child in /tmp/:
+    // both must mean the same file.
+    daemonPath(configuration->getLogFileName(), daemonLogPath, sizeof daemonLogPath);
     refuseIfPidFileLocked();
     prepareDaemonProcess();
     forkDaemon();
@@ -524,6 +579,10 @@ bool parseOptions(int argc, char** argv, bool* daemonMode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!fillClosedStandardStreams()) {
+        printf("Could not open /dev/null for a closed standard stream, exiting\n");
+        return 1;
+    }
     showVersionTag();
     copyText(fileName, sizeof fileName, "config.ini");
     bool daemonMode = false;

@@ -3,10 +3,12 @@
 // file stream is guarded by the same mutex.
 #include "Toolbox.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "MutexGuard.h"
 #include "OsaLog.h"
@@ -22,6 +24,21 @@ namespace {
 
 pthread_mutex_t lineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 FILE* fp = nullptr;  // GUARDED_BY(lineMutex)
+
+// The daemon's log may lie in /tmp/, where anybody can plant a link under
+// its name: such a link is never followed, and the lines are dropped.
+FILE* openLogFile(const char* name, int truncateOrAppend) {
+    int descriptor =
+        open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | truncateOrAppend, 0666);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    FILE* file = fdopen(descriptor, "a");
+    if (file == nullptr) {
+        close(descriptor);
+    }
+    return file;
+}
 
 // The shared network and protocol code logs through the toolbox once the
 // server is linked in.
@@ -97,7 +114,7 @@ void Toolbox::printToFile(bool enable, char* fileName) {
 
 bool Toolbox::startNewLog() {
     MutexGuard guard(&lineMutex);
-    FILE* file = fopen(logFileName, "w");
+    FILE* file = openLogFile(logFileName, O_TRUNC);
     if (file == nullptr) {
         return false;
     }
@@ -130,7 +147,7 @@ void Toolbox::outputString(const char* outString) {
         return;
     }
     if (fp == nullptr) {
-        fp = fopen(logFileName, "ae");
+        fp = openLogFile(logFileName, O_APPEND);
         if (fp == nullptr) {
             return;  // dropped; the next line tries again
         }

@@ -33,7 +33,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir) {
+                         const std::string& workDir, int closedStream) {
     int input[2];
     int output[2];
     if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
@@ -47,6 +47,9 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         dup2(input[0], 0);
         dup2(output[1], 1);
         dup2(output[1], 2);
+        if (closedStream >= 0) {
+            close(closedStream);
+        }
         if (chdir(workDir.c_str()) != 0) {
             _exit(127);
         }

@@ -18,8 +18,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts program with args in workDir. False if it could not start.
+    // closedStream (0, 1 or 2) starts the program with that standard stream
+    // closed, as a shell's "<&-" or a supervisor may.
     bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::string& workDir);
+               const std::string& workDir, int closedStream = -1);
     bool writeInput(const std::string& text);
     void closeInput();
     // Collects output until text appears or the deadline passes.
