@@ -14,6 +14,9 @@
 #   install  apt-get install mariadb-server when its programs are missing
 #
 # The directory is $CARVANTA_MYSQL_DIR, or ${TMPDIR:-/tmp}/carvanta-mariadb.
+# $CARVANTA_MYSQL_SERVER_OPTIONS at start, when set, are further options of
+# the server (kept for "up" as well), so that the store can be tried under
+# other settings, e.g. "--sql-mode=ANSI_QUOTES --wait-timeout=2".
 # Every wait has a deadline; a start that fails leaves nothing running.
 set -u
 
@@ -29,6 +32,7 @@ PID_FILE="$BASE_DIR/mysqld.pid"
 LOG_FILE="$BASE_DIR/mysqld.log"
 PORT_FILE="$BASE_DIR/port"
 ENV_FILE="$BASE_DIR/env"
+OPTIONS_FILE="$BASE_DIR/server-options"
 
 TEST_DB="carvanta_test"
 TEST_USER="carvanta_test"
@@ -86,8 +90,11 @@ pick_port() {
 }
 
 launch_server() {
-    local port="$1"
-    setsid "$MARIADBD" --no-defaults --user=root --datadir="$DATA_DIR" \
+    local port="$1" options=()
+    if [ -f "$OPTIONS_FILE" ]; then
+        read -r -a options <"$OPTIONS_FILE"
+    fi
+    setsid "$MARIADBD" --no-defaults --user=root --datadir="$DATA_DIR" "${options[@]}" \
         --socket="$SOCKET" --port="$port" --bind-address=127.0.0.1 --tmpdir="$TMP_DIR" \
         --pid-file="$PID_FILE" --log-error="$LOG_FILE" --skip-name-resolve \
         --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
@@ -179,6 +186,9 @@ cmd_start() {
     halt_server
     rm -rf "$BASE_DIR"
     mkdir -p "$DATA_DIR" "$TMP_DIR" || fail_start "cannot create $DATA_DIR"
+    if [ -n "${CARVANTA_MYSQL_SERVER_OPTIONS:-}" ]; then
+        printf '%s\n' "$CARVANTA_MYSQL_SERVER_OPTIONS" >"$OPTIONS_FILE"
+    fi
     timeout "$INSTALL_SECONDS" "$INSTALL_DB" --no-defaults --user=root \
         --auth-root-authentication-method=normal --datadir="$DATA_DIR" \
         --skip-test-db --tmpdir="$TMP_DIR" >"$BASE_DIR/install.log" 2>&1 ||

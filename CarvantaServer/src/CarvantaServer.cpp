@@ -21,6 +21,7 @@
 #include "GameRequestHandler.h"
 #include "GameServer.h"
 #include "NetSocket.h"
+#include "ServerStatus.h"
 #include "TextCopy.h"
 #include "Toolbox.h"
 #include "UserBase.h"
@@ -52,11 +53,15 @@ int serverPort = 0;
 int pidFileHandle = -1;
 char fileName[FILENAME_SIZE] = "config.ini";
 char scratch[SCRATCH_SIZE];
+// The daemon's log file, a relative name resolved in /tmp/.
+const int DAEMON_PATH_SIZE = FILENAME_SIZE + 8;
+char daemonLogPath[DAEMON_PATH_SIZE];
 
 // Written by the signal handler, read by the main thread: one flag per kind,
 // so that a SIGHUP right behind a SIGTERM cannot hide it.
 volatile sig_atomic_t terminateSignal = 0;
 volatile sig_atomic_t hangupPending = 0;
+volatile sig_atomic_t statusPending = 0;
 volatile sig_atomic_t otherPending = 0;
 // Self-pipe: the handler writes one byte so that a waiting main thread wakes.
 int signalPipe[2] = {-1, -1};
@@ -76,6 +81,8 @@ void showHelp() {
     printf("# help      show this page\n");
     printf("# version   show version info\n");
     printf("# stats     show statistics\n");
+    printf("# status    show the server's state: clients, lobby, games, requests\n");
+    printf("# players   show the players in the lobby\n");
     printf("# quit      stop this wonderfull program\n");
     printf("\n\n");
     fflush(stdout);
@@ -129,8 +136,14 @@ void cleanUp() {
     clientHandlerFactory = nullptr;
 }
 
+// Logs "Server started" and the port the server really listens on: with no
+// port configured the system picks one.
 sockErr_t startServer() {
     error = server->startServer(nullptr, serverPort);
+    if (error == SOCKERR_OK) {
+        Toolbox::printInfo("Server started\n");
+        logWithNumber(false, "Listening on port %ld\n", server->getPort());
+    }
     return error;
 }
 
@@ -149,6 +162,8 @@ void signal_handler(int sig) {
         terminateSignal = sig;
     } else if (sig == SIGHUP) {
         hangupPending = 1;
+    } else if (sig == SIGUSR1) {
+        statusPending = 1;
     } else {
         otherPending = 1;
     }
@@ -159,11 +174,40 @@ void signal_handler(int sig) {
     }
 }
 
+// Moves a descriptor above the standard streams, so that the daemon's
+// closing of 0, 1 and 2 can never take it.
+int aboveStandardStreams(int descriptor) {
+    if (descriptor > STDERR_FILENO) {
+        return descriptor;
+    }
+    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(descriptor);
+    return moved;
+}
+
 bool openSignalPipe() {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         signalPipe[0] = -1;
         signalPipe[1] = -1;
         return false;
+    }
+    signalPipe[0] = aboveStandardStreams(signalPipe[0]);
+    signalPipe[1] = aboveStandardStreams(signalPipe[1]);
+    return signalPipe[0] >= 0 && signalPipe[1] >= 0;
+}
+
+// A standard stream closed at start would hand its number to the next file
+// opened (the configuration, the log, the self-pipe), and console texts
+// would then land there. Each closed one gets the null device instead.
+bool fillClosedStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; descriptor++) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        int nullDevice = open("/dev/null", O_RDWR);
+        if (nullDevice != descriptor) {
+            return false;
+        }
     }
     return true;
 }
@@ -190,6 +234,10 @@ int takeSignal() {
     if (hangupPending != 0) {
         hangupPending = 0;
         return SIGHUP;
+    }
+    if (statusPending != 0) {
+        statusPending = 0;
+        return SIGUSR1;
     }
     if (otherPending != 0) {
         otherPending = 0;
@@ -225,13 +273,15 @@ int waitForConsole(bool inputOpen) {
     }
 }
 
-// The service threads start with SIGHUP, SIGINT and SIGTERM blocked (their
-// own threads inherit that), so these signals always reach the main thread,
-// which waits for them; a thread blocked elsewhere never holds one back.
+// The service threads start with SIGHUP, SIGINT, SIGTERM and SIGUSR1 blocked
+// (their own threads inherit that), so these signals always reach the main
+// thread, which waits for them; a thread blocked elsewhere never holds one
+// back, and no service thread's system call is interrupted by one.
 void initialiseWithSignalsOnMainThread() {
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGHUP);
+    sigaddset(&handled, SIGUSR1);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
     sigset_t previous;
@@ -257,6 +307,10 @@ bool runConsoleCommand() {
     } else if (strcmp(userInput, "stats\n") == 0) {
         userBase->dumpStatistics();
         fflush(stdout);
+    } else if (strcmp(userInput, "status\n") == 0) {
+        ServerStatus::printStatus(server);
+    } else if (strcmp(userInput, "players\n") == 0) {
+        ServerStatus::printPlayers();
     } else if (strcmp(userInput, "quit\n") == 0) {
         return true;
     } else {
@@ -274,8 +328,14 @@ void runConsoleLoop() {
     userInput[0] = '\0';
     while (strcmp(userInput, "quit\n") != 0) {
         // At end of input the console stops reading and the server keeps
-        // serving until SIGINT or SIGTERM.
-        if (waitForConsole(inputOpen) != 0) {
+        // serving until SIGHUP, SIGINT or SIGTERM.
+        int sig = waitForConsole(inputOpen);
+        if (sig == SIGHUP) {
+            // The terminal may be gone: the shutdown texts written into a
+            // pipe whose reader left must not end the process unsaved.
+            signal(SIGPIPE, SIG_IGN);
+        }
+        if (sig != 0) {
             break;
         }
         if (fgets(userInput, USERINPUT_LIMIT, stdin) == nullptr) {
@@ -291,6 +351,9 @@ void runConsoleLoop() {
 
 void runAsConsoleApplication() {
     openSignalPipe();
+    // A hang-up (the terminal or session closes) stops the server like an
+    // interrupt does, so nothing unsaved is lost.
+    installHandler(SIGHUP);
     installHandler(SIGINT);
     installHandler(SIGTERM);
     initialiseWithSignalsOnMainThread();
@@ -301,7 +364,6 @@ void runAsConsoleApplication() {
         fflush(stdout);
         return;
     }
-    Toolbox::printInfo("Server started\n");
     runConsoleLoop();
     consoleQuit();
 }
@@ -319,8 +381,10 @@ void daemonShutdown() {
 }
 
 // Closes every descriptor, then puts the null device on 0, 1 and 2 so that
-// no later output can land in the PID file, the log or user.dat.
+// no later output can land in the PID file, the log or user.dat. The self-
+// pipe lies above 2 and stays open.
 void closeAllDescriptors() {
+    Toolbox::closeLog();
     for (int descriptor = getdtablesize(); descriptor >= 0; descriptor--) {
         if (descriptor != signalPipe[0] && descriptor != signalPipe[1]) {
             close(descriptor);
@@ -330,15 +394,22 @@ void closeAllDescriptors() {
     close(1);
     close(2);
     int nullDevice = open("/dev/null", O_RDWR);
-    if (nullDevice == 0) {
-        dup2(nullDevice, 1);
-        dup2(nullDevice, 2);
+    if (nullDevice != STDIN_FILENO || dup2(nullDevice, STDOUT_FILENO) < 0 ||
+        dup2(nullDevice, STDERR_FILENO) < 0) {
+        daemonFail("Could not open /dev/null on the standard streams, exiting\n");
     }
 }
 
 void lockPidFile() {
     char* pidFileName = configuration->getPidFileName();
-    pidFileHandle = open(pidFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // /tmp/ is writable by everybody: a link planted under the PID file's
+    // name is refused, never followed.
+    pidFileHandle = open(pidFileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (pidFileHandle < 0 && errno == ELOOP) {
+        snprintf(scratch, sizeof scratch, "PID lock file %s is a symbolic link, exiting\n",
+                 pidFileName);
+        daemonFail(scratch);
+    }
     if (pidFileHandle < 0) {
         daemonFail("Could not open PID lock file, exiting");
     }
@@ -380,7 +451,7 @@ void forkDaemon() {
 }
 
 void prepareDaemonProcess() {
-    Toolbox::printToFile(true, configuration->getLogFileName());
+    Toolbox::printToFile(true, daemonLogPath);
     Toolbox::setDebugPrinting(true);
     Toolbox::setInfoPrinting(true);
     Toolbox::setErrorPrinting(true);
@@ -397,6 +468,7 @@ void prepareDaemonProcess() {
     installHandler(SIGHUP);
     installHandler(SIGTERM);
     installHandler(SIGINT);
+    installHandler(SIGUSR1);
 }
 
 void startDaemonServices() {
@@ -408,14 +480,13 @@ void startDaemonServices() {
     logWithNumber(false, "Starting server, listening on port %ld\n", serverPort);
     if (startServer() != SOCKERR_OK) {
         Toolbox::printError("Could not start server\n");
-    } else {
-        Toolbox::printInfo("Server started\n");
     }
     Toolbox::printInfo("Running the application as deamon\n");
 }
 
 // Sleeps in steps of 30 seconds until SIGINT or SIGTERM; the shutdown runs
-// here on the main thread, never inside the handler.
+// here on the main thread, never inside the handler. SIGUSR1 writes the
+// status block to the log.
 [[noreturn]] void runDaemonLoop() {
     struct pollfd watched;
     watched.fd = signalPipe[0];
@@ -428,6 +499,8 @@ void startDaemonServices() {
             exit(0);
         } else if (sig == SIGHUP) {
             Toolbox::printInfo("SIGHUP - Doing nothing\n");
+        } else if (sig == SIGUSR1) {
+            ServerStatus::logStatus(server);
         } else if (sig != 0) {
             Toolbox::printInfo("Unhandled signal\n");
         }
@@ -437,14 +510,13 @@ void startDaemonServices() {
     }
 }
 
-// The PID file as the detached child will see it: relative names resolve
-// in /tmp/, its working directory.
-void daemonPidFilePath(char* path, size_t size) {
-    char* pidFileName = configuration->getPidFileName();
-    if (pidFileName[0] == '/') {
-        copyText(path, size, pidFileName);
+// A file name as the detached child sees it: relative names resolve in
+// /tmp/, its working directory.
+void daemonPath(const char* name, char* path, size_t size) {
+    if (name[0] == '/') {
+        copyText(path, size, name);
     } else {
-        snprintf(path, size, "/tmp/%s", pidFileName);
+        snprintf(path, size, "/tmp/%s", name);
     }
 }
 
@@ -452,16 +524,16 @@ void daemonPidFilePath(char* path, size_t size) {
 // empties the log that the running daemon writes to. The child still takes
 // the lock itself, so two starts racing are caught there.
 void refuseIfPidFileLocked() {
-    char path[FILENAME_SIZE + 8];
-    daemonPidFilePath(path, sizeof path);
-    int probe = open(path, O_RDWR | O_CLOEXEC);
+    char path[DAEMON_PATH_SIZE];
+    daemonPath(configuration->getPidFileName(), path, sizeof path);
+    int probe = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (probe < 0) {
         return;
     }
     bool locked = lockf(probe, F_TEST, 0) < 0;
     close(probe);
     if (locked) {
-        Toolbox::printToFile(true, configuration->getLogFileName());
+        Toolbox::printToFile(true, daemonLogPath);
         snprintf(scratch, sizeof scratch, "Could not lock PID lock file %s, exiting",
                  configuration->getPidFileName());
         daemonFail(scratch);
@@ -474,6 +546,9 @@ void runAsDaemon() {
         Toolbox::printError("Daemon already running\n");
         return;
     }
+    // The log is emptied before the fork and written by the child in /tmp/:
+    // both must mean the same file.
+    daemonPath(configuration->getLogFileName(), daemonLogPath, sizeof daemonLogPath);
     refuseIfPidFileLocked();
     prepareDaemonProcess();
     forkDaemon();
@@ -504,6 +579,10 @@ bool parseOptions(int argc, char** argv, bool* daemonMode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!fillClosedStandardStreams()) {
+        printf("Could not open /dev/null for a closed standard stream, exiting\n");
+        return 1;
+    }
     showVersionTag();
     copyText(fileName, sizeof fileName, "config.ini");
     bool daemonMode = false;

@@ -30,6 +30,24 @@ const int GAMEMANAGER_PASS_PAUSE_MS = 1000;
 // Countdown values the invitor and invitee are sent before a game starts.
 const int GAMEMANAGER_COUNTDOWN_START = 3;
 
+// The lobby in numbers, for the operator.
+typedef struct {
+    int attached;      // players with a slot
+    int listed;        // on the public player list
+    int inviting;      // in the invitation handshake, either side
+    int countdown;     // paired, the game not started yet
+    int playing;       // in a game, or being told its end
+    int gamesRunning;  // game objects of the pool in use
+    int poolSize;
+} lobbyCounts_t;
+
+// One attached player, for the operator.
+typedef struct {
+    int userId;
+    playerState_t state;
+    int partnerId;  // -1 for none
+} lobbyPlayer_t;
+
 typedef enum {
     GAMEMANERR_OK = 0,
     GAMEMANERR_PLAYERNOTAVAILABLE = 1,
@@ -81,6 +99,13 @@ public:
     // A copy of the slot of `userId`, taken under the lock; false if the
     // user has no slot. For the operator and for tests.
     bool copyPlayerSlot(int userId, multiplayUser_t* slot);
+    // The lobby's counts, copied under the lock. Takes dataMutex, then each
+    // pooled game's own lock in turn (the order a start uses). Any thread
+    // that holds neither.
+    void copyLobbyCounts(lobbyCounts_t* counts);
+    // The attached players in slot order (at most maxPlayers), copied under
+    // the lock; returns how many.
+    int copyLobbyPlayers(lobbyPlayer_t* players, int maxPlayers);
 
 private:
     GameManager();

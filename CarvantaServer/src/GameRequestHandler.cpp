@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "GameManager.h"
 #include "TextCopy.h"
 #include "Toolbox.h"
@@ -210,9 +212,28 @@ GameRequestHandler::~GameRequestHandler() {
     }
 }
 
+namespace {
+
+// Counted by every reader thread at once; read by the operator's status.
+std::atomic<long> requestCounts[REQUESTCOUNT_SLOTS];
+
+void countRequest(reqType_t request) {
+    int slot = request >= REQ_FIRST && request <= REQ_LAST ? static_cast<int>(request) : 0;
+    requestCounts[slot].fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void GameRequestHandler::copyRequestCounts(long* counts) {
+    for (int t = 0; t < REQUESTCOUNT_SLOTS; t++) {
+        counts[t] = requestCounts[t].load(std::memory_order_relaxed);
+    }
+}
+
 void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t request,
                                        char* requestData, int requestDataLength, char* responseData,
                                        int* respDataLength) {
+    countRequest(request);
     Toolbox::printInfo("Request \n");
     char* data = requestData;
     int length = requestDataLength;

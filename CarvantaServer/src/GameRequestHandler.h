@@ -12,6 +12,9 @@
 
 class GameClientHandler;
 
+// Entries of a request count copy: one per type and one for unknown types.
+const int REQUESTCOUNT_SLOTS = REQ_LAST + 1;
+
 class GameRequestHandler : public RequestListener, public MessageListener {
 public:
     // Created on the first call, which start-up makes on the main thread
@@ -23,6 +26,10 @@ public:
     // every path: 0 for an unknown request type, else 1 + any list.
     void handleRequest(GameClientHandler* handler, reqType_t request, char* requestData,
                        int requestDataLength, char* responseData, int* respDataLength) override;
+    // Requests received since start by type: entry t for type t, entry 0
+    // for every type the dispatcher does not know. counts holds
+    // REQUESTCOUNT_SLOTS entries. Any thread; each counter is atomic.
+    static void copyRequestCounts(long* counts);
     // Called on the connection's reader thread; acts on MSG_STOPPRESSED only.
     void handleMessage(GameClientHandler* handler, msgType_t message, char* messageData,
                        int dataLength) override;

@@ -8,12 +8,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "Assert.h"
 #include "GameClientHandler.h"
 #include "MultiPlayerGameListener.h"
 #include "MutexGuard.h"
 #include "SimpleOsa.h"
+#include "Toolbox.h"
 
 std::atomic<int> MultiPlayerGame::idCount(0);
 
@@ -25,10 +27,14 @@ void* gameThreadFunction(void* multiPlayerGame) {
 
 namespace {
 
+const int GAME_INIT_FAILED_STATUS = 1;
+
+// Called from the manager thread with the manager's lock held, while other
+// threads run: no static destructors may run, and the status tells a
+// supervisor that the server failed.
 [[noreturn]] void failInitialisation(const char* what) {
-    printf("%s\n", what);
-    fflush(stdout);
-    exit(0);
+    Toolbox::printError(what);
+    _exit(GAME_INIT_FAILED_STATUS);
 }
 
 }  // namespace
@@ -57,15 +63,15 @@ MultiPlayerGame::MultiPlayerGame(MultiPlayerGameListener* gameManager)
 
 void MultiPlayerGame::createSynchronisation() {
     if (mutexCreate(&mutex) != OSAERR_OK) {
-        failInitialisation("Error initialising mutex");
+        failInitialisation("Error initialising mutex\n");
     }
     if (threadConditionCreate(&condition) != OSAERR_OK) {
-        failInitialisation("Error initialising thread condition");
+        failInitialisation("Error initialising thread condition\n");
     }
     // threadRunning is set before the thread exists, so a destruction that
     // comes early still finds a flag to clear.
     if (threadCreate(&thread, gameThreadFunction, this) != OSAERR_OK) {
-        failInitialisation("Error initialising thread");
+        failInitialisation("Error initialising thread\n");
     }
 }
 

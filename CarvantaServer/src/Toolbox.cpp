@@ -3,9 +3,12 @@
 // file stream is guarded by the same mutex.
 #include "Toolbox.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "MutexGuard.h"
 #include "OsaLog.h"
@@ -21,6 +24,21 @@ namespace {
 
 pthread_mutex_t lineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 FILE* fp = nullptr;  // GUARDED_BY(lineMutex)
+
+// The daemon's log may lie in /tmp/, where anybody can plant a link under
+// its name: such a link is never followed, and the lines are dropped.
+FILE* openLogFile(const char* name, int truncateOrAppend) {
+    int descriptor =
+        open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | truncateOrAppend, 0666);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    FILE* file = fdopen(descriptor, "a");
+    if (file == nullptr) {
+        close(descriptor);
+    }
+    return file;
+}
 
 // The shared network and protocol code logs through the toolbox once the
 // server is linked in.
@@ -57,6 +75,23 @@ void Toolbox::printDebug(const char* message) {
     }
 }
 
+void Toolbox::printInfoBlock(const char* lines) {
+    if (!infoPrinting) {
+        return;
+    }
+    // The lock is recursive: the lines go out through printLine.
+    MutexGuard guard(&lineMutex);
+    const char* line = lines;
+    while (*line != '\0') {
+        const char* end = strchr(line, '\n');
+        size_t length = end == nullptr ? strlen(line) : static_cast<size_t>(end - line) + 1;
+        char one[TOOLBOX_LINE_MAX];
+        snprintf(one, sizeof one, "%.*s", static_cast<int>(length), line);
+        printLine("INFO", one);
+        line += length;
+    }
+}
+
 void Toolbox::setErrorPrinting(bool enable) {
     errorPrinting = enable;
 }
@@ -79,7 +114,7 @@ void Toolbox::printToFile(bool enable, char* fileName) {
 
 bool Toolbox::startNewLog() {
     MutexGuard guard(&lineMutex);
-    FILE* file = fopen(logFileName, "w");
+    FILE* file = openLogFile(logFileName, O_TRUNC);
     if (file == nullptr) {
         return false;
     }
@@ -112,7 +147,7 @@ void Toolbox::outputString(const char* outString) {
         return;
     }
     if (fp == nullptr) {
-        fp = fopen(logFileName, "ae");
+        fp = openLogFile(logFileName, O_APPEND);
         if (fp == nullptr) {
             return;  // dropped; the next line tries again
         }

@@ -23,6 +23,10 @@ public:
     static void printInfo(const char* message);
     static void printDebug(const char* message);
 
+    // Several lines (each ending in a line feed) as one unit: every line
+    // gets its own stamp, and no other thread's line comes between them.
+    static void printInfoBlock(const char* lines);
+
     static void setErrorPrinting(bool enable);
     static void setInfoPrinting(bool enable);
     static void setDebugPrinting(bool enable);

@@ -39,3 +39,10 @@ int UserBase::copySinglePlayerHighscoreList(char*, char*, char*) {
 void UserBase::getUserName(char*, int) {}
 
 void UserBase::dumpStatistics() {}
+
+void UserBase::copyStoreStatus(userBaseStatus_t* status) {
+    status->kind = "none";
+    status->remote = false;
+    status->lastReached = false;
+    status->accounts = -1;
+}

@@ -13,6 +13,14 @@ const int USERBASE_LIST_SIZE = USERBASE_LIST_ENTRIES * USERBASE_ENTRY_SIZE;
 // Names and passwords: at most 19 characters, 20-byte fields.
 const int USERBASE_NAME_SIZE = 20;
 
+// The store as the operator's status shows it.
+typedef struct {
+    const char* kind;  // "file" or "MySQL"
+    bool remote;       // a database server: lastReached means something
+    bool lastReached;  // the last statement before this call reached it
+    int accounts;      // accounts in the store; -1 when they cannot be counted
+} userBaseStatus_t;
+
 class UserBase {
 public:
     UserBase();
@@ -36,6 +44,8 @@ public:
     // buffer holds USERBASE_NAME_SIZE bytes; empty string if no such id.
     virtual void getUserName(char* buffer, int id);
     virtual void dumpStatistics();
+    // Fills status under the store's own lock.
+    virtual void copyStoreStatus(userBaseStatus_t* status);
 
 protected:
     char highscoreList[USERBASE_LIST_SIZE];

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "LinearBlock.h"
@@ -152,10 +153,20 @@ void printText(const char* text) {
     fflush(stdout);
 }
 
+bool isSymbolicLink(const char* fileName) {
+    struct stat info;
+    return lstat(fileName, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 void logFileError(const char* action, const char* fileName, int savedErrno) {
     char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, "Saving userbase failed: could not %s %s (%s)\n", action, fileName,
-             strerror(savedErrno));
+    if ((savedErrno == ELOOP || savedErrno == EEXIST) && isSymbolicLink(fileName)) {
+        snprintf(line, sizeof line, "Saving userbase failed: %s is a symbolic link, refused\n",
+                 fileName);
+    } else {
+        snprintf(line, sizeof line, "Saving userbase failed: could not %s %s (%s)\n", action,
+                 fileName, strerror(savedErrno));
+    }
     Toolbox::printError(line);
 }
 
@@ -477,6 +488,20 @@ void UserBaseFile::dumpStatistics() {
     fflush(stdout);
 }
 
+void UserBaseFile::copyStoreStatus(userBaseStatus_t* status) {
+    status->kind = "file";
+    status->remote = false;
+    status->lastReached = true;
+    int accounts = 0;
+    {
+        MutexGuard guard(&dataMutex);
+        for (int slot = 0; slot < USERBASEFILE_MAX_USERS; slot++) {
+            accounts += users[slot] != nullptr ? 1 : 0;
+        }
+    }
+    status->accounts = accounts;
+}
+
 // ---------------------------------------------------------------- reading
 
 void UserBaseFile::readUserBase() {
@@ -689,9 +714,13 @@ int UserBaseFile::buildFileImageLocked() {
     return length;
 }
 
+// The daemon works in /tmp/, where anybody may plant a file or a link under
+// the temporary name: whatever stands there is removed (a link, not what it
+// points to), and the file is created anew, never opened.
 bool UserBaseFile::writeFileImage(int length) {
     int file = -1;
-    if (fileOpen(&file, TEMP_FILE, OSAFILEMODE_WRITE) != OSAERR_OK) {
+    fileRemove(TEMP_FILE);
+    if (fileOpen(&file, TEMP_FILE, OSAFILEMODE_CREATENEW) != OSAERR_OK) {
         logFileError("open", TEMP_FILE, errno);
         return false;
     }
@@ -732,6 +761,8 @@ bool UserBaseFile::copyKeptFile() {
         logFileError("open", DATA_FILE, savedErrno);
         return false;
     }
+    // Opened without following a link, so a link planted under the copy's
+    // name refuses the save instead of emptying a file of somebody's choice.
     int target = -1;
     if (fileOpen(&target, keepCopyName, OSAFILEMODE_WRITE) != OSAERR_OK) {
         logFileError("create", keepCopyName, errno);

@@ -67,6 +67,7 @@ public:
     int copySinglePlayerHighscoreList(char* name, char* password, char* buffer) override;
     void getUserName(char* buffer, int id) override;
     void dumpStatistics() override;
+    void copyStoreStatus(userBaseStatus_t* status) override;
 
 protected:
     // Tests only: a shorter save schedule for stores created afterwards.

@@ -1,10 +1,13 @@
 // UserBaseMysql.cpp - accounts and single-player scores in a MySQL/MariaDB
-// database through the C API. Every operation connects, pings, runs its
-// statements and disconnects while holding storeMutex; it calls nothing but
-// the log meanwhile. Names and passwords reach the database only as escaped
+// database through the C API. The store keeps one connection across
+// operations; every operation checks it, replaces a lost one and runs its
+// statements while holding storeMutex; it calls nothing but the log
+// meanwhile. Names and passwords reach the database only as escaped
 // string values, cut to 19 characters first.
 #include "UserBaseMysql.h"
 
+#include <errmsg.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,10 +42,25 @@ const char* const SQL_USER_NAME = "SELECT name FROM user WHERE id=%d AND is_acti
 const char* const SQL_HIGHSCORES =
     "SELECT user.name, MAX(score) AS highscore, date FROM scorelog INNER JOIN user ON "
     "user.id=scorelog.user_id AND user.is_active=1 GROUP BY user_id ORDER BY highscore DESC";
+const char* const SQL_COUNT_USERS = "SELECT COUNT(*) FROM user WHERE is_active=1";
 const char* const SQL_STATISTICS =
     "SELECT user.id, user.name, AVG(score) AS average, MAX(score) AS highscore, COUNT(score) as "
     "count, date FROM scorelog INNER JOIN user ON user.id=scorelog.user_id AND user.is_active=1 "
     "GROUP BY user_id ORDER BY highscore DESC";
+
+// The statements quote their values with double quotes and escape with
+// backslashes, and the list statements group by user only: each new
+// connection sets its session to the server's own sql_mode without the
+// modes that would change their meaning (ANSI_QUOTES, NO_BACKSLASH_ESCAPES,
+// ONLY_FULL_GROUP_BY) and without the combined modes that bring
+// ANSI_QUOTES back in (MariaDB keeps their names in the list).
+const char* const SQL_SESSION_MODE =
+    "SET SESSION sql_mode=TRIM(BOTH ',' FROM "
+    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE("
+    "CONCAT(',',@@SESSION.sql_mode,','),"
+    "',ANSI_QUOTES,',','),',NO_BACKSLASH_ESCAPES,',','),',ONLY_FULL_GROUP_BY,',','),"
+    "',ANSI,',','),',DB2,',','),',MAXDB,',','),',MSSQL,',','),',ORACLE,',','),"
+    "',POSTGRESQL,',','))";
 
 // Columns of the result rows.
 const unsigned int COLUMN_USER_ID = 0;
@@ -133,7 +151,7 @@ bool UserBaseMysql::openDatabase() {
         handle = nullptr;
         return true;
     }
-    setTimeoutsLocked();
+    setOptionsLocked();
     handle =
         mysql_real_connect(&database, config->getDatabaseHost(), config->getDatabaseUser(),
                            config->getDatabasePassword(), config->getDatabaseName(), 0, nullptr, 0);
@@ -153,12 +171,44 @@ bool UserBaseMysql::openDatabase() {
     return failed;
 }
 
-void UserBaseMysql::setTimeoutsLocked() {
+// The session statement runs as part of the connection: a connection on
+// which it fails is not made at all.
+void UserBaseMysql::setOptionsLocked() {
     unsigned int connectTimeout = CONNECT_TIMEOUT_SECONDS;
     unsigned int ioTimeout = READ_WRITE_TIMEOUT_SECONDS;
     mysql_options(&database, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
     mysql_options(&database, MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
     mysql_options(&database, MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
+    mysql_options(&database, MYSQL_INIT_COMMAND, SQL_SESSION_MODE);
+    // The library must never connect again and send a statement once more
+    // on its own: a write whose outcome is unknown is not repeated.
+    my_bool reconnect = 0;
+    mysql_options(&database, MYSQL_OPT_RECONNECT, &reconnect);
+}
+
+// The kept connection is used while it lives; one that the server closed
+// (restart, wait_timeout, a killed session) is replaced before anything is
+// sent on it, so no statement is ever sent twice. True on failure, like
+// openDatabase.
+bool UserBaseMysql::connectLocked() {
+    if (handle != nullptr) {
+        if (connectionAliveLocked()) {
+            return false;
+        }
+        Toolbox::printInfo("Database connection lost, connecting again\n");
+    }
+    // Also releases what a failed attempt left in the connection object.
+    closeDatabase();
+    return openDatabase();
+}
+
+// Between operations nothing is due from the server: a readable socket
+// means it closed the connection (or sent its last error before closing).
+bool UserBaseMysql::connectionAliveLocked() {
+    struct pollfd watch = {};
+    watch.fd = static_cast<int>(mysql_get_socket(handle));
+    watch.events = POLLIN;
+    return watch.fd >= 0 && poll(&watch, 1, 0) == 0;
 }
 
 bool UserBaseMysql::checkMysql() {
@@ -184,6 +234,7 @@ unsigned int UserBaseMysql::query(char* statement) {
         Toolbox::printError("Error querying\n");
         snprintf(string, sizeof string, "Database: %s\n", mysql_error(handle));
         Toolbox::printDebug(string);
+        dropBrokenConnectionLocked();
         return 0;
     }
     queryResult = mysql_store_result(handle);
@@ -191,6 +242,7 @@ unsigned int UserBaseMysql::query(char* statement) {
         if (mysql_field_count(handle) != 0) {
             // A result set was due but could not be read.
             Toolbox::printError("Error querying\n");
+            dropBrokenConnectionLocked();
             return 0;
         }
         queryFailed = false;
@@ -199,6 +251,17 @@ unsigned int UserBaseMysql::query(char* statement) {
     queryFailed = false;
     resultColumns = mysql_field_count(handle);
     return resultColumns;
+}
+
+// A client-side error (connection lost, time-out, out of sync) leaves the
+// connection in no known state: it is closed, the rest of the operation
+// finds no connection, and the next operation makes a new one. An error of
+// the server (a refused statement) keeps it.
+void UserBaseMysql::dropBrokenConnectionLocked() {
+    unsigned int error = mysql_errno(handle);
+    if (error >= CR_MIN_ERROR && error <= CR_MAX_ERROR) {
+        closeDatabase();
+    }
 }
 
 void UserBaseMysql::closeDatabase() {
@@ -280,37 +343,37 @@ int UserBaseMysql::columnIntLocked(MYSQL_ROW row, unsigned int column) {
 
 int UserBaseMysql::checkUser(char* name) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, "");
     runStatementLocked(SQL_CHECK_USER, escapedName);
     int id = firstRowIdLocked();
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 int UserBaseMysql::checkCredentials(char* name, char* password) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_CHECK_CREDENTIALS, escapedName, escapedPassword);
     int id = firstRowIdLocked();
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 int UserBaseMysql::deleteUser(char* name, char* password) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_CHECK_CREDENTIALS, escapedName, escapedPassword);
     int id = firstRowIdLocked();
     if (id != -1) {
         runStatementLocked(SQL_DEACTIVATE, escapedName, escapedPassword);
         if (queryFailed) {
-            id = -1;  // the account is still active: not deleted
+            id = -1;  // refused or lost on the way: not known to be deleted
         }
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
@@ -322,7 +385,7 @@ int UserBaseMysql::addUser(char* name, char* password) {
 
 int UserBaseMysql::addUser(char* name, char* password, char* dateString) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     escapeCredentialsLocked(name, password);
     runStatementLocked(SQL_FIND_NAME, escapedName);
     bool known = firstRowIdLocked() != -1;
@@ -332,7 +395,7 @@ int UserBaseMysql::addUser(char* name, char* password, char* dateString) {
     } else {
         id = insertUserLocked(dateString);
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
@@ -363,7 +426,7 @@ int UserBaseMysql::insertUserLocked(const char* dateString) {
 
 void UserBaseMysql::getUserName(char* buffer, int id) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     runStatementLocked(SQL_USER_NAME, id);
     MYSQL_ROW row = queryResult != nullptr ? mysql_fetch_row(queryResult) : nullptr;
     if (row != nullptr) {
@@ -372,7 +435,7 @@ void UserBaseMysql::getUserName(char* buffer, int id) {
     } else {
         buffer[0] = '\0';
     }
-    closeDatabase();
+    freeResultLocked();
 }
 
 // ---------------------------------------------------------------------------
@@ -386,32 +449,39 @@ int UserBaseMysql::addSinglePlayerScore(char* name, char* password, int score) {
 
 int UserBaseMysql::addSinglePlayerScore(char* name, char* password, int score, char* date) {
     MutexGuard guard(&storeMutex);
-    // The check runs with a connection of its own, as any caller's would.
+    // The check runs through the interface, as any caller's would; the
+    // score follows on the same kept connection.
     int id = checkCredentials(name, password);
-    openDatabase();
     if (id != -1) {
+        connectLocked();
         char escapedDate[USERBASEMYSQL_ESCAPED_DATE_MAX];
         escapeLocked(escapedDate, date, USERBASEMYSQL_DATE_CHARS);
         runStatementLocked(SQL_INSERT_SCORE, id, score, escapedDate);
         if (queryFailed) {
-            id = -1;  // nothing was recorded
+            // Refused, or the connection was lost on the way: not known to
+            // be recorded, so never reported as recorded (and not sent again).
+            id = -1;
         }
     }
-    closeDatabase();
+    freeResultLocked();
     return id;
 }
 
 char* UserBaseMysql::getSinglePlayerHighscoreList(char*, char*, int* listLength) {
     MutexGuard guard(&storeMutex);
-    openDatabase();
+    connectLocked();
     int entries = fillHighscoreListLocked();
-    closeDatabase();
+    freeResultLocked();
     *listLength = entries * USERBASE_ENTRY_SIZE;
     return highscoreList;
 }
 
 int UserBaseMysql::fillHighscoreListLocked() {
     runStatementLocked("%s", SQL_HIGHSCORES);
+    if (queryFailed) {
+        // Clients get an empty list; the operator must learn that it is not.
+        Toolbox::printError("Highscore list could not be read\n");
+    }
     memset(highscoreList, 0, sizeof highscoreList);
     int entries = 0;
     while (queryResult != nullptr && entries < USERBASE_LIST_ENTRIES) {
@@ -442,15 +512,38 @@ int UserBaseMysql::copySinglePlayerHighscoreList(char* name, char* password, cha
 void UserBaseMysql::dumpStatistics() {
     MutexGuard guard(&storeMutex);
     printf("%s\n%s\n%s\n%s\n", STATS_RULE, STATS_TITLE, STATS_COLUMNS, STATS_LINE);
-    openDatabase();
+    connectLocked();
     printStatisticsRowsLocked();
-    closeDatabase();
+    freeResultLocked();
     printf("%s\n%s\n", STATS_LINE, STATS_RULE);
     fflush(stdout);
 }
 
+void UserBaseMysql::copyStoreStatus(userBaseStatus_t* status) {
+    MutexGuard guard(&storeMutex);
+    status->kind = "MySQL";
+    status->remote = true;
+    status->lastReached = !queryFailed;
+    status->accounts = -1;
+    if (openDatabase()) {
+        closeDatabase();
+        return;
+    }
+    runStatementLocked("%s", SQL_COUNT_USERS);
+    if (queryResult != nullptr) {
+        MYSQL_ROW row = mysql_fetch_row(queryResult);
+        if (row != nullptr) {
+            status->accounts = columnIntLocked(row, 0);
+        }
+    }
+    closeDatabase();
+}
+
 void UserBaseMysql::printStatisticsRowsLocked() {
     runStatementLocked("%s", SQL_STATISTICS);
+    if (queryFailed) {
+        Toolbox::printError("Statistics could not be read\n");
+    }
     while (queryResult != nullptr) {
         MYSQL_ROW row = mysql_fetch_row(queryResult);
         if (row == nullptr) {

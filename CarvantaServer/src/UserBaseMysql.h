@@ -1,7 +1,7 @@
 // UserBaseMysql.h - the user store in a MySQL/MariaDB database: accounts in
-// the table `user`, every finished single-player game in `scorelog`. Each
-// operation opens its own connection, runs one to three statements and
-// closes it again, so a database restart needs nothing from the server.
+// the table `user`, every finished single-player game in `scorelog`. One
+// connection is kept across operations; each operation replaces it when it
+// was lost, so a database restart needs nothing from the server.
 // Called on the reader threads, the game manager's thread and the main
 // thread; storeMutex is held for each whole operation, which shares one
 // connection object and one set of buffers.
@@ -44,12 +44,18 @@ public:
     void getUserName(char* buffer, int id) override;
     // Prints the statistics table on standard output.
     void dumpStatistics() override;
+    // Whether the last statement reached the database is taken before the
+    // accounts are counted with a statement of its own.
+    void copyStoreStatus(userBaseStatus_t* status) override;
 
 private:
     UserBaseMysql();
 
+    bool connectLocked();                 // REQUIRES(storeMutex); true on failure
+    bool connectionAliveLocked();         // REQUIRES(storeMutex)
     bool openDatabase();                  // REQUIRES(storeMutex); true on failure
-    void setTimeoutsLocked();             // REQUIRES(storeMutex)
+    void dropBrokenConnectionLocked();    // REQUIRES(storeMutex)
+    void setOptionsLocked();              // REQUIRES(storeMutex)
     bool checkMysql();                    // REQUIRES(storeMutex); true when the ping fails
     unsigned int query(char* statement);  // REQUIRES(storeMutex)
     void closeDatabase();                 // REQUIRES(storeMutex)

@@ -173,13 +173,26 @@ void VirtualPlayField::emptyPlayField() {
 }
 
 bool VirtualPlayField::isSet(card_t** cards) {
+    return brokenAttribute(cards) == nullptr;
+}
+
+const char* VirtualPlayField::brokenAttribute(card_t** cards) {
     card_t* a = cards[0];
     card_t* b = cards[1];
     card_t* c = cards[2];
-    return attributeFits(a->color, b->color, c->color) &&
-           attributeFits(a->number, b->number, c->number) &&
-           attributeFits(a->symbol, b->symbol, c->symbol) &&
-           attributeFits(a->filling, b->filling, c->filling);
+    if (!attributeFits(a->color, b->color, c->color)) {
+        return "colour";
+    }
+    if (!attributeFits(a->number, b->number, c->number)) {
+        return "number";
+    }
+    if (!attributeFits(a->symbol, b->symbol, c->symbol)) {
+        return "symbol";
+    }
+    if (!attributeFits(a->filling, b->filling, c->filling)) {
+        return "filling";
+    }
+    return nullptr;
 }
 
 bool VirtualPlayField::isSetTagged() {

@@ -62,6 +62,9 @@ public:
     // The set rule: for each attribute the three values are all equal or
     // all different.
     static bool isSet(card_t** cards);
+    // The first attribute that breaks the set rule ("colour", "number",
+    // "symbol", "filling"), or null when the three cards are a set.
+    static const char* brokenAttribute(card_t** cards);
 
 protected:
     // Puts the card on the position; the hook for every placement.

@@ -362,6 +362,10 @@ int NetServer::getClientsConnected() {
     return clientsConnected;
 }
 
+int NetServer::getClientCapacity() {
+    return NETSERVER_MAX_CLIENTS;
+}
+
 int NetServer::getPort() {
     MutexGuard guard(&dataMutex);
     return boundPort;

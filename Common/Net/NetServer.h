@@ -68,6 +68,8 @@ public:
     // serving and seen its closed socket). False at the deadline.
     bool waitForIdleHandlers(long timeoutMs);  // EXCLUDES(dataMutex)
     int getClientsConnected();
+    // Connections the server serves at once.
+    int getClientCapacity();
     // The port the listening socket is bound to (0 while stopped).
     int getPort();
 

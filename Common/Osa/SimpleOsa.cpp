@@ -126,7 +126,10 @@ osaErr_t fileOpen(int* file, char* fileName, osaFileMode_t mode) {
             flags = O_RDONLY;
             break;
         case OSAFILEMODE_WRITE:
-            flags = O_WRONLY | O_CREAT | O_TRUNC;
+            flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
+            break;
+        case OSAFILEMODE_CREATENEW:
+            flags = O_WRONLY | O_CREAT | O_EXCL;
             break;
         case OSAFILEMODE_READWRITE:
             flags = O_RDWR | O_CREAT;
@@ -170,6 +173,10 @@ osaErr_t fileRename(char* fileName, char* newFileName) {
 
 osaErr_t fileRenameChecked(const char* fileName, const char* newFileName) {
     return fromResult(rename(fileName, newFileName));
+}
+
+osaErr_t fileRemove(const char* fileName) {
+    return fromResult(unlink(fileName));
 }
 
 osaErr_t fileSync(int* file) {

@@ -16,6 +16,8 @@ typedef enum {
     OSAFILEMODE_READ = 0,
     OSAFILEMODE_WRITE = 1,
     OSAFILEMODE_READWRITE = 2,
+    // Creates a file that did not exist; an existing file or link is an error.
+    OSAFILEMODE_CREATENEW = 3,
 } osaFileMode_t;
 
 typedef void* (*THREADFUNCTIONDEF_T)(void*);
@@ -47,7 +49,8 @@ osaErr_t threadCondSignal(pthread_cond_t* condition);
 osaErr_t threadCondBroadcast(pthread_cond_t* condition);
 
 // Files: one system call each, no loops over partial transfers.
-// READWRITE opens read and write, creating a missing file with 0600.
+// READWRITE opens read and write, creating a missing file with 0600. WRITE
+// and CREATENEW never follow a symbolic link (errno ELOOP or EEXIST).
 osaErr_t fileOpen(int* file, char* fileName, osaFileMode_t mode);
 osaErr_t fileClose(int* file);
 osaErr_t fileWrite(int* file, char* data, int len);
@@ -59,6 +62,8 @@ osaErr_t fileReadSome(int* file, char* data, int len, int* bytesRead);
 // fileRenameChecked).
 osaErr_t fileRename(char* fileName, char* newFileName);
 osaErr_t fileRenameChecked(const char* fileName, const char* newFileName);
+// Removes the name (a link itself, never what it points to).
+osaErr_t fileRemove(const char* fileName);
 // Flushes the file's data to the disk.
 osaErr_t fileSync(int* file);
 

@@ -171,6 +171,22 @@ TEST(VirtualPlayFieldTest, SetRuleOnTheGenerationOrder) {
     card_t* allDifferent[3] = {deck.getCardByIndex(0), deck.getCardByIndex(40),
                                deck.getCardByIndex(80)};
     EXPECT_TRUE(VirtualPlayField::isSet(allDifferent));
+    // The attribute named for a non-set: digits from the lowest are colour,
+    // filling, number, symbol; the first broken in the order colour,
+    // number, symbol, filling is named.
+    struct {
+        int cards[3];
+        const char* broken;
+    } const namedCases[] = {
+        {{0, 1, 2}, nullptr},   {{0, 3, 7}, "colour"},  {{0, 1, 5}, "filling"},
+        {{0, 1, 11}, "number"}, {{0, 1, 29}, "symbol"}, {{0, 1, 14}, "number"},
+    };
+    for (const auto& c : namedCases) {
+        card_t* triple[3] = {deck.getCardByIndex(c.cards[0]), deck.getCardByIndex(c.cards[1]),
+                             deck.getCardByIndex(c.cards[2])};
+        const char* broken = VirtualPlayField::brokenAttribute(triple);
+        EXPECT_STREQ(c.broken, broken) << c.cards[0] << " " << c.cards[1] << " " << c.cards[2];
+    }
     for (int a = 0; a < DECK_CARD_COUNT; a += 7) {
         for (int b = a + 1; b < DECK_CARD_COUNT; b += 5) {
             for (int c = b + 1; c < DECK_CARD_COUNT; c++) {

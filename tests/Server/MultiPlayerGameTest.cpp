@@ -4,6 +4,8 @@
 // report from a current one. A recording listener stands in for the game
 // manager and answers as the manager does (beginFinish, then stopPlay).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -241,4 +243,21 @@ TEST_F(MultiPlayerGameTest, EndReportsOfAnEarlierUseAreStale) {
     error = GAMEERROR_STOPPRESSED;
     EXPECT_TRUE(game.beginFinish(&error));
     EXPECT_EQ(error, GAMEERROR_STOPPRESSED);
+}
+
+// No thread stack fits the address space, so the game thread cannot be
+// created. A game is made on the manager thread under the manager's lock:
+// the process ends at once with a failure status after one ERROR line.
+TEST(MultiPlayerGameDeathTest, AGameThreadThatCannotBeCreatedEndsTheProcessAsAFailure) {
+    EXPECT_EXIT(
+        {
+            dup2(STDERR_FILENO, STDOUT_FILENO);  // the log line, where the check reads
+            pthread_attr_t unplaceable;
+            pthread_attr_init(&unplaceable);
+            pthread_attr_setstacksize(&unplaceable, static_cast<size_t>(1) << 50);
+            pthread_setattr_default_np(&unplaceable);
+            RecordingListener listener;
+            new MultiPlayerGame(&listener);
+        },
+        testing::ExitedWithCode(1), "ERROR: Error initialising thread\n");
 }

@@ -542,6 +542,39 @@ TEST_F(UserBaseFileTest, ConcurrentScoresAndDeletesNeverTouchAFreedRecord) {
 
 }  // namespace
 
+// The daemon's store works in /tmp/: a link planted under the name of the
+// temporary save file or of the copy kept of a damaged file is never written
+// through. The temporary file is made anew; the copy is refused.
+TEST_F(UserBaseFileTest, LinksPlantedBesideUserDatAreNeverWrittenThrough) {
+    const std::string victim = dir.file("victim");
+    for (const std::string link : {"user.dat.tmp", "user.dat.damaged"}) {
+        SCOPED_TRACE(link);
+        writeFile(victim, "somebody else's file\n");
+        ASSERT_EQ(symlink(victim.c_str(), dir.file(link).c_str()), 0);
+        bool keepsACopy = link == "user.dat.damaged";
+        if (keepsACopy) {
+            writeFile(dir.file("user.dat"), "short");  // copied aside before the first save
+        }
+        testing::internal::CaptureStdout();
+        start();
+        add("planted", "pw");
+        stop();
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(readFile(victim), "somebody else's file\n");
+        if (keepsACopy) {
+            EXPECT_NE(output.find("ERROR: Saving userbase failed: user.dat.damaged is a symbolic "
+                                  "link, refused\n"),
+                      std::string::npos)
+                << output;
+            EXPECT_EQ(readFile(dir.file("user.dat")), "short") << "replaced before a copy was kept";
+        } else {
+            EXPECT_EQ(savedRecords().size(), 1u) << output;
+        }
+        unlink(dir.file(link).c_str());
+        unlink(dir.file("user.dat").c_str());
+    }
+}
+
 TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
     // A link that points at itself cannot be opened (as root too, unlike a
     // file without read permission); it stands for any unreadable user.dat.

@@ -162,7 +162,8 @@ std::string MysqlTestDatabase::configTextWithPassword(const std::string& host,
     return configFor(host, databaseName, user, pw);
 }
 
-PrivateMariadb::PrivateMariadb(const std::string& directory) : baseDir(directory), started(false) {}
+PrivateMariadb::PrivateMariadb(const std::string& directory, const std::string& serverOptions)
+    : baseDir(directory), options(serverOptions), started(false) {}
 
 PrivateMariadb::~PrivateMariadb() {
     if (started) {
@@ -174,7 +175,8 @@ bool PrivateMariadb::run(const std::string& action) {
     int deadline =
         action == "stop" || action == "down" ? STOP_DEADLINE_SECONDS : START_DEADLINE_SECONDS;
     std::string log = baseDir + ".log";
-    std::string command = "CARVANTA_MYSQL_DIR='" + baseDir + "' timeout " +
+    std::string command = "CARVANTA_MYSQL_DIR='" + baseDir + "' CARVANTA_MYSQL_SERVER_OPTIONS='" +
+                          options + "' timeout " +
                           std::to_string(deadline) + " bash '" + SCRIPT_PATH + "' " + action +
                           " >'" + log + "' 2>&1";
     int status = system(command.c_str());
@@ -190,6 +192,10 @@ bool PrivateMariadb::start() {
     // The client library reads these once, at its first use in the process.
     setenv("MYSQL_UNIX_PORT", readEnvValue("MYSQL_UNIX_PORT").c_str(), 1);
     setenv("MYSQL_TCP_PORT", readEnvValue("MYSQL_TCP_PORT").c_str(), 1);
+    for (const char* key : {"CARVANTA_MYSQL_HOST", "CARVANTA_MYSQL_DB", "CARVANTA_MYSQL_USER",
+                            "CARVANTA_MYSQL_PASSWORD"}) {
+        setenv(key, readEnvValue(key).c_str(), 1);
+    }
     return true;
 }
 

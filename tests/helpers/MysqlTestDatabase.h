@@ -53,11 +53,14 @@ private:
 };
 
 // A MariaDB server of one test, in a directory of its own: start() makes
-// it and points MYSQL_UNIX_PORT / MYSQL_TCP_PORT of this process (and so of
-// its children) at it; the destructor stops it and removes the directory.
+// it and points MYSQL_UNIX_PORT / MYSQL_TCP_PORT and CARVANTA_MYSQL_* of
+// this process (and so of its children and of a MysqlTestDatabase made
+// afterwards) at it; the destructor stops it and removes the directory.
 class PrivateMariadb {
 public:
-    explicit PrivateMariadb(const std::string& directory);
+    // serverOptions: further options of the server, blank-separated
+    // (e.g. "--wait-timeout=2").
+    explicit PrivateMariadb(const std::string& directory, const std::string& serverOptions = "");
     ~PrivateMariadb();
     PrivateMariadb(const PrivateMariadb&) = delete;
     PrivateMariadb& operator=(const PrivateMariadb&) = delete;
@@ -79,6 +82,7 @@ private:
     bool signalServer(int signalNumber);
 
     std::string baseDir;
+    std::string options;
     std::string lastOutput;
     bool started;
 };

@@ -55,7 +55,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::string& outputFile) {
+                         const std::string& workDir, int closedStream,
+                         const std::string& outputFile) {
     if (child > 0) {
         return false;
     }
@@ -85,6 +86,9 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         dup2(input[0], STDIN_FILENO);
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
+        if (closedStream >= 0) {
+            close(closedStream);
+        }
         if (chdir(workDir.c_str()) == 0) {
             execv(argv[0], argv.data());
         }
@@ -165,7 +169,8 @@ bool ServerProcess::start(const std::string& workDir, int port,
     writeFile(workDir + "/config.ini",
               "server_port " + std::to_string(port) + "\n" + extraConfigLines);
     if (!ChildProcess::start(std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer",
-                             {"-f", "config.ini"}, workDir, workDir + "/server-output.txt")) {
+                             {"-f", "config.ini"}, workDir, -1,
+                             workDir + "/server-output.txt")) {
         return false;
     }
     bool ended = false;

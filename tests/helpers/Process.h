@@ -25,9 +25,11 @@ public:
 
     // Starts program with args in workDir, its output going to outputFile
     // (kept) or else to a private file removed with this object. False if it
-    // could not start.
+    // could not start. closedStream (0, 1 or 2) starts the program with that
+    // standard stream closed, as a shell's "<&-" or a supervisor may.
     bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::string& workDir, const std::string& outputFile = "");
+               const std::string& workDir, int closedStream = -1,
+               const std::string& outputFile = "");
     bool writeInput(const std::string& text);
     void closeInput();
     bool waitForOutput(const std::string& text, int timeoutMs);

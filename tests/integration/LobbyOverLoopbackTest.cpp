@@ -4,6 +4,7 @@
 // side, departures at every stage of an invitation and a game, and several
 // pairs playing at once.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -348,4 +349,42 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsAreRefusedAndTheServerStaysUp) {
     std::string list;
     ASSERT_TRUE(bob.getClient().request(REQ_MULTI_SENDPLAYERLIST, credentials("bob", "pw"), &list));
     EXPECT_EQ(list, code(RES_OK));
+}
+
+// The operator's console views while two play and one waits on the list.
+TEST_F(LobbyOverLoopbackTest, ConsoleStatusAndPlayersShowTheLobby) {
+    LobbyPlayer ann("ann");
+    LobbyPlayer bob("bob");
+    LobbyPlayer cat("cat");
+    join({&ann, &bob, &cat});
+    std::string why;
+    ASSERT_TRUE(enterLobbyTogether(&ann, &bob, &why)) << why;
+    std::string cards;
+    ASSERT_TRUE(playUpToTheCards(&ann, &bob, &cards, &why)) << why;
+    ASSERT_EQ(cat.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    ASSERT_EQ(cat.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
+
+    size_t before = server.output().size();
+    ASSERT_TRUE(server.sendConsole("status\n"));
+    ASSERT_TRUE(server.sendConsole("players\n"));
+    ASSERT_TRUE(server.waitForOutput("3 players attached\n", 5000)) << server.output();
+    std::string views = server.output().substr(before);
+    for (const char* line : {
+             "Store:     file\n",
+             "Accounts:  3\n",
+             "Clients:   3 connected of 8\n",
+             "Players:   3 attached, 1 on the list, 0 inviting, 0 in a countdown, 2 playing\n",
+             "Games:     1 running of 50\n",
+             "|    1|       ann|playing        |       bob|\n",
+             "|    2|       bob|playing        |       ann|\n",
+             "|    3|       cat|on the list    |          |\n",
+         }) {
+        EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
+    }
+    // Three sign-ups on connections of their own; each player attached once.
+    for (const char* type : {"REQ_SIGNUP", "REQ_MULTI_ATTACHMULTIPLAYER"}) {
+        size_t at = views.find("  " + std::string(type) + " ");
+        ASSERT_NE(at, std::string::npos) << type << " in:\n" << views;
+        EXPECT_EQ(atol(views.c_str() + at + 2 + strlen(type)), 3) << type;
+    }
 }

@@ -125,6 +125,16 @@ TEST_F(GameRequestHandlerMysqlTest, AccountRequestsReachTheDatabase) {
     char row[64];
     snprintf(row, sizeof row, "|%5s|       ann|     2|  1234|   655|", oldId.c_str());
     EXPECT_TRUE(server.waitForOutput(row, MESSAGE_DEADLINE_MS)) << server.output();
+
+    // "status" names the store, says the last statement reached it and
+    // counts the active accounts there.
+    ASSERT_TRUE(server.sendConsole("status\n"));
+    EXPECT_TRUE(server.waitForOutput("Store:     MySQL, last operation reached the database\n",
+                                     MESSAGE_DEADLINE_MS))
+        << server.output();
+    std::string accounts =
+        "Accounts:  " + rows("SELECT COUNT(*) FROM user WHERE is_active=1")[0][0];
+    EXPECT_TRUE(server.waitForOutput(accounts + "\n", MESSAGE_DEADLINE_MS)) << server.output();
 }
 
 TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
@@ -187,6 +197,38 @@ TEST_F(GameRequestHandlerMysqlTest, LobbyRequestsUseTheDatabasesIdsAndNames) {
     EXPECT_EQ(said(eve, REQ_MULTI_REMOVEMULTIPLAYER), code(RES_OK));
     EXPECT_EQ(said(eve, REQ_MULTI_DETACHMULTIPLAYER), code(RES_OK));
     EXPECT_EQ(said(eve, REQ_MULTI_DETACHMULTIPLAYER), code(RES_MULTI_PLAYERNOTKNOWN));
+}
+
+// A second server process on the same database serves the same accounts:
+// what a client does on one is what a client of the other sees.
+TEST_F(GameRequestHandlerMysqlTest, TwoServersOnOneDatabaseShareAccountsAndScores) {
+    TempDir otherDir;
+    ServerProcess other;
+    int otherPort = freePort();
+    ASSERT_GT(otherPort, 0);
+    ASSERT_TRUE(other.start(otherDir.path(), otherPort, db.configText(db.host())))
+        << other.output();
+    LobbyPlayer onFirst("mia", "pw");
+    LobbyPlayer onSecond("mia", "pw");
+    ASSERT_TRUE(onFirst.connect(port));
+    ASSERT_TRUE(onSecond.connect(otherPort));
+
+    EXPECT_EQ(said(onFirst, REQ_SIGNUP), code(RES_OK));
+    EXPECT_EQ(said(onSecond, REQ_CHECKUSERANDPASSWORD), code(RES_OK));
+    EXPECT_EQ(said(onSecond, REQ_SIGNUP), code(RES_USEREXISTS));
+
+    EXPECT_EQ(said(onFirst, REQ_STORESINGLEPLAYERSCORE, int32le(321)), code(RES_OK));
+    std::string list = said(onSecond, REQ_SENDSINGLEPLAYERHIGHSCORES);
+    ASSERT_EQ(list.size(), 51u) << "one entry";
+    std::string entry(list.c_str() + 1);
+    EXPECT_EQ(entry.substr(0, 10), "  1.  321 ");
+    EXPECT_EQ(entry.substr(entry.size() - 5), "  mia");
+
+    EXPECT_EQ(said(onSecond, REQ_DELETEUSER), code(RES_OK));
+    EXPECT_EQ(said(onFirst, REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(onFirst, REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
+    EXPECT_EQ(said(onFirst, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
+    EXPECT_EQ(other.stop(), 0) << other.output();
 }
 
 // The database stops and starts again while the game server runs on:

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "Configuration.h"
 #include "LoopbackClient.h"
 #include "MysqlTestDatabase.h"
+#include "TestServer.h"
 #include "TestSupport.h"
 #include "Toolbox.h"
 #include "UserBaseFactory.h"
@@ -29,6 +32,10 @@ namespace {
 
 const char* const SIGNUP_DATE = "2026-03-04 05:06:07";
 const int CHILD_DEADLINE_MS = 60000;
+// A store's INSERT slowed to 3 s shows in the process list well before this.
+const int LOST_WRITE_DEADLINE_MS = 10000;
+// The wait_timeout server closes a connection idle for 2 s.
+const int IDLE_CLOSE_DEADLINE_MS = 30000;
 // The store's connect and read time-outs together stay well below this.
 const long long FROZEN_DEADLINE_MS = 20000;
 
@@ -130,11 +137,24 @@ std::vector<std::string> tableLines(const std::string& output) {
 class UserBaseMysqlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!db.skipReason().empty()) {
-            GTEST_SKIP() << db.skipReason();
+        if (!serverOptions().empty()) {
+            // A server of the test's own, started with those options.
+            std::string missing = privateServerSkipReason();
+            if (!missing.empty()) {
+                GTEST_SKIP() << missing;
+            }
+            ownServer.reset(new PrivateMariadb(dir.file("mariadb"), serverOptions()));
+            ASSERT_TRUE(ownServer->start()) << ownServer->output();
         }
-        ASSERT_TRUE(db.create()) << db.lastError();
+        db.reset(new MysqlTestDatabase());
+        if (!db->skipReason().empty()) {
+            GTEST_SKIP() << db->skipReason();
+        }
+        ASSERT_TRUE(db->create()) << db->lastError();
     }
+    // Empty: the shared private server; else the options of a server of
+    // the test's own.
+    virtual std::string serverOptions() const { return ""; }
 
     // Each test is a process of its own: the configuration and the store
     // are made here once, from the given config.ini text.
@@ -145,19 +165,47 @@ protected:
         Configuration::setConfigFile(path.data());
         return UserBaseMysql::getInstance();
     }
-    StoreCalls openDefault() { return StoreCalls(openStore(db.configText(db.host()))); }
+    StoreCalls openDefault() { return StoreCalls(openStore(db->configText(db->host()))); }
 
     MysqlRows rows(const std::string& statement) {
         MysqlRows result;
-        EXPECT_TRUE(db.execute(statement, &result)) << statement << ": " << db.lastError();
+        EXPECT_TRUE(db->execute(statement, &result)) << statement << ": " << db->lastError();
         return result;
     }
     void exec(const std::string& statement) {
-        ASSERT_TRUE(db.execute(statement)) << statement << ": " << db.lastError();
+        ASSERT_TRUE(db->execute(statement)) << statement << ": " << db->lastError();
     }
 
+    // Hostile names and passwords are stored as they are, log in as
+    // themselves only, and open no other account.
+    void checkHostileNames(StoreCalls& calls);
+
     TempDir dir;
-    MysqlTestDatabase db;
+    std::unique_ptr<PrivateMariadb> ownServer;
+    std::unique_ptr<MysqlTestDatabase> db;
+};
+
+// A server that closes a connection idle for two seconds.
+class UserBaseMysqlWaitTimeoutTest : public UserBaseMysqlTest {
+protected:
+    std::string serverOptions() const override { return "--wait-timeout=2"; }
+    // Sessions in the test database other than the asking one: the store's.
+    int storeSessions() {
+        MysqlRows count = rows(
+            "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+            "WHERE ID<>CONNECTION_ID() AND DB=DATABASE()");
+        return count.size() == 1 ? atoi(count[0][0].c_str()) : -1;
+    }
+};
+
+// A server whose sql_mode would change the statements' meaning: double
+// quotes naming columns, backslashes taken literally, and grouping by user
+// alone refused.
+class UserBaseMysqlSqlModeTest : public UserBaseMysqlTest {
+protected:
+    std::string serverOptions() const override {
+        return "--sql-mode=ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
+    }
 };
 
 TEST_F(UserBaseMysqlTest, SignUpStoresAnAccountThatChecksAndLogsIn) {
@@ -385,8 +433,7 @@ TEST_F(UserBaseMysqlTest, GetUserNameAndListsCutOverlongAndNullColumns) {
         << output;
 }
 
-TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAnother) {
-    StoreCalls calls = openDefault();
+void UserBaseMysqlTest::checkHostileNames(StoreCalls& calls) {
     int victim = calls.signUp("victim", "victimpw");
     ASSERT_NE(victim, -1);
     const std::vector<std::string> hostile = {
@@ -424,6 +471,30 @@ TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAn
     EXPECT_EQ(rows("SELECT date FROM scorelog")[0][0], "\"); DROP TABLE user; --");
 }
 
+TEST_F(UserBaseMysqlTest, HostileNamesAreStoredLiterallyAndNeverAuthenticateAsAnother) {
+    StoreCalls calls = openDefault();
+    checkHostileNames(calls);
+}
+
+TEST_F(UserBaseMysqlSqlModeTest, StatementsKeepTheirMeaningUnderTheServersOtherModes) {
+    StoreCalls calls = openDefault();
+    testing::internal::CaptureStdout();
+    checkHostileNames(calls);
+    int ann = calls.signUp("ann", "a");
+    calls.score("ann", "a", 15, "2026-01-02 03:04:05");
+    calls.score("ann", "a", 9, "2026-01-02 13:14:15");
+    std::vector<std::string> list = calls.list();
+    UserBaseMysql::getInstance()->dumpStatistics();
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_GE(list.size(), 2u) << log;
+    EXPECT_EQ(list[0], "  1.   15 2026-01-02  ann");
+    EXPECT_EQ(list[1], "  2.    3 \"); DROP TA it's") << "the hostile date, cut to 11";
+    char row[128];
+    snprintf(row, sizeof row, "|%5d|       ann|     2|    15|    12|", ann);
+    EXPECT_NE(log.find(row), std::string::npos) << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+}
+
 TEST_F(UserBaseMysqlTest, NamesAndPasswordsAreCutAtNineteenCharacters) {
     StoreCalls calls = openDefault();
     std::string name(25, 'n');
@@ -437,7 +508,7 @@ TEST_F(UserBaseMysqlTest, NamesAndPasswordsAreCutAtNineteenCharacters) {
     EXPECT_EQ(calls.login(name, std::string(18, 'p')), -1);
 }
 
-TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
+TEST_F(UserBaseMysqlTest, FailedStatementsAreReportedAsFailures) {
     StoreCalls calls = openDefault();
     int id = calls.signUp("fay", "pw");
     ASSERT_NE(id, -1);
@@ -465,10 +536,22 @@ TEST_F(UserBaseMysqlTest, FailedWritesAreReportedAsFailures) {
         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
     EXPECT_EQ(calls.signUp("fay", "pw"), -1) << "the reactivation did not happen";
     EXPECT_EQ(calls.check("fay"), -1);
+
+    // A list or table that cannot be read is answered empty, but not
+    // passed off as an empty one in the log.
+    exec("RENAME TABLE scorelog TO scorelog_away");
+    testing::internal::CaptureStdout();
+    int length = -1;
+    EXPECT_TRUE(calls.list("x", &length).empty());
+    UserBaseMysql::getInstance()->dumpStatistics();
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(length, 0);
+    EXPECT_NE(log.find("ERROR: Highscore list could not be read\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR: Statistics could not be read\n"), std::string::npos) << log;
 }
 
 TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
-    UserBaseMysql* store = openStore(db.configTextWithPassword(db.host(), "not-the-password"));
+    UserBaseMysql* store = openStore(db->configTextWithPassword(db->host(), "not-the-password"));
     StoreCalls calls(store);
     testing::internal::CaptureStdout();
     int login = calls.login("alice", "pw");
@@ -503,7 +586,7 @@ TEST_F(UserBaseMysqlTest, UnreachableDatabaseFailsEveryOperationCleanly) {
 
 TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
     std::string path = dir.file("config.ini");
-    writeFile(path, db.configText(db.host()));
+    writeFile(path, db->configText(db->host()));
     Configuration::setConfigFile(path.data());
     UserBase* store = UserBaseFactory::getUserBaseInstance();
     ASSERT_EQ(store, UserBaseMysql::getInstance());
@@ -521,8 +604,74 @@ TEST_F(UserBaseMysqlTest, FactoryGivesThisStoreForDatabaseTypeMysql) {
     UserBaseFactory::destroyUserBaseInstance();
 }
 
+// The connection of a score is killed while its INSERT runs: the score is
+// reported as not recorded, it is not sent again on a new connection, and
+// the next operation gets a new connection.
+TEST_F(UserBaseMysqlTest, WriteLostOnTheWayIsAFailureAndIsNeverSentAgain) {
+    StoreCalls calls = openDefault();
+    int id = calls.signUp("kim", "pw");
+    ASSERT_NE(id, -1);
+    exec(
+        "CREATE TRIGGER slow_score BEFORE INSERT ON scorelog FOR EACH ROW "
+        "SET NEW.score = NEW.score + SLEEP(3)");
+    testing::internal::CaptureStdout();
+    std::future<int> scored = std::async(std::launch::async, [&calls]() {
+        return calls.score("kim", "pw", 7, "2026-01-01 00:00:00");
+    });
+    std::string inserting;
+    bool seen = waitUntil(
+        [this, &inserting]() {
+            MysqlRows found = rows(
+                "SELECT ID FROM information_schema.PROCESSLIST WHERE ID<>CONNECTION_ID() "
+                "AND DB=DATABASE() AND INFO LIKE 'INSERT INTO scorelog%'");
+            inserting = found.size() == 1 ? found[0][0] : "";
+            return !inserting.empty();
+        },
+        LOST_WRITE_DEADLINE_MS);
+    if (seen) {
+        exec("KILL CONNECTION " + inserting);
+    }
+    int result = scored.get();
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(seen) << "the INSERT was never seen running: " << log;
+    EXPECT_EQ(result, -1) << log;
+    EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
+
+    exec("DROP TRIGGER slow_score");
+    EXPECT_EQ(calls.login("kim", "pw"), id);
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM scorelog")[0][0], "0") << "the score was sent again";
+}
+
+// One connection serves every operation; once the server has closed it
+// for idleness the next operations make a new one, fail nothing, and send
+// no statement twice.
+TEST_F(UserBaseMysqlWaitTimeoutTest, ConnectionIsKeptAndReplacedAfterTheServerClosedIt) {
+    StoreCalls calls = openDefault();
+    int id = calls.signUp("wendy", "pw");
+    ASSERT_NE(id, -1);
+    ASSERT_EQ(calls.score("wendy", "pw", 10, "2026-01-01 00:00:00"), id);
+    EXPECT_EQ(calls.login("wendy", "pw"), id);
+    EXPECT_EQ(storeSessions(), 1) << "the connection is kept between operations";
+    ASSERT_TRUE(waitUntil([this]() { return storeSessions() == 0; }, IDLE_CLOSE_DEADLINE_MS))
+        << "the server did not close the idle connection";
+
+    testing::internal::CaptureStdout();
+    int scored = calls.score("wendy", "pw", 20, "2026-01-01 00:00:01");
+    int login = calls.login("wendy", "pw");
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(scored, id);
+    EXPECT_EQ(login, id);
+    EXPECT_NE(log.find("INFO: Database connection lost, connecting again\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+    EXPECT_EQ(rows("SELECT score FROM scorelog ORDER BY id"),
+              (MysqlRows{{"10"}, {"20"}}))
+        << "each score recorded once";
+    EXPECT_EQ(storeSessions(), 1);
+}
+
 TEST_F(UserBaseMysqlTest, TcpConnectionWorksLikeTheSocket) {
-    StoreCalls calls(openStore(db.configText("127.0.0.1")));
+    StoreCalls calls(openStore(db->configText("127.0.0.1")));
     int id = calls.signUp("tcp", "pw");
     ASSERT_NE(id, -1);
     EXPECT_EQ(calls.login("tcp", "pw"), id);
@@ -560,7 +709,7 @@ TEST_F(UserBaseMysqlTest, ConcurrentCallersGetTheirOwnResults) {
 // Two server processes on one database: the same names signed up at the
 // same time from both never give two rows, nor two successes.
 TEST_F(UserBaseMysqlTest, RacingSignUpsFromTwoProcessesCreateOneAccount) {
-    std::string config = db.configText(db.host());
+    std::string config = db->configText(db->host());
     const int names = 30;
     pid_t child = fork();
     ASSERT_NE(child, -1);
@@ -615,6 +764,25 @@ protected:
     TempDir dir;
     PrivateMariadb server{dir.file("mariadb")};
 };
+
+// The database restarts between two operations of a running store (that
+// it fails while down and works again after is tested over the wire).
+TEST_F(UserBaseMysqlRestartTest, KeptConnectionIsReplacedAfterARestartBetweenOperations) {
+    ASSERT_TRUE(startServer("localhost")) << server.output();
+    StoreCalls calls(UserBaseMysql::getInstance());
+    int id = calls.signUp("rita", "pw");
+    ASSERT_NE(id, -1);
+
+    // Restarted between two operations: the kept connection is replaced
+    // before the next one sends anything, which then just works.
+    ASSERT_TRUE(server.down()) << server.output();
+    ASSERT_TRUE(server.up()) << server.output();
+    testing::internal::CaptureStdout();
+    int afterRestart = calls.login("rita", "pw");
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(afterRestart, id);
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+}
 
 }  // namespace
 

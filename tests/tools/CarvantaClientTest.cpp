@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "Process.h"
 #include "TestSupport.h"
 #include "RawPeer.h"
+#include "SoloGame.h"
 
 namespace {
 
@@ -21,6 +23,67 @@ const int LOBBY_TIMEOUT_MS = 15000;
 void expectContains(const ToolRun& result, const std::string& text) {
     EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"
                                                            << result.output;
+}
+
+std::string positionText(const int* rows, const int* cols) {
+    std::string text;
+    for (int t = 0; t < 3; t++) {
+        text += std::string(t == 0 ? "" : " ") + static_cast<char>('a' + rows[t]) +
+                std::to_string(cols[t] + 1);
+    }
+    return text;
+}
+
+// The lines of a whole game of `seed`, worked out on the same rules: one
+// wrong claim first, then the first set found each time, and `more`
+// whenever the table holds none. *fastest is the score when every set is
+// found at once.
+std::string wholeGameScript(unsigned int seed, int* fastest) {
+    SoloGame game(seed, 0);
+    std::string script;
+    bool wrongDone = false;
+    while (!game.isOver()) {
+        int found[3][3] = {};
+        bool haveSet = false;
+        bool haveWrong = false;
+        int wrong[2][3] = {};
+        for (int i = 0; i < PLAYFIELD_POSITIONS && !(haveSet && haveWrong); i++) {
+            for (int j = i + 1; j < PLAYFIELD_POSITIONS; j++) {
+                for (int k = j + 1; k < PLAYFIELD_POSITIONS; k++) {
+                    int rows[3] = {i / 6, j / 6, k / 6};
+                    int cols[3] = {i % 6, j % 6, k % 6};
+                    card_t* cards[3] = {game.cardAt(rows[0], cols[0]),
+                                        game.cardAt(rows[1], cols[1]),
+                                        game.cardAt(rows[2], cols[2])};
+                    if (!cards[0] || !cards[1] || !cards[2]) {
+                        continue;
+                    }
+                    bool isSet = VirtualPlayField::isSet(cards);
+                    int(*target)[3] = isSet ? found : wrong;
+                    bool* have = isSet ? &haveSet : &haveWrong;
+                    if (!*have) {
+                        std::copy(rows, rows + 3, target[0]);
+                        std::copy(cols, cols + 3, target[1]);
+                        *have = true;
+                    }
+                }
+            }
+        }
+        if (!wrongDone && haveWrong && game.getSetsFound() > 0) {
+            game.claim(wrong[0], wrong[1], 0);
+            script += positionText(wrong[0], wrong[1]) + "\n";
+            wrongDone = true;
+        } else if (haveSet) {
+            game.claim(found[0], found[1], 0);
+            script += positionText(found[0], found[1]) + "\n";
+        } else {
+            int points = 0;
+            game.more(0, &points);
+            script += "more\n";
+        }
+    }
+    *fastest = game.getScore();
+    return script;
 }
 
 class CarvantaClientTest : public ::testing::Test {
@@ -96,6 +159,46 @@ TEST_F(CarvantaClientTest, ScoresReachTheHighScoreList) {
     expectContains(result, "  120\n  2.        bob ");
     expectContains(result, "   95\n");
     EXPECT_EQ(12, client("bob", "wrong", {"highscores"}).status);
+}
+
+TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
+    const unsigned int seed = 11;
+    int fastest = 0;
+    std::string script = wholeGameScript(seed, &fastest);
+    ASSERT_NE(std::string::npos, script.find("more\n")) << "this deal needs more cards once";
+    ASSERT_EQ(0, client("carol", "pw", {"signup"}).status);
+    EXPECT_EQ(12, client("carol", "wrong", {"play"}).status) << "the account is checked first";
+
+    ToolRun result = runTool("CarvantaClient",
+                                      {"--port", std::to_string(port), "--name", "carol",
+                                       "--password", "pw", "play", "--seed", std::to_string(seed)},
+                                      dir.path(), script, 30000);
+    ASSERT_EQ(0, result.status) << result.output;
+    expectContains(result, "Game 11 (deal it again with --seed 11).");
+    expectContains(result, "Not a set: the ");
+    expectContains(result, "Set! ");
+    expectContains(result, "No set on the table: three more cards.");
+    size_t at = result.output.find("Final score: ");
+    ASSERT_NE(std::string::npos, at) << result.output;
+    int score = atoi(result.output.c_str() + at + 13);
+    // The bonus depends on how fast the client read the lines: at most the
+    // score of instant play, at least 10 per set less the penalties.
+    EXPECT_LE(score, fastest);
+    EXPECT_GE(score, fastest - 10 * 27);
+    expectContains(result, "Recorded a score of " + std::to_string(score) + " for carol.");
+    std::string ownLine = std::to_string(score) + "  <- you\n";
+    expectContains(result, ownLine);
+    ToolRun list = client("carol", "pw", {"highscores"});
+    expectContains(list, "carol");
+    expectContains(list, std::to_string(score));
+
+    // The same deal offline: the same moves, nothing recorded, no server needed.
+    result = runTool(
+        "CarvantaClient",
+        {"--port", std::to_string(freePort()), "play", "--offline", "--seed", std::to_string(seed)},
+        dir.path(), script, 30000);
+    EXPECT_EQ(0, result.status) << result.output;
+    expectContains(result, "Offline: the score is not recorded.");
 }
 
 TEST_F(CarvantaClientTest, ThePasswordMayComeFromTheEnvironment) {
@@ -196,6 +299,14 @@ TEST(CarvantaClientAloneTest, UsageErrors) {
     EXPECT_EQ(2, result.status);
     expectContains(result, "the name is longer than 19 characters");
     EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
+    for (const char* seed : {"-1", "4294967296", "12x", ""}) {
+        EXPECT_EQ(
+            2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path()).status)
+            << seed;
+    }
+    EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "now"}, dir.path()).status);
+    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "play"}, dir.path()).status)
+        << "a recorded game needs a name";
     result = runTool("CarvantaClient", {"--help"}, dir.path());
     EXPECT_EQ(0, result.status);
     expectContains(result, "Exit status: 0 done");

@@ -8,6 +8,8 @@
 
 #include <string>
 
+struct LoadResult;
+
 class BenchScenario {
 public:
     virtual ~BenchScenario() {}
@@ -23,6 +25,10 @@ public:
     // False for scenarios that do real work per request: their ratios to the
     // echo are printed for reference, the network targets do not apply.
     virtual bool holdsEchoTargets() const { return true; }
+    // Targets of the scenario's own, judged after each client count's runs
+    // (medians of the server and of the echo): prints its figures and says
+    // whether they were met.
+    virtual bool meetsOwnTargets(const LoadResult&, const LoadResult&) { return true; }
     // Round trips per client at most (0: as many as asked), for scenarios
     // whose every request costs far more than the network.
     virtual int roundTripLimit() const { return 0; }

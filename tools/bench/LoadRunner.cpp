@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <vector>
 #include <atomic>
 #include <thread>
 
@@ -31,6 +32,22 @@ double LoadResult::meanUs() const {
         sum += nanos;
     }
     return sum / latencies.size() / 1000.0;
+}
+
+LoadResult medianOfRuns(std::vector<LoadResult>& runs) {
+    std::sort(runs.begin(), runs.end(), [](const LoadResult& a, const LoadResult& b) {
+        return a.percentileUs(0.5) < b.percentileUs(0.5);
+    });
+    LoadResult median = runs[runs.size() / 2];
+    std::vector<double> rates;
+    for (const LoadResult& run : runs) {
+        rates.push_back(run.perSecond());
+        median.failures = std::max(median.failures, run.failures);
+    }
+    std::sort(rates.begin(), rates.end());
+    // Keeps the median run's latencies and states the median rate.
+    median.seconds = median.requests / rates[rates.size() / 2];
+    return median;
 }
 
 namespace {

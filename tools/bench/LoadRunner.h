@@ -36,6 +36,10 @@ typedef std::function<std::unique_ptr<LoadClient>(int client)> LoadClientMaker;
 // its first failure.
 LoadResult runLoad(int clients, int count, int port, const LoadClientMaker& makeClient);
 
+// Median figures of several runs (reorders them): the latencies of the run
+// with the median p50, and the median rate.
+LoadResult medianOfRuns(std::vector<LoadResult>& runs);
+
 // Milliseconds since an arbitrary start, on the monotonic clock.
 long long benchNowNanos();
 

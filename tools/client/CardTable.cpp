@@ -209,8 +209,13 @@ void CardTable::formatSets(char* text, size_t size) {
     appendText(text, size, "\n");
 }
 
-// Only the columns from the first to the last that hold a card are drawn.
 void CardTable::format(char* text, size_t size, bool colours) {
+    formatTable(text, size, colours);
+    formatSets(text, size);
+}
+
+// Only the columns from the first to the last that hold a card are drawn.
+void CardTable::formatTable(char* text, size_t size, bool colours) {
     int firstCol = PLAYFIELD_COLUMNS;
     int lastCol = -1;
     for (int row = 0; row < PLAYFIELD_ROWS; row++) {
@@ -232,5 +237,4 @@ void CardTable::format(char* text, size_t size, bool colours) {
     appendText(text, size,
                "Symbols: ( ) ellipse, [ ] rectangle, ~ ~ wave; inside: blank open, "
                "# solid, / half.\n");
-    formatSets(text, size);
 }

@@ -32,6 +32,8 @@ public:
     int findSets(set_t* sets);
     // The table, a legend and the sets found, as lines of text.
     void format(char* text, size_t size, bool colours);
+    // The same without the sets (for a player who is to find them).
+    void formatTable(char* text, size_t size, bool colours);
 
 private:
     void clear();

@@ -1,5 +1,6 @@
 // CarvantaClient.cpp - the command-line client: one-shot account and score
-// commands, and the interactive or scripted two-player lobby. The main
+// commands, the interactive or scripted two-player lobby, and the
+// single-player game. The main
 // thread runs the commands; the connection's reader thread prints lobby
 // messages.
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include "ClientOutput.h"
 #include "LobbyConsole.h"
 #include "OneShotCommands.h"
+#include "PlayConsole.h"
 
 namespace {
 
@@ -51,6 +53,10 @@ int main(int argc, char** argv) {
             return unknownCommand(options.argument);
         }
         LobbyConsole console(options);
+        return console.run();
+    }
+    if (strcmp(options.command, "play") == 0) {
+        PlayConsole console(options);
         return console.run();
     }
     return unknownCommand(options.command);

@@ -2,7 +2,9 @@
 // options may come before or after the command).
 #include "ClientOptions.h"
 
+#include <errno.h>
 #include <getopt.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,6 +27,8 @@ enum optionCode_t {
     OPTION_PASSWORD_ENV = 'e',
     OPTION_SCRIPT = 's',
     OPTION_NO_COLOUR = 'c',
+    OPTION_SEED = 'S',
+    OPTION_OFFLINE = 'o',
     OPTION_HELP = 'h',
 };
 
@@ -36,6 +40,8 @@ const struct option LONG_OPTIONS[] = {
     {"password-env", required_argument, nullptr, OPTION_PASSWORD_ENV},
     {"script", required_argument, nullptr, OPTION_SCRIPT},
     {"no-color", no_argument, nullptr, OPTION_NO_COLOUR},
+    {"seed", required_argument, nullptr, OPTION_SEED},
+    {"offline", no_argument, nullptr, OPTION_OFFLINE},
     {"help", no_argument, nullptr, OPTION_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -53,7 +59,9 @@ const char HELP_TEXT[] =
     "                       environment variable CARVANTA_PASSWORD\n"
     "  --password-env VAR   read the password from the environment variable VAR\n"
     "  --script FILE        lobby: read the commands from FILE\n"
-    "  --no-color           lobby: draw the cards without terminal colours\n"
+    "  --no-color           lobby, play: draw the cards without terminal colours\n"
+    "  --seed N             play: deal the game of number N (0 to 4294967295) again\n"
+    "  --offline            play: without a server; the score is only printed\n"
     "\n"
     "Commands (each prints one line and exits):\n"
     "  signup               create the account NAME with PASSWORD\n"
@@ -64,6 +72,8 @@ const char HELP_TEXT[] =
     "  highscores           print the single-player high-score list\n"
     "  players              print the players on the lobby's public list\n"
     "  lobby                enter the two-player lobby (below)\n"
+    "  play                 play a single-player game (below); the score is\n"
+    "                       recorded with your account\n"
     "  help                 this text\n"
     "\n"
     "Lobby: attaches to the lobby, puts you on the player list, prints every message\n"
@@ -82,6 +92,16 @@ const char HELP_TEXT[] =
     "After a game you are put back on the player list. Commands come from the\n"
     "terminal, from --script FILE, or from standard input when it is not a\n"
     "terminal; in the last two cases the first command that fails ends the client.\n"
+    "\n"
+    "Play: twelve cards are dealt; find three that are, in each of colour, symbol,\n"
+    "number and filling, all alike or all different, and type their positions\n"
+    "(a1 b3 c2, any order and case). A set scores 10 points plus 1 for every 3\n"
+    "seconds faster than 30 since the table last changed; a wrong claim costs 5.\n"
+    "  more    three more cards, only when the table holds no set (else costs 5)\n"
+    "  hint    one card of a set (costs 3)\n"
+    "  quit    end the game early; its score is not recorded\n"
+    "The game ends when the deck is empty and no set is left. Positions come from\n"
+    "the terminal or, one claim or command per line, from standard input.\n"
     "\n"
     "Exit status: 0 done; 2 wrong usage; 3 the server cannot be reached; 4 no\n"
     "answer within 3 seconds, or the connection was lost; 5 a lobby script's wait\n"
@@ -121,6 +141,18 @@ int takePort(clientOptions_t* options, const char* value) {
     return CLIENTEXIT_OK;
 }
 
+int takeSeed(clientOptions_t* options, const char* value) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long seed = strtoull(value, &end, 10);
+    if (end == value || *end != '\0' || errno != 0 || value[0] == '-' || seed > UINT_MAX) {
+        return usageError("the seed must be a whole number from 0 to 4294967295");
+    }
+    options->seed = static_cast<unsigned int>(seed);
+    options->seedGiven = true;
+    return CLIENTEXIT_OK;
+}
+
 int takePasswordFrom(clientOptions_t* options, const char* variable) {
     const char* value = getenv(variable);
     if (value == nullptr) {
@@ -154,6 +186,11 @@ int takeOption(clientOptions_t* options, int code, const char* value) {
             return CLIENTEXIT_OK;
         case OPTION_NO_COLOUR:
             options->noColour = true;
+            return CLIENTEXIT_OK;
+        case OPTION_SEED:
+            return takeSeed(options, value);
+        case OPTION_OFFLINE:
+            options->offline = true;
             return CLIENTEXIT_OK;
         case OPTION_HELP:
             options->command = "help";

@@ -30,6 +30,9 @@ typedef struct {
     bool passwordGiven;
     char scriptFile[CLIENTOPTIONS_PATH_MAX];  // empty: standard input
     bool noColour;
+    bool offline;    // play: no server, the score is only printed
+    bool seedGiven;  // play: deal the game of this seed
+    unsigned int seed;
     const char* command;   // argv word; null if none
     const char* argument;  // the command's argument (score, ...); null if none
 } clientOptions_t;

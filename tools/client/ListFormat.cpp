@@ -1,6 +1,7 @@
 // ListFormat.cpp - the player list and the high-score list as text.
 #include "ListFormat.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "GameProtocol.h"
@@ -29,6 +30,13 @@ void readSlot(char* line, const char* slot) {
             *c = '?';
         }
     }
+}
+
+// A slot reads "rank. name date score"; true when its name is `name`.
+bool slotNames(const char* line, const char* name) {
+    char slotName[HIGHSCORE_SLOT_SIZE];
+    return name != nullptr && sscanf(line, "%*d. %49s", slotName) == 1 &&
+           strcmp(slotName, name) == 0;
 }
 
 }  // namespace
@@ -69,7 +77,8 @@ bool ListFormat::listHolds(const char* list, int length, const char* name) {
     return false;
 }
 
-int ListFormat::formatHighscores(char* text, size_t size, const char* list, int length) {
+int ListFormat::formatHighscores(char* text, size_t size, const char* list, int length,
+                                 const char* markName) {
     int entries = length / HIGHSCORE_SLOT_SIZE;
     text[0] = '\0';
     if (entries == 0) {
@@ -80,7 +89,7 @@ int ListFormat::formatHighscores(char* text, size_t size, const char* list, int 
     for (int i = 0; i < entries; i++) {
         char line[HIGHSCORE_SLOT_SIZE];
         readSlot(line, list + i * HIGHSCORE_SLOT_SIZE);
-        appendText(text, size, "%s\n", line);
+        appendText(text, size, "%s%s\n", line, slotNames(line, markName) ? "  <- you" : "");
     }
     return entries;
 }

@@ -19,8 +19,10 @@ public:
     // True if the list holds a player of that name.
     static bool listHolds(const char* list, int length, const char* name);
     // "High scores (3):" and one line per slot, or "The high-score list is
-    // empty.". Returns the entry count.
-    static int formatHighscores(char* text, size_t size, const char* list, int length);
+    // empty.". The entry of markName (if given) ends in "  <- you". Returns
+    // the entry count.
+    static int formatHighscores(char* text, size_t size, const char* list, int length,
+                                const char* markName = nullptr);
     // Copies a name field (up to its NUL, at most 19 characters) into name
     // (PROTOCOL_NAME_SIZE bytes), replacing unprintable bytes.
     static void readName(char* name, const char* field);
