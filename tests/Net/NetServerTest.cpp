@@ -135,6 +135,18 @@ TEST_F(NetServerTest, StopClosesEveryConnectionAndRestartServesAgain) {
     }
     LoopbackClient late;
     EXPECT_FALSE(late.connectTo(port, 1000)) << "the listening socket is closed";
+    // The handlers let go of their sockets before they serve again.
+    std::vector<ServerEvent> events = server.events();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const ServerEvent& event : events) {
+                if (event.handler->isBusy()) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        WAIT_MS));
 
     char loopback[] = "127.0.0.1";
     ASSERT_EQ(SOCKERR_OK, server.startServer(loopback, port));
