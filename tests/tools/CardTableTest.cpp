@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CardTable.h"
+#include "SetRule.h"
 
 namespace {
 
@@ -70,11 +71,7 @@ std::set<SetKey> setsByArithmetic(const CardTable& table) {
                 const card_t* a = table.cardAt(cells[i].first, cells[i].second);
                 const card_t* b = table.cardAt(cells[j].first, cells[j].second);
                 const card_t* c = table.cardAt(cells[k].first, cells[k].second);
-                bool isSet = (a->color + b->color + c->color) % 3 == 0 &&
-                             (a->symbol + b->symbol + c->symbol) % 3 == 0 &&
-                             (a->number + b->number + c->number) % 3 == 0 &&
-                             (a->filling + b->filling + c->filling) % 3 == 0;
-                if (isSet) {
+                if (formSet(a, b, c)) {
                     sets.insert(SetKey(cells[i].first, cells[i].second, cells[j].first,
                                        cells[j].second, cells[k].first, cells[k].second));
                 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "PlayConsole.h"
+#include "SetRule.h"
 #include "SoloGame.h"
 
 namespace {
@@ -37,15 +38,7 @@ std::vector<Triple> triplesOnTable(SoloGame* game, bool wantSets) {
                 if (!allThere) {
                     continue;
                 }
-                int sum[4] = {cards[0]->color + cards[1]->color + cards[2]->color,
-                              cards[0]->symbol + cards[1]->symbol + cards[2]->symbol,
-                              cards[0]->number + cards[1]->number + cards[2]->number,
-                              cards[0]->filling + cards[1]->filling + cards[2]->filling};
-                bool isSet = true;
-                for (int a = 0; a < 4; a++) {
-                    isSet = isSet && sum[a] % 3 == 0;  // values 1..3: all equal or all different
-                }
-                if (isSet == wantSets) {
+                if (formSet(cards[0], cards[1], cards[2]) == wantSets) {
                     found.push_back(triple);
                 }
             }

@@ -1,0 +1,17 @@
+// SetRule.h - the set rule worked out independently of the play field's
+// own tables, for tests that check a search for sets: for each attribute
+// the three values (1 to 3) sum to a multiple of 3 exactly when they are
+// all equal or all different.
+#ifndef SETRULE_H
+#define SETRULE_H
+
+#include "Deck.h"
+
+inline bool formSet(const card_t* a, const card_t* b, const card_t* c) {
+    return (a->color + b->color + c->color) % 3 == 0 &&
+           (a->symbol + b->symbol + c->symbol) % 3 == 0 &&
+           (a->number + b->number + c->number) % 3 == 0 &&
+           (a->filling + b->filling + c->filling) % 3 == 0;
+}
+
+#endif
