@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "TextCopy.h"
 #include "UserBaseFile.h"
 #include "UserDataFile.h"
 #include "UserFileImage.h"
@@ -39,16 +38,6 @@ std::vector<UserRecord> threeAccounts() {
     alice.twoPlayerGamesWon = 2;
     return {alice, account("bob", 2, 80), account("carol", 5)};
 }
-
-// The store takes char*; a writable copy of a literal.
-class Text {
-public:
-    explicit Text(const std::string& text) { copyText(buffer, sizeof buffer, text.c_str()); }
-    operator char*() { return buffer; }
-
-private:
-    char buffer[64];
-};
 
 class UserDataFileTest : public ::testing::Test {
 protected:
