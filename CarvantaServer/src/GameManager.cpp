@@ -32,7 +32,8 @@ namespace {
 int lookUpUserId(const char* name) {
     char bounded[USERBASE_NAME_SIZE];
     readField(bounded, name, sizeof bounded);
-    return UserBaseFactory::getUserBaseInstance()->checkUser(bounded);
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    return store != nullptr ? store->checkUser(bounded) : -1;  // none after shutdown
 }
 
 bool isLobbyState(playerState_t state) {

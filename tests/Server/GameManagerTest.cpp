@@ -649,6 +649,21 @@ TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingThe
     }
 }
 
+// After shutdown has destroyed the store, the manager's name look-ups find
+// nothing instead of bringing up a new store.
+TEST_F(GameManagerTest, WithoutAStoreNamesAreEmptyAndInvitationsRefused) {
+    LobbyTestServer* live = liveServer();
+    Player bob(this, live, account("bob"), "bob");
+    int ann = account("ann");
+    UserBaseFactory::destroyUserBaseInstance();
+    ASSERT_EQ(manager->attachMultiplayer(ann, deaf()), GAMEMANERR_OK);
+    ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
+    ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
+    EXPECT_TRUE(bob.reader.waitForList({{bob.id, ""}}, MESSAGE_WAIT_MS));
+    EXPECT_EQ(invite(ann, deaf(), "bob"), GAMEMANERR_PLAYERNOTINVITED);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+}
+
 // ann's connection is lost, and before the manager hears of it her handler
 // is given to a new client: nothing meant for ann (the player list, the
 // invitation) may reach that client.
