@@ -118,6 +118,7 @@ private:
         int uniqueId;
         int userId;
         GameClientHandler* handler;
+        unsigned int connection;  // the slot's commConnection
     };
     struct PairTicket {
         SlotTicket invitor;
@@ -167,6 +168,7 @@ private:
     void updateState(multiplayUser_t* player, playerState_t newState);
     void resetPlayer(int arrayIndex);
     void gracefullyRemovePlayer(int arrayIndexOfPlayer);
+    void releaseWaitingInviteesLocked(int index);
     void leaveGameLocked(int index);
     void partnerLeftLocked(multiplayUser_t* partner, playerState_t finishingState);
     bool gameServesLocked(int index);

@@ -564,3 +564,130 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     playUpToTheCards(manager, &ann, &cat);
     EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
 }
+
+namespace {
+
+enum class Departure { DETACH, REMOVE, DISCONNECT };
+
+gameManErr_t depart(GameManager* manager, Departure how, int userId, GameClientHandler* handler) {
+    switch (how) {
+        case Departure::DETACH:
+            return manager->detachMultiplayer(userId, handler);
+        case Departure::REMOVE:
+            return manager->removePlayerForMultiplay(userId, handler);
+        case Departure::DISCONNECT:
+            return manager->notifyDisconnected(handler);
+    }
+    return GAMEMANERR_PLAYERNOTREMOVED;
+}
+
+}  // namespace
+
+// bob rejects ann's invitation, and ann leaves before the rejection has
+// reached her: still pending, or its send to her failed (a deaf invitor).
+// bob must be back on the list, invitable, as the rejection would have left
+// him.
+TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingTheRejection) {
+    struct Case {
+        const char* label;
+        Departure how;
+        bool invitorHears;
+    };
+    const Case cases[] = {
+        {"pending, detach", Departure::DETACH, true},
+        {"pending, remove", Departure::REMOVE, true},
+        {"pending, disconnect", Departure::DISCONNECT, true},
+        {"send failed, detach", Departure::DETACH, false},
+        {"send failed, remove", Departure::REMOVE, false},
+        {"send failed, disconnect", Departure::DISCONNECT, false},
+    };
+    LobbyTestServer* live = liveServer();
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string suffix = std::to_string(round++);
+        Player bob(this, live, account("bob" + suffix), "bob" + suffix);
+        std::unique_ptr<Player> annLive;
+        int ann = account("ann" + suffix);
+        GameClientHandler* annHandler = deaf();
+        if (c.invitorHears) {
+            annLive.reset(new Player(this, live, ann, "ann" + suffix));
+            annHandler = annLive->handler;
+        }
+        int cat = account("cat" + suffix);
+        GameClientHandler* catHandler = deaf();
+        ASSERT_NE(bob.handler, nullptr);
+        ASSERT_NE(annHandler, nullptr);
+        ASSERT_EQ(manager->attachMultiplayer(ann, annHandler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->attachMultiplayer(cat, catHandler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
+        ASSERT_EQ(invite(ann, annHandler, bob.name), GAMEMANERR_OK);
+        bob.expect(MSG_INVITEMULTIPLAYER);
+        ASSERT_TRUE(waitForState(bob.id, PLAYERSTATE_INVITED));
+        int listsBefore = bob.reader.listsSeen();
+        ASSERT_EQ(reject(bob.id, bob.handler, "ann" + suffix), GAMEMANERR_OK);
+        if (!c.invitorHears) {
+            // The failed send puts both slots back and has the list sent
+            // again: once bob has it, the send has been tried.
+            long long deadline = monotonicMs() + MESSAGE_WAIT_MS;
+            while (bob.reader.listsSeen() == listsBefore && monotonicMs() < deadline) {
+                bob.reader.anyMessageWithin(50);
+            }
+            ASSERT_GT(bob.reader.listsSeen(), listsBefore);
+        }
+        ASSERT_EQ(depart(manager, c.how, ann, annHandler), GAMEMANERR_OK);
+
+        EXPECT_EQ(state(bob.id), PLAYERSTATE_ADDED);
+        EXPECT_EQ(list(), (std::vector<ListedPlayer>{{bob.id, bob.name}}));
+        EXPECT_TRUE(bob.reader.waitForList({{bob.id, bob.name}}, MESSAGE_WAIT_MS))
+            << "the list flag was not set";
+        EXPECT_EQ(invite(cat, catHandler, bob.name), GAMEMANERR_OK) << "bob cannot be invited";
+        for (int id : {ann, bob.id, cat}) {
+            manager->detachMultiplayer(id, catHandler);
+        }
+    }
+}
+
+// After shutdown has destroyed the store, the manager's name look-ups find
+// nothing instead of bringing up a new store.
+TEST_F(GameManagerTest, WithoutAStoreNamesAreEmptyAndInvitationsRefused) {
+    LobbyTestServer* live = liveServer();
+    Player bob(this, live, account("bob"), "bob");
+    int ann = account("ann");
+    UserBaseFactory::destroyUserBaseInstance();
+    ASSERT_EQ(manager->attachMultiplayer(ann, deaf()), GAMEMANERR_OK);
+    ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
+    ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
+    EXPECT_TRUE(bob.reader.waitForList({{bob.id, ""}}, MESSAGE_WAIT_MS));
+    EXPECT_EQ(invite(ann, deaf(), "bob"), GAMEMANERR_PLAYERNOTINVITED);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+}
+
+// ann's connection is lost, and before the manager hears of it her handler
+// is given to a new client: nothing meant for ann (the player list, the
+// invitation) may reach that client.
+TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
+    server.reset(new LobbyTestServer());
+    server->setReportToManager(false);  // the loss stays unreported
+    ASSERT_TRUE(server->start());
+    Player ann(this, server.get(), account("ann"), "ann");
+    Player bob(this, server.get(), account("bob"), "bob");
+    enterLobby(manager, {&ann, &bob});
+
+    ann.client.close();
+    long long deadline = monotonicMs() + MESSAGE_WAIT_MS;
+    while (ann.handler->isBusy() && monotonicMs() < deadline) {
+        usleep(5000);
+    }
+    LoopbackClient newcomer;
+    MessageReader newcomerReader(&newcomer);
+    ASSERT_EQ(server->connect(&newcomer), ann.handler) << "the freed handler is reused";
+
+    ASSERT_EQ(invite(bob.id, bob.handler, "ann"), GAMEMANERR_OK);
+    // The pass that broadcasts this list then tries the invitation.
+    ASSERT_TRUE(bob.reader.waitForList({}, MESSAGE_WAIT_MS));
+    EXPECT_FALSE(newcomerReader.anyMessageWithin(QUIET_MS)) << "got ann's invitation";
+    EXPECT_EQ(newcomerReader.listsSeen(), 0) << "got ann's player list";
+    EXPECT_EQ(state(ann.id), PLAYERSTATE_PROCESSINGINVITATION) << "a refused send is retried";
+}

@@ -81,6 +81,7 @@ multiplayUser_t slotFor(int userId, GameClientHandler* handler) {
     slot.uniqueId = userId;
     slot.userId = userId;
     slot.commHandler = handler;
+    slot.commConnection = handler->getConnectionCount();
     slot.state = PLAYERSTATE_PLAYINGINVITOR;
     slot.invitationUserId = -1;
     return slot;
@@ -256,6 +257,24 @@ TEST_F(MultiPlayerGameTest, EndReportsOfAnEarlierUseAreStale) {
     error = GAMEERROR_STOPPRESSED;
     EXPECT_TRUE(game.beginFinish(&error));
     EXPECT_EQ(error, GAMEERROR_STOPPRESSED);
+}
+
+TEST_F(MultiPlayerGameTest, CardsAreNotDealtToTheNextClientOfAReusedHandler) {
+    // The invitor's connection is lost (the manager has not heard yet) and
+    // its handler serves a newcomer before the game deals.
+    invitorClient.close();
+    long long deadline = monotonicMs() + WAIT_MS;
+    while (invitorHandler->isBusy() && monotonicMs() < deadline) {
+        threadSleep(5);
+    }
+    LoopbackClient newcomer;
+    ASSERT_EQ(server.connect(&newcomer), invitorHandler) << "the freed handler is reused";
+    MultiPlayerGame game(&listener);
+    game.startPlay(&invitor, &invitee, &listener);
+    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
+    EXPECT_EQ(listener.taken()[0].reported, GAMEERROR_INVITORCOMMERROR);
+    EXPECT_FALSE(MessageReader(&newcomer).anyMessageWithin(QUIET_MS)) << "cards of another game";
+    EXPECT_FALSE(MessageReader(&inviteeClient).anyMessageWithin(10));
 }
 
 // No thread stack fits the address space, so the game thread cannot be

@@ -2,7 +2,8 @@
 // spoken to over 127.0.0.1 in the wire format only: account and score
 // requests byte for byte, restarts with the data kept, a 2.1 file converted,
 // a damaged file loaded in part and kept, sign-ups from eight clients at
-// once, and SIGKILL during sign-up traffic.
+// once, SIGKILL during sign-up traffic, and a quit while a request hangs in
+// the store.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 #include "FreePort.h"
 #include "GameProtocol.h"
 #include "LoopbackClient.h"
+#include "RawPeer.h"
 #include "ServerProcess.h"
 #include "TempDir.h"
 #include "UserFileImage.h"
@@ -262,3 +264,34 @@ TEST_F(AccountsOverLoopbackTest, KilledDuringSignUpTrafficRestartsWithAReadableF
 }
 
 }  // namespace
+
+// A quit while a request hangs in a database that accepts connections but
+// never answers: the shutdown waits for the request, saying so in the log,
+// instead of destroying the store under it, and ends normally after it.
+TEST_F(AccountsOverLoopbackTest, QuitWaitsForARequestThatHangsInTheStore) {
+    RawPeer database;
+    ASSERT_TRUE(database.listenOnFreePort());
+    // The client library's default port, and the log line every 300 ms
+    // instead of every 30 s.
+    setenv("MYSQL_TCP_PORT", std::to_string(database.port).c_str(), 1);
+    setenv("CARVANTA_TEST_SHUTDOWN_WAIT_MS", "300", 1);
+    ASSERT_TRUE(server.start(dir.path(), freePort(),
+                             "database_type mysql\ndatabase_host 127.0.0.1\n"
+                             "database_name carvanta\ndatabase_user u\ndatabase_password p\n"))
+        << server.output();
+    LoopbackClient client;
+    connect(&client);
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, credentials("ida", "pw")));
+    ASSERT_TRUE(database.acceptPeer(5000)) << "the request did not reach the store";
+
+    EXPECT_EQ(server.stop(30000), 0) << server.output();
+    std::string output = server.output();
+    size_t waiting = output.find("ERROR: A request is still being served at shutdown\n");
+    size_t served = output.find("user does not exist\n");
+    size_t goodbye = output.find("Server stopped, goodbye!\n");
+    ASSERT_NE(waiting, std::string::npos) << output;
+    ASSERT_NE(served, std::string::npos) << output;
+    ASSERT_NE(goodbye, std::string::npos) << output;
+    EXPECT_LT(waiting, served) << output;
+    EXPECT_LT(served, goodbye) << "the store went before the request was done: " << output;
+}
