@@ -69,7 +69,6 @@ public:
     // serving and seen its closed socket). False at the deadline.
     bool waitForIdleHandlers(long timeoutMs);  // EXCLUDES(dataMutex)
     int getClientsConnected();
-    int getMaxClients() const { return maxClients; }
     // The port the listening socket is bound to (0 while stopped).
     int getPort();
 

@@ -14,12 +14,6 @@ namespace {
 const int ACCOUNTS = 20;
 const char PASSWORD[] = "benchpw";
 
-std::string loginField(const std::string& text) {
-    std::string bytes = text.substr(0, PROTOCOL_NAME_SIZE - 1);
-    bytes.resize(PROTOCOL_NAME_SIZE, '\0');
-    return bytes;
-}
-
 std::string loginAccount(int client) {
     return "login" + std::to_string(client % ACCOUNTS);
 }
@@ -52,7 +46,7 @@ void LoginScenario::stop() {
 
 void LoginScenario::nextRequest(int client, int, int* reqType, std::string* payload) {
     *reqType = signingUp ? REQ_SIGNUP : REQ_CHECKUSERANDPASSWORD;
-    *payload = loginField(loginAccount(client)) + loginField(PASSWORD);
+    *payload = requestField(loginAccount(client)) + requestField(PASSWORD);
 }
 
 bool LoginScenario::checkResponse(int reqType, const std::string&, const std::string& response) {
