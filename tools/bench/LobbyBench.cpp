@@ -368,14 +368,31 @@ long residentKb(pid_t pid) {
     return kb;
 }
 
+// The server's processor time so far (user and system), in clock ticks.
+long long cpuTicks(pid_t pid) {
+    FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    // Fields 14 and 15; the command name in field 2 holds no blanks here.
+    bool read = stat != nullptr &&
+                fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                       &system) == 2;
+    if (stat != nullptr) {
+        fclose(stat);
+    }
+    return read ? static_cast<long long>(user + system) : 0;
+}
+
 // One phase of `seconds`: the account clients (or, in the full house, the
 // invitors) time their requests, with the pairs playing meanwhile or not.
 // The largest resident size of the server seen during the phase goes to
 // *mostResidentKb.
 void measurePhase(int port, pid_t serverPid, int seconds, bool withGames,
                   const LobbyBenchOptions& options, AccountLatencies* latencies,
-                  GameCounts* counts, long* mostResidentKb) {
+                  GameCounts* counts, long* mostResidentKb, std::vector<double>* cpuShare) {
     long long until = nowMs() + seconds * 1000LL;
+    long long startMs = nowMs();
+    long long startTicks = cpuTicks(serverPid);
     int accountClients = options.fullHouse ? 0 : ACCOUNT_CLIENTS;
     std::vector<AccountLatencies> perClient(accountClients);
     std::vector<PairFigures> perPair(pairsOf(options));
@@ -395,6 +412,9 @@ void measurePhase(int port, pid_t serverPid, int seconds, bool withGames,
     for (std::thread& thread : threads) {
         thread.join();
     }
+    double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+    cpuShare->push_back((cpuTicks(serverPid) - startTicks) / ticksPerSecond /
+                        ((nowMs() - startMs) / 1000.0));
     for (AccountLatencies& client : perClient) {
         addLatencies(latencies, client);
     }
@@ -429,6 +449,7 @@ bool signUpAll(int port, int pairs, int accountClients) {
 struct PhaseFigures {
     std::vector<double> p50;
     std::vector<double> p99;
+    std::vector<double> cpuShare;  // server processor time per second of a phase
     long answered = 0;
     long failures = 0;
 
@@ -458,6 +479,9 @@ void printPhases(const char* label, const PhaseFigures& figures) {
 
 bool report(const LobbyBenchOptions& options, const PhaseFigures& idle, const PhaseFigures& busy,
             GameCounts* counts, long idleResidentKb, long busyResidentKb) {
+    printf("  server processor use: %.0f %% of a core in the idle lobby, %.0f %% with games "
+           "(medians)\n",
+           median(idle.cpuShare) * 100, median(busy.cpuShare) * 100);
     int gameSeconds = options.rounds * options.gameSeconds;
     std::vector<long long>& starts = counts->acceptToStartMs;
     std::sort(starts.begin(), starts.end());
@@ -539,9 +563,9 @@ bool runLobbyBench(const char* serverPath, const LobbyBenchOptions& options) {
         AccountLatencies idleLatencies;
         AccountLatencies busyLatencies;
         measurePhase(port, server.getPid(), options.idleSeconds, false, options, &idleLatencies,
-                     &none, &idleResidentKb);
+                     &none, &idleResidentKb, &idle.cpuShare);
         measurePhase(port, server.getPid(), options.gameSeconds, true, options, &busyLatencies,
-                     &counts, &busyResidentKb);
+                     &counts, &busyResidentKb, &busy.cpuShare);
         idle.add(&idleLatencies);
         busy.add(&busyLatencies);
     }
