@@ -1,6 +1,7 @@
 // NetServer.cpp - the accept thread, the client slots and the handler
-// slots (as many as connections are served at once). Everything after a connection arrived runs under dataMutex, the
-// callbacks included; waiting for a connection holds no lock.
+// slots (one of each per connection served at once). Everything after a
+// connection arrived runs under dataMutex, the callbacks included; waiting
+// for a connection holds no lock.
 #include "NetServer.h"
 
 #include <arpa/inet.h>
@@ -26,7 +27,9 @@
 namespace {
 
 const int LOG_LINE_MAX = 256;
-// Room in the listen queue for a full house arriving at once, plus one.
+const long RESTART_STEP_MS = 10;
+// The listen queue holds a full house arriving at once, plus one; never
+// fewer than the 9 of the default 8 connections.
 const int MIN_BACKLOG = NETSERVER_DEFAULT_MAX_CLIENTS + 1;
 
 int validMaxClients(int requested) {
@@ -34,7 +37,6 @@ int validMaxClients(int requested) {
                ? requested
                : NETSERVER_DEFAULT_MAX_CLIENTS;
 }
-const long RESTART_STEP_MS = 10;
 
 // Accept failures that say nothing about the server: the next try may work.
 bool acceptFailureIsTransient(int error) {
