@@ -110,7 +110,7 @@ void initialise() {
     configuration->dumpConfig();
     serverPort = configuration->getServerPort();
     userBase = UserBaseFactory::getUserBaseInstance();
-    server = new GameServer();
+    server = new GameServer(configuration->getMaxClients());
     clientHandlerFactory = new GameClientHandlerFactory();
     gameManager = GameManager::getInstance();
     requestHandler = GameRequestHandler::getInstance();

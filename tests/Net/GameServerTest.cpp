@@ -51,19 +51,19 @@ TEST_F(GameServerTest, LogsEveryConnectDisconnectAndRefusal) {
     ASSERT_TRUE(connectedCountIs(0));
 
     std::vector<std::unique_ptr<LoopbackClient>> clients;
-    for (int i = 0; i < NETSERVER_MAX_CLIENTS; i++) {
+    for (int i = 0; i < NETSERVER_DEFAULT_MAX_CLIENTS; i++) {
         clients.emplace_back(new LoopbackClient());
         ASSERT_TRUE(clients.back()->connectTo(port));
     }
-    ASSERT_TRUE(connectedCountIs(NETSERVER_MAX_CLIENTS));
+    ASSERT_TRUE(connectedCountIs(NETSERVER_DEFAULT_MAX_CLIENTS));
     LoopbackClient ninth;
     ASSERT_TRUE(ninth.connectTo(port));
     EXPECT_TRUE(ninth.waitClosed(WAIT_MS));
     server->stopServer();
     std::string log = testing::internal::GetCapturedStdout();
 
-    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, countOccurrences(log, "INFO: Client connected\n")) << log;
-    EXPECT_EQ(1 + NETSERVER_MAX_CLIENTS, countOccurrences(log, "INFO: Client disconnected\n"));
+    EXPECT_EQ(1 + NETSERVER_DEFAULT_MAX_CLIENTS, countOccurrences(log, "INFO: Client connected\n")) << log;
+    EXPECT_EQ(1 + NETSERVER_DEFAULT_MAX_CLIENTS, countOccurrences(log, "INFO: Client disconnected\n"));
     EXPECT_EQ(1, countOccurrences(log, "INFO: Client refused\n"));
     EXPECT_LT(log.find("Client connected"), log.find("Client disconnected"));
     EXPECT_EQ(std::string::npos, log.find("INSUFFICIENT RESOURCES"));
