@@ -63,6 +63,7 @@ GameManager::GameManager()
       playerList(),
       attachedPlayers(),
       games(),
+      poolLimit(GAMEMANAGER_POOL_SIZE),
       stopBeforeStart(),
       uniqueIdCounter(0) {
     mutexCreate(&dataMutex);
@@ -522,8 +523,14 @@ void GameManager::partnerLeftLocked(multiplayUser_t* partner, playerState_t fini
     updateState(partner, finishingState);
 }
 
+void GameManager::setPoolLimit(int gameCount) {
+    ASSERT(gameCount >= 1 && gameCount <= GAMEMANAGER_POOL_SIZE);
+    MutexGuard guard(&dataMutex);
+    poolLimit = gameCount;
+}
+
 MultiPlayerGame* GameManager::getGameFromPool() {
-    for (int i = 0; i < GAMEMANAGER_POOL_SIZE; i++) {
+    for (int i = 0; i < poolLimit; i++) {
         if (games[i] == nullptr) {
             games[i] = new MultiPlayerGame(this);
             return games[i];

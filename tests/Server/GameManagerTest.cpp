@@ -449,6 +449,35 @@ TEST_F(GameManagerTest, FullGameRunsThroughTheManagerThread) {
     EXPECT_FALSE(bob.reader.anyMessageWithin(10));
 }
 
+// A pair whose countdown ends while every game of the pool runs is told
+// the end of a game and goes back to the lobby; the running game goes on.
+TEST_F(GameManagerTest, AFullPoolSendsTheNextPairBackAndLeavesTheRunningGameAlone) {
+    manager->setPoolLimit(1);
+    LobbyTestServer* live = liveServer();
+    Player ann(this, live, account("ann"), "ann");
+    Player bob(this, live, account("bob"), "bob");
+    Player cat(this, live, account("cat"), "cat");
+    Player dan(this, live, account("dan"), "dan");
+    enterLobby(manager, {&ann, &bob, &cat, &dan});
+    playUpToTheCards(manager, &ann, &bob);
+
+    inviteAndAccept(manager, &cat, &dan);
+    expectCountdownAndStart(&cat, dan.name);
+    expectCountdownAndStart(&dan, cat.name);
+    EXPECT_EQ(cat.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_EQ(dan.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_TRUE(waitForState(cat.id, PLAYERSTATE_ATTACHED));
+    EXPECT_TRUE(waitForState(dan.id, PLAYERSTATE_ATTACHED));
+    EXPECT_EQ(slot(cat.id).game, nullptr);
+    EXPECT_EQ(manager->addPlayerForMultiplay(cat.id, cat.handler), GAMEMANERR_OK);
+
+    EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_EQ(state(bob.id), PLAYERSTATE_PLAYINGINVITEE);
+    manager->processGameMessage(MSG_STOPPRESSED, ann.id, nullptr, 0);
+    EXPECT_EQ(ann.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
+    EXPECT_EQ(bob.expect(MSG_GAMEFINISHED).payload, int32le(FINISHSTATE_STOPPRESSED));
+}
+
 TEST_F(GameManagerTest, EveryAttachedPlayerGetsOneListPerChange) {
     LobbyTestServer* live = liveServer();
     Player ann(this, live, account("ann"), "ann");
