@@ -36,9 +36,9 @@ const int FILENAME_SIZE = 256;
 const int SCRATCH_SIZE = 256;
 const int DAEMON_SLEEP_SECONDS = 30;
 const char* const VERSION_TEXT = "Version 04.0";
-// How long shutdown waits for reader threads to finish their last request:
-// longer than any request can take (a write gives up after 10 s, a MySQL
-// statement after 5 s).
+// How long shutdown waits for reader threads to finish their last request
+// before it says so in the log (and waits on): longer than any request
+// should take (a write gives up after 10 s, a MySQL statement after 5 s).
 const long SHUTDOWN_WAIT_MS = 30000;
 
 Configuration* configuration = nullptr;
@@ -110,7 +110,7 @@ void initialise() {
     configuration->dumpConfig();
     serverPort = configuration->getServerPort();
     userBase = UserBaseFactory::getUserBaseInstance();
-    server = new GameServer();
+    server = new GameServer(configuration->getMaxClients());
     clientHandlerFactory = new GameClientHandlerFactory();
     gameManager = GameManager::getInstance();
     requestHandler = GameRequestHandler::getInstance();
@@ -147,12 +147,24 @@ sockErr_t startServer() {
     return error;
 }
 
+// The wait between two of those log lines. Tests that stop a server with a
+// request stuck in the store set CARVANTA_TEST_SHUTDOWN_WAIT_MS to a few
+// hundred milliseconds instead of waiting 30 s; what ships is the above.
+long shutdownWaitMs() {
+    const char* testWaitMs = getenv("CARVANTA_TEST_SHUTDOWN_WAIT_MS");
+    long waitMs = testWaitMs != nullptr ? atol(testWaitMs) : 0;
+    return waitMs > 0 ? waitMs : SHUTDOWN_WAIT_MS;
+}
+
 // Closes every connection (each is reported to the game manager as lost),
 // then lets the reader threads finish the request they may be serving, so
 // that nothing runs in the dispatcher or the store while they are destroyed.
+// A request that hangs (a frozen database) keeps the shutdown waiting, with
+// an ERROR line now and then: destroying what it uses would be worse.
 void stopServer() {
     server->stopServer();
-    if (!server->waitForIdleHandlers(SHUTDOWN_WAIT_MS)) {
+    long waitMs = shutdownWaitMs();
+    while (!server->waitForIdleHandlers(waitMs)) {
         Toolbox::printError("A request is still being served at shutdown\n");
     }
 }

@@ -3,6 +3,7 @@
 // a key wins. Written on the main thread only, before other threads exist.
 #include "Configuration.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,6 +50,8 @@ void Configuration::setConfigFile(char* newConfigFileName) {
 
 Configuration::Configuration()
     : serverPort(0),
+      maxClients(CONFIG_MAX_CLIENTS_DEFAULT),
+      refusedMaxClients(),
       dbName(),
       dbHost(),
       dbUser(),
@@ -97,6 +100,8 @@ void Configuration::parseLine(char* line) {
     }
     if (strcmp(key, "server_port") == 0) {
         serverPort = textToInt(value);  // an oversized number is held, not wrapped
+    } else if (strcmp(key, "max_clients") == 0) {
+        setMaxClients(value);
     } else if (strcmp(key, "pidfile") == 0) {
         copyText(pidFileName, sizeof pidFileName, value);
     } else if (strcmp(key, "logfile") == 0) {
@@ -112,6 +117,22 @@ void Configuration::parseLine(char* line) {
     } else if (strcmp(key, "database_type") == 0) {
         copyText(database, sizeof database, value);
     }
+}
+
+void Configuration::setMaxClients(const char* value) {
+    // The whole word must be a decimal number in range: "12x" is refused,
+    // unlike the port's leading digits.
+    char* end = nullptr;
+    errno = 0;
+    long number = strtol(value, &end, 10);
+    if (end != value && *end == '\0' && errno == 0 && number >= CONFIG_MAX_CLIENTS_MIN &&
+        number <= CONFIG_MAX_CLIENTS_MAX) {
+        maxClients = static_cast<int>(number);
+        refusedMaxClients[0] = '\0';
+        return;
+    }
+    maxClients = CONFIG_MAX_CLIENTS_DEFAULT;
+    copyText(refusedMaxClients, sizeof refusedMaxClients, value);
 }
 
 void Configuration::logSetting(const char* format, const char* value) {
@@ -134,5 +155,13 @@ void Configuration::dumpConfig() {
     logSetting("PID filename      %s\n", pidFileName);
     char debugString[CONFIG_DEBUGSTRING_MAX];
     snprintf(debugString, sizeof debugString, "Server port       %d\n", serverPort);
+    Toolbox::printInfo(debugString);
+    if (refusedMaxClients[0] != '\0') {
+        snprintf(debugString, sizeof debugString,
+                 "max_clients %.40s is not a number from %d to %d, %d kept\n", refusedMaxClients,
+                 CONFIG_MAX_CLIENTS_MIN, CONFIG_MAX_CLIENTS_MAX, CONFIG_MAX_CLIENTS_DEFAULT);
+        Toolbox::printError(debugString);
+    }
+    snprintf(debugString, sizeof debugString, "Max clients       %d\n", maxClients);
     Toolbox::printInfo(debugString);
 }

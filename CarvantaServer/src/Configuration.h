@@ -11,6 +11,10 @@ const int CONFIG_DEBUGSTRING_MAX = 128;
 const int CONFIG_LINE_MAX = 511;
 // A word holds at most this many characters; longer words are cut.
 const int CONFIG_WORD_MAX = 127;
+// Connections served at once: the range of max_clients and its default.
+const int CONFIG_MAX_CLIENTS_MIN = 1;
+const int CONFIG_MAX_CLIENTS_MAX = 100;
+const int CONFIG_MAX_CLIENTS_DEFAULT = 8;
 
 class Configuration {
 public:
@@ -20,6 +24,7 @@ public:
     static void setConfigFile(char* newConfigFileName);
 
     int getServerPort() { return serverPort; }
+    int getMaxClients() { return maxClients; }
     char* getDatabaseName() { return dbName; }
     char* getDatabaseHost() { return dbHost; }
     char* getDatabaseUser() { return dbUser; }
@@ -32,6 +37,8 @@ public:
     void setLogFileName(char* fileName);
     void setPidFileName(char* fileName);
 
+    // Logs the settings; a max_clients value that was refused is logged
+    // here as an ERROR line, so that the daemon's log file has it too.
     void dumpConfig();
 
     // Parses one line of the file format; exposed for the parser's tests.
@@ -41,11 +48,15 @@ private:
     Configuration();
     bool readConfigFile();
     void logSetting(const char* format, const char* value);
+    void setMaxClients(const char* value);
 
     static Configuration* theInstance;
     static char configFileName[CONFIG_FILENAME_MAX];
 
     int serverPort;
+    int maxClients;
+    // The last max_clients value that was refused; empty when none was.
+    char refusedMaxClients[CONFIG_WORD_MAX + 1];
     char dbName[CONFIG_VALUE_MAX];
     char dbHost[CONFIG_VALUE_MAX];
     char dbUser[CONFIG_VALUE_MAX];

@@ -32,7 +32,8 @@ namespace {
 int lookUpUserId(const char* name) {
     char bounded[USERBASE_NAME_SIZE];
     readField(bounded, name, sizeof bounded);
-    return UserBaseFactory::getUserBaseInstance()->checkUser(bounded);
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    return store != nullptr ? store->checkUser(bounded) : -1;  // none after shutdown
 }
 
 bool isLobbyState(playerState_t state) {
@@ -62,6 +63,7 @@ GameManager::GameManager()
       playerList(),
       attachedPlayers(),
       games(),
+      poolLimit(GAMEMANAGER_POOL_SIZE),
       stopBeforeStart(),
       uniqueIdCounter(0) {
     mutexCreate(&dataMutex);
@@ -103,6 +105,9 @@ GameManager::~GameManager() {
 
 gameManErr_t GameManager::attachMultiplayer(int userId, GameClientHandler* handler) {
     ASSERT(userId != -1 && handler != nullptr);
+    // Read on the reader thread of the connection that asks, before our
+    // lock (a handler's lock is never taken inside it).
+    unsigned int connection = handler->getConnectionCount();
     MutexGuard guard(&dataMutex);
     if (findPlayerArrayIndex(userId) >= 0) {
         return GAMEMANERR_PLAYERNOTADDED;
@@ -115,6 +120,7 @@ gameManErr_t GameManager::attachMultiplayer(int userId, GameClientHandler* handl
     slot->uniqueId = uniqueIdCounter++;
     slot->userId = userId;
     slot->commHandler = handler;
+    slot->commConnection = connection;
     slot->invitationUserId = -1;
     slot->timeout = 0;
     slot->sets = 0;
@@ -426,6 +432,7 @@ void GameManager::resetPlayer(int arrayIndex) {
     slot->uniqueId = -1;
     slot->userId = -1;
     slot->commHandler = nullptr;
+    slot->commConnection = 0;
     slot->state = PLAYERSTATE_NOTUSED;
     slot->invitationUserId = -1;
     slot->game = nullptr;
@@ -475,6 +482,23 @@ void GameManager::gracefullyRemovePlayer(int arrayIndexOfPlayer) {
         default:
             break;
     }
+    releaseWaitingInviteesLocked(arrayIndexOfPlayer);
+}
+
+void GameManager::releaseWaitingInviteesLocked(int index) {
+    // An invitee still INVITED and linked to the leaver now waits for a
+    // rejection that nobody will deliver: the leaver had it pending, or its
+    // delivery failed, or the leaver has moved on since. It gets what that
+    // rejection would have given it.
+    int leaverId = attachedPlayers[index].userId;
+    for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
+        multiplayUser_t* slot = &attachedPlayers[i];
+        if (i != index && slot->userId != -1 && slot->state == PLAYERSTATE_INVITED &&
+            slot->invitationUserId == leaverId) {
+            updateState(slot, PLAYERSTATE_ADDED);
+            playerListModified = true;
+        }
+    }
 }
 
 void GameManager::leaveGameLocked(int index) {
@@ -499,8 +523,14 @@ void GameManager::partnerLeftLocked(multiplayUser_t* partner, playerState_t fini
     updateState(partner, finishingState);
 }
 
+void GameManager::setPoolLimit(int gameCount) {
+    ASSERT(gameCount >= 1 && gameCount <= GAMEMANAGER_POOL_SIZE);
+    MutexGuard guard(&dataMutex);
+    poolLimit = gameCount;
+}
+
 MultiPlayerGame* GameManager::getGameFromPool() {
-    for (int i = 0; i < GAMEMANAGER_POOL_SIZE; i++) {
+    for (int i = 0; i < poolLimit; i++) {
         if (games[i] == nullptr) {
             games[i] = new MultiPlayerGame(this);
             return games[i];

@@ -106,6 +106,10 @@ public:
     // The attached players in slot order (at most maxPlayers), copied under
     // the lock; returns how many.
     int copyLobbyPlayers(lobbyPlayer_t* players, int maxPlayers);
+    // How many games of the pool may run at once (1 to GAMEMANAGER_POOL_SIZE,
+    // which it is from the start). With 100 slots the full pool cannot be
+    // reached by players; tests lower the limit to reach it with two pairs.
+    void setPoolLimit(int gameCount);
 
 private:
     GameManager();
@@ -118,6 +122,7 @@ private:
         int uniqueId;
         int userId;
         GameClientHandler* handler;
+        unsigned int connection;  // the slot's commConnection
     };
     struct PairTicket {
         SlotTicket invitor;
@@ -167,6 +172,7 @@ private:
     void updateState(multiplayUser_t* player, playerState_t newState);
     void resetPlayer(int arrayIndex);
     void gracefullyRemovePlayer(int arrayIndexOfPlayer);
+    void releaseWaitingInviteesLocked(int index);
     void leaveGameLocked(int index);
     void partnerLeftLocked(multiplayUser_t* partner, playerState_t finishingState);
     bool gameServesLocked(int index);
@@ -186,6 +192,7 @@ private:
     char playerList[PLAYERLIST_MAX_SIZE];  // manager thread only
     multiplayUser_t attachedPlayers[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)
     MultiPlayerGame* games[GAMEMANAGER_POOL_SIZE];            // GUARDED_BY(dataMutex)
+    int poolLimit;                                            // GUARDED_BY(dataMutex)
     // A stop that came while the start was being sent: the game ends as soon
     // as it would start.
     bool stopBeforeStart[GAMEMANAGER_SLOT_COUNT];  // GUARDED_BY(dataMutex)

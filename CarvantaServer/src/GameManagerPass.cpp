@@ -37,9 +37,11 @@ const char* const SUCCEEDED_TEXT = "Succeeded!\n";
 const char* const FAILED_TEXT = "Failed bitterly!\n";
 
 // Sends one message and prints its log text with the outcome as one line.
-bool sendTraced(GameClientHandler* handler, msgType_t message, char* payload, int length,
-                const char* logText) {
-    sockErr_t err = handler->sendMessage(message, payload, length);
+// Only the connection the slot was attached through gets it: if that was
+// lost and the handler serves another client now, the send fails.
+bool sendTraced(GameClientHandler* handler, unsigned int connection, msgType_t message,
+                char* payload, int length, const char* logText) {
+    sockErr_t err = handler->sendMessageTo(connection, message, payload, length);
     char line[TOOLBOX_LINE_MAX];
     snprintf(line, sizeof line, "%s%s", logText, err == SOCKERR_OK ? SUCCEEDED_TEXT : FAILED_TEXT);
     trace(line);
@@ -107,10 +109,12 @@ gameManErr_t GameManager::broadcastMultiplayerList() {
     for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
         int userId;
         GameClientHandler* handler;
+        unsigned int connection;
         {
             MutexGuard guard(&dataMutex);
             userId = attachedPlayers[i].userId;
             handler = attachedPlayers[i].commHandler;
+            connection = attachedPlayers[i].commConnection;
         }
         if (userId == -1) {
             continue;
@@ -118,7 +122,8 @@ gameManErr_t GameManager::broadcastMultiplayerList() {
         char line[TOOLBOX_LINE_MAX];
         snprintf(line, sizeof line, "SEND MESSAGE: Receive playlist to user  %d\n", userId);
         trace(line);
-        handler->sendMessage(MSG_RECEIVEPLAYERLIST, playerList, size);  // not retried
+        handler->sendMessageTo(connection, MSG_RECEIVEPLAYERLIST, playerList,
+                               size);  // not retried
     }
     return GAMEMANERR_OK;
 }
@@ -166,6 +171,7 @@ bool GameManager::takeTicketLocked(int index, playerState_t state, SlotTicket* t
     ticket->uniqueId = slot->uniqueId;
     ticket->userId = slot->userId;
     ticket->handler = slot->commHandler;
+    ticket->connection = slot->commConnection;
     return true;
 }
 
@@ -224,7 +230,8 @@ void GameManager::deliverHandshake(int index, playerState_t state) {
     copyField(payload, sizeof payload, partnerName);
     char logText[TOOLBOX_LINE_MAX];
     snprintf(logText, sizeof logText, format, partnerName);
-    if (sendTraced(ticket.handler, message, payload, sizeof payload, logText)) {
+    if (sendTraced(ticket.handler, ticket.connection, message, payload, sizeof payload,
+                   logText)) {
         return;
     }
     // Tried again at the next pass, unless the player left meanwhile.
@@ -335,7 +342,8 @@ bool GameManager::sendToPair(const PairTicket& pair, msgType_t message, int leng
         } else {
             snprintf(logText, sizeof logText, format, receiverNames[r], invitorName, inviteeName);
         }
-        if (!sendTraced(receivers[r]->handler, message, payload, length, logText)) {
+        if (!sendTraced(receivers[r]->handler, receivers[r]->connection, message, payload, length,
+                        logText)) {
             return false;
         }
     }
@@ -428,7 +436,8 @@ void GameManager::deliverFinish(int index, playerState_t state) {
              state == PLAYERSTATE_FINISHINGINVITOR ? "SEND MESSAGE to %s: finish game ..."
                                                    : "SEND MESSAGE to %s: finish game...",
              name);
-    if (sendTraced(ticket.handler, MSG_GAMEFINISHED, payload, sizeof payload, logText)) {
+    if (sendTraced(ticket.handler, ticket.connection, MSG_GAMEFINISHED, payload, sizeof payload,
+                   logText)) {
         return;
     }
     MutexGuard guard(&dataMutex);

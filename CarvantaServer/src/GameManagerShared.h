@@ -25,10 +25,14 @@ inline void writeInt32(char* field, int value) {
     }
 }
 
-// The account name of a user id into a 20-byte buffer; empty if none.
+// The account name of a user id into a 20-byte buffer; empty if none (or
+// when the store is gone at shutdown).
 inline void lookUpUserName(int userId, char* name) {
     memset(name, 0, USERBASE_NAME_SIZE);
-    UserBaseFactory::getUserBaseInstance()->getUserName(name, userId);
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    if (store != nullptr) {
+        store->getUserName(name, userId);
+    }
     name[USERBASE_NAME_SIZE - 1] = '\0';
 }
 

@@ -30,8 +30,8 @@ bool isPlayingState(playerState_t state) {
 void GameManager::copyLobbyCounts(lobbyCounts_t* counts) {
     ASSERT(counts != nullptr);
     *counts = lobbyCounts_t();
-    counts->poolSize = GAMEMANAGER_POOL_SIZE;
     MutexGuard guard(&dataMutex);
+    counts->poolSize = poolLimit;
     for (int i = 0; i < GAMEMANAGER_SLOT_COUNT; i++) {
         const multiplayUser_t& slot = attachedPlayers[i];
         if (slot.userId == -1) {

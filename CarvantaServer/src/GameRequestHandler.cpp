@@ -80,8 +80,12 @@ void answer(char* responseData, int* respDataLength, resType_t code, const char*
     *respDataLength = 1;
 }
 
+// The store, or after shutdown has destroyed it, the interface's own
+// operations, which refuse everything.
 UserBase* userBase() {
-    return UserBaseFactory::getUserBaseInstance();
+    static UserBase none;
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    return store != nullptr ? store : &none;
 }
 
 // The lobby requests differ only in their texts, their failure code and the

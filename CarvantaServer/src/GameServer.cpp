@@ -8,7 +8,7 @@
 #include "GameRequestHandler.h"
 #include "Toolbox.h"
 
-GameServer::GameServer() {}
+GameServer::GameServer(int clientSlots) : NetServer(clientSlots) {}
 
 GameServer::~GameServer() {
     stopServer();

@@ -9,8 +9,9 @@
 
 class GameServer : public NetServer {
 public:
-    // Starts the idle accept thread.
-    GameServer();
+    // Serves up to clientSlots connections at once; starts the idle accept
+    // thread.
+    explicit GameServer(int clientSlots = NETSERVER_DEFAULT_MAX_CLIENTS);
     // Stops the server first, so that connections still open are reported
     // through the callbacks while they exist.
     ~GameServer() override;

@@ -46,6 +46,8 @@ MultiPlayerGame::MultiPlayerGame(MultiPlayerGameListener* gameManager)
       invitee(nullptr),
       invitorHandler(nullptr),
       inviteeHandler(nullptr),
+      invitorConnection(0),
+      inviteeConnection(0),
       listener(nullptr),
       state(MULTIPLAYSTATE_IDLE),
       messageBuffer(new char[PROTOCOL_BUFFER_SIZE]()),
@@ -105,6 +107,8 @@ void MultiPlayerGame::startPlay(multiplayUser_t* newInvitor, multiplayUser_t* ne
     invitee = newInvitee;
     invitorHandler = newInvitor->commHandler;
     inviteeHandler = newInvitee->commHandler;
+    invitorConnection = newInvitor->commConnection;
+    inviteeConnection = newInvitee->commConnection;
     listener = newListener;
     state = MULTIPLAYSTATE_STARTING;
     gameError = GAMEERROR_NONE;
@@ -121,6 +125,8 @@ void MultiPlayerGame::stopPlay() {
     invitee = nullptr;
     invitorHandler = nullptr;
     inviteeHandler = nullptr;
+    invitorConnection = 0;
+    inviteeConnection = 0;
     listener = nullptr;
     state = MULTIPLAYSTATE_IDLE;
     startPending = false;
@@ -261,6 +267,8 @@ void MultiPlayerGame::startGame(CardDeal* deal) {
     deal->serial = useSerial;
     deal->invitorHandler = invitorHandler;
     deal->inviteeHandler = inviteeHandler;
+    deal->invitorConnection = invitorConnection;
+    deal->inviteeConnection = inviteeConnection;
     dealCount++;
 }
 
@@ -270,16 +278,16 @@ void MultiPlayerGame::sendDeal(const CardDeal& deal) {
     if (!stillServing(deal.serial)) {
         return;
     }
-    if (deal.invitorHandler->sendMessage(MSG_RECEIVECARDS, payload, CARDMESSAGE_SIZE) !=
-        SOCKERR_OK) {
+    if (deal.invitorHandler->sendMessageTo(deal.invitorConnection, MSG_RECEIVECARDS, payload,
+                                           CARDMESSAGE_SIZE) != SOCKERR_OK) {
         processError(deal.serial, GAMEERROR_INVITORCOMMERROR);  // the invitee gets nothing
         return;
     }
     if (!stillServing(deal.serial)) {
         return;
     }
-    if (deal.inviteeHandler->sendMessage(MSG_RECEIVECARDS, payload, CARDMESSAGE_SIZE) !=
-        SOCKERR_OK) {
+    if (deal.inviteeHandler->sendMessageTo(deal.inviteeConnection, MSG_RECEIVECARDS, payload,
+                                           CARDMESSAGE_SIZE) != SOCKERR_OK) {
         processError(deal.serial, GAMEERROR_INVITEECOMMERROR);
     }
 }

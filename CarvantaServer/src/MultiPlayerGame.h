@@ -76,6 +76,8 @@ private:
         int serial;
         GameClientHandler* invitorHandler;
         GameClientHandler* inviteeHandler;
+        unsigned int invitorConnection;
+        unsigned int inviteeConnection;
         char payload[CARDMESSAGE_SIZE];
     };
 
@@ -98,6 +100,10 @@ private:
     multiplayUser_t* invitee;           // GUARDED_BY(mutex)
     GameClientHandler* invitorHandler;  // GUARDED_BY(mutex), taken at startPlay
     GameClientHandler* inviteeHandler;  // GUARDED_BY(mutex), taken at startPlay
+    // The slots' commConnection, taken with the handlers: the cards go to
+    // those connections only.
+    unsigned int invitorConnection;  // GUARDED_BY(mutex)
+    unsigned int inviteeConnection;  // GUARDED_BY(mutex)
     MultiPlayerGameListener* listener;  // GUARDED_BY(mutex)
     multiPlayState_t state;             // GUARDED_BY(mutex)
     char* messageBuffer;                // game thread only

@@ -52,6 +52,10 @@ typedef struct {
     int uniqueId;                    // attachment serial number; -1 while free
     int userId;                      // -1 marks a free slot
     GameClientHandler* commHandler;  // the player's connection; null while free
+    // The handler's connection count at attach: everything meant for this
+    // player goes to that connection only, never to a later client that the
+    // handler serves after this one is lost. 0 while free.
+    unsigned int commConnection;
     playerState_t state;
     playerState_t previousState;
     int invitationUserId;       // partner of the invitation or game; -1 for none

@@ -10,6 +10,7 @@
 #include "UserBaseMysql.h"
 
 UserBase* UserBaseFactory::theInstance = nullptr;
+std::atomic<bool> UserBaseFactory::destroyed(false);
 
 namespace {
 
@@ -18,6 +19,9 @@ const char DATABASE_TYPE_MYSQL[] = "mysql";
 }  // namespace
 
 UserBase* UserBaseFactory::getUserBaseInstance() {
+    if (destroyed) {
+        return nullptr;
+    }
     if (theInstance == nullptr) {
         theInstance = chooseStore(Configuration::getInstance()->getDatabaseType());
     }
@@ -25,6 +29,7 @@ UserBase* UserBaseFactory::getUserBaseInstance() {
 }
 
 void UserBaseFactory::destroyUserBaseInstance() {
+    destroyed = true;
     delete theInstance;
     theInstance = nullptr;
 }

@@ -4,20 +4,25 @@
 #ifndef USERBASEFACTORY_H
 #define USERBASEFACTORY_H
 
+#include <atomic>
+
 class UserBase;
 
 class UserBaseFactory {
 public:
-    // The chosen store; created by the first call.
+    // The chosen store; created by the first call. Null once the store has
+    // been destroyed: a late caller must not bring up a second store (with
+    // a save thread of its own) after shutdown.
     static UserBase* getUserBaseInstance();
     // Shutdown, on the main thread: destroys the store (the file store
-    // writes its unsaved changes) and forgets it.
+    // writes its unsaved changes); no store is made again in this process.
     static void destroyUserBaseInstance();
 
 private:
     static UserBase* chooseStore(const char* databaseType);
 
     static UserBase* theInstance;
+    static std::atomic<bool> destroyed;
 };
 
 #endif

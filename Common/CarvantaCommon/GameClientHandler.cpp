@@ -286,7 +286,8 @@ void GameClientHandler::socketClosed(NetSocket* closedSocket) {
     }
 }
 
-sockErr_t GameClientHandler::sendEnvelope(char commType, char id, char* data, int dataLength) {
+sockErr_t GameClientHandler::sendEnvelope(char commType, char id, char* data, int dataLength,
+                                          const unsigned int* connection) {
     if (dataLength < 0 || dataLength > PROTOCOL_PAYLOAD_MAX ||
         (data == nullptr && dataLength > 0)) {
         return SOCKERR_WRITEERROR;
@@ -301,12 +302,23 @@ sockErr_t GameClientHandler::sendEnvelope(char commType, char id, char* data, in
         requestOutBuffer->addData(data, dataLength);
     }
     requestOutBuffer->obfuscateData();
-    return writeMessage(requestOutBuffer->getDataBlock(), requestOutBuffer->getDataBlockSize());
+    if (connection == nullptr) {
+        return writeMessage(requestOutBuffer->getDataBlock(),
+                            requestOutBuffer->getDataBlockSize());
+    }
+    return writeMessageTo(*connection, requestOutBuffer->getDataBlock(),
+                          requestOutBuffer->getDataBlockSize());
 }
 
 sockErr_t GameClientHandler::sendMessage(msgType_t message, char* messageData, int dataLength) {
     return sendEnvelope(static_cast<char>(COMMTYPE_MESSAGE), static_cast<char>(message),
-                        messageData, dataLength);
+                        messageData, dataLength, nullptr);
+}
+
+sockErr_t GameClientHandler::sendMessageTo(unsigned int connection, msgType_t message,
+                                           char* messageData, int dataLength) {
+    return sendEnvelope(static_cast<char>(COMMTYPE_MESSAGE), static_cast<char>(message),
+                        messageData, dataLength, &connection);
 }
 
 sockErr_t GameClientHandler::sendRequest(reqType_t request, char* requestData, int dataLength,
@@ -325,7 +337,7 @@ sockErr_t GameClientHandler::sendRequest(reqType_t request, char* requestData, i
         requestFailed = false;
     }
     sockErr_t err = sendEnvelope(static_cast<char>(COMMTYPE_REQUEST), static_cast<char>(request),
-                                 requestData, dataLength);
+                                 requestData, dataLength, nullptr);
     if (err != SOCKERR_OK) {
         MutexGuard guard(&mutex);
         respondedData = nullptr;

@@ -38,6 +38,11 @@ public:
     // SOCKERR_WRITEERROR without a connection or for a length outside
     // 0..PROTOCOL_PAYLOAD_MAX (messageData may be null only with 0).
     sockErr_t sendMessage(msgType_t message, char* messageData, int dataLength);
+    // sendMessage, but only to the connection that the handler's
+    // getConnectionCount() named when the caller took the handler; a later
+    // connection on this handler gets nothing (SOCKERR_WRITEERROR).
+    sockErr_t sendMessageTo(unsigned int connection, msgType_t message, char* messageData,
+                            int dataLength);
     // Sends a request and waits for its response (not on the reader thread,
     // which receives it). On SOCKERR_OK the payload is in responsePayload (room
     // for PROTOCOL_PAYLOAD_MAX bytes) and its length in *responseDataLength.
@@ -70,8 +75,10 @@ private:
     void handleRequest(reqType_t request, int length);
     void handleResponse(reqType_t request, int length);
     void handleMessage(msgType_t message, int length);
-    sockErr_t sendEnvelope(char commType, char id, char* data,
-                           int dataLength);            // EXCLUDES(sendMutex)
+    // connection: the connection it is meant for; null for whichever is
+    // attached.
+    sockErr_t sendEnvelope(char commType, char id, char* data, int dataLength,
+                           const unsigned int* connection);  // EXCLUDES(sendMutex)
     sockErr_t awaitResponse(int* responseDataLength);  // EXCLUDES(mutex)
 
     MessageListener* messageListener;         // GUARDED_BY(mutex)

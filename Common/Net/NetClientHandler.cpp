@@ -124,7 +124,18 @@ void NetClientHandler::releaseSocket(NetSocket* socket) {
 
 sockErr_t NetClientHandler::writeMessage(char* data, int bytesToWrite) {
     MutexGuard guard(&dataMutex);
-    if (netSocket == nullptr) {
+    return writeMessageTo(attachCount, data, bytesToWrite);
+}
+
+unsigned int NetClientHandler::getConnectionCount() {
+    MutexGuard guard(&dataMutex);
+    return attachCount;
+}
+
+sockErr_t NetClientHandler::writeMessageTo(unsigned int connection, char* data,
+                                           int bytesToWrite) {
+    MutexGuard guard(&dataMutex);
+    if (netSocket == nullptr || attachCount != connection) {
         return SOCKERR_WRITEERROR;
     }
     return netSocket->write(data, bytesToWrite);

@@ -40,6 +40,14 @@ public:
     // Writes to the attached connection; SOCKERR_WRITEERROR without one.
     // Any thread.
     sockErr_t writeMessage(char* data, int bytesToWrite);
+    // The number of connections attached so far; it names the connection
+    // that is attached now. A sender that took a handler earlier passes the
+    // number it saw to writeMessageTo, so that a handler given to the next
+    // client in between sends that client nothing.
+    unsigned int getConnectionCount();
+    // writeMessage, but only while `connection` is still the attached one;
+    // SOCKERR_WRITEERROR otherwise.
+    sockErr_t writeMessageTo(unsigned int connection, char* data, int bytesToWrite);
 
     // Reader thread: one read's bytes, valid until the next read.
     virtual void messageReceived(char* data, int bytesRead);

@@ -1,6 +1,7 @@
-// NetServer.cpp - the accept thread, the 8 client slots and the 8 handler
-// slots. Everything after a connection arrived runs under dataMutex, the
-// callbacks included; waiting for a connection holds no lock.
+// NetServer.cpp - the accept thread, the client slots and the handler
+// slots (one of each per connection served at once). Everything after a
+// connection arrived runs under dataMutex, the callbacks included; waiting
+// for a connection holds no lock.
 #include "NetServer.h"
 
 #include <arpa/inet.h>
@@ -14,6 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "MutexGuard.h"
 #include "NetClientHandler.h"
 #include "NetClientHandlerFactory.h"
@@ -24,6 +28,15 @@ namespace {
 
 const int LOG_LINE_MAX = 256;
 const long RESTART_STEP_MS = 10;
+// The listen queue holds a full house arriving at once, plus one; never
+// fewer than the 9 of the default 8 connections.
+const int MIN_BACKLOG = NETSERVER_DEFAULT_MAX_CLIENTS + 1;
+
+int validMaxClients(int requested) {
+    return requested >= 1 && requested <= NETSERVER_MAX_CLIENTS_LIMIT
+               ? requested
+               : NETSERVER_DEFAULT_MAX_CLIENTS;
+}
 
 // Accept failures that say nothing about the server: the next try may work.
 bool acceptFailureIsTransient(int error) {
@@ -70,16 +83,18 @@ void enableKeepalive(SOCKET descriptor) {
 
 }  // namespace
 
-NetServer::NetServer()
-    : thread(),
+NetServer::NetServer(int requestedMaxClients)
+    : maxClients(validMaxClients(requestedMaxClients)),
+      retiredMax(2 * maxClients),
+      thread(),
       threadRunning(true),
       serverStarted(false),
       acceptFailing(false),
       boundPort(0),
       clientHandlerFactory(nullptr),
-      clients(),
-      clientHandlers(),
-      retiredClients(),
+      clients(new NetServerClient*[maxClients]()),
+      clientHandlers(new NetClientHandler*[maxClients]()),
+      retiredClients(new NetServerClient*[retiredMax]()),
       clientsConnected(0) {
     osaErr_t err = mutexCreate(&dataMutex);
     ASSERT(err == OSAERR_OK);
@@ -100,17 +115,20 @@ NetServer::~NetServer() {
     destroyHandlers();
     {
         MutexGuard guard(&dataMutex);
-        for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+        for (int slot = 0; slot < maxClients; slot++) {
             delete clients[slot];
             clients[slot] = nullptr;
         }
-        for (int slot = 0; slot < NETSERVER_RETIRED_MAX; slot++) {
+        for (int slot = 0; slot < retiredMax; slot++) {
             delete retiredClients[slot];
             retiredClients[slot] = nullptr;
         }
     }
     threadConditionDestroy(&serverCondition);
     mutexDestroy(&dataMutex);
+    delete[] clients;
+    delete[] clientHandlers;
+    delete[] retiredClients;
 }
 
 void* NetServer::serverThreadFunction(void* param) {
@@ -168,7 +186,7 @@ sockErr_t NetServer::openListeningSocket(char* networkInterface, int port, SOCKE
         close(descriptor);
         return SOCKERR_BINDERROR;
     }
-    if (listen(descriptor, NETSERVER_BACKLOG) != 0) {
+    if (listen(descriptor, std::max(maxClients + 1, MIN_BACKLOG)) != 0) {
         close(descriptor);
         return SOCKERR_LISTENERROR;
     }
@@ -226,7 +244,7 @@ sockErr_t NetServer::stopServer() {
 void NetServer::stopLocked(bool withCallbacks) {
     serverStarted = false;
     sweepRetiredLocked();
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         NetServerClient* client = clients[slot];
         if (client == nullptr || client->isReleased()) {
             continue;
@@ -244,18 +262,18 @@ void NetServer::stopLocked(bool withCallbacks) {
 }
 
 void NetServer::retireLocked(NetServerClient* client) {
-    for (int slot = 0; slot < NETSERVER_RETIRED_MAX; slot++) {
+    for (int slot = 0; slot < retiredMax; slot++) {
         if (retiredClients[slot] == nullptr) {
             retiredClients[slot] = client;
             return;
         }
     }
-    // Each of the 8 handlers holds at most one retired object after a sweep.
+    // Each handler holds at most one retired object after a sweep.
     ASSERT(false);
 }
 
 bool NetServer::referencedLocked(NetServerClient* client) {
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         NetClientHandler* handler = clientHandlers[slot];
         if (handler != nullptr && handler->getSocket() == client) {
             return true;
@@ -265,7 +283,7 @@ bool NetServer::referencedLocked(NetServerClient* client) {
 }
 
 void NetServer::sweepRetiredLocked() {
-    for (int slot = 0; slot < NETSERVER_RETIRED_MAX; slot++) {
+    for (int slot = 0; slot < retiredMax; slot++) {
         NetServerClient* client = retiredClients[slot];
         if (client != nullptr && !referencedLocked(client) && client->isQuiet()) {
             delete client;
@@ -276,7 +294,7 @@ void NetServer::sweepRetiredLocked() {
 
 sockErr_t NetServer::notifyDisconnected(NetServerClient* clientSocket) {
     MutexGuard guard(&dataMutex);
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         if (clients[slot] != clientSocket) {
             continue;
         }
@@ -294,7 +312,7 @@ sockErr_t NetServer::notifyDisconnected(NetServerClient* clientSocket) {
 }
 
 NetClientHandler* NetServer::handlerServingLocked(NetServerClient* client) {
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         NetClientHandler* handler = clientHandlers[slot];
         if (handler != nullptr && handler->getSocket() == client) {
             return handler;
@@ -305,7 +323,7 @@ NetClientHandler* NetServer::handlerServingLocked(NetServerClient* client) {
 
 sockErr_t NetServer::write(char* data, int len) {
     MutexGuard guard(&dataMutex);
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         NetServerClient* client = clients[slot];
         if (client == nullptr || !client->isActive()) {
             continue;
@@ -319,17 +337,17 @@ sockErr_t NetServer::write(char* data, int len) {
 }
 
 void NetServer::destroyHandlers() {
-    NetClientHandler* taken[NETSERVER_MAX_CLIENTS];
+    std::vector<NetClientHandler*> taken(maxClients, nullptr);
     {
         MutexGuard guard(&dataMutex);
-        for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+        for (int slot = 0; slot < maxClients; slot++) {
             taken[slot] = clientHandlers[slot];
             clientHandlers[slot] = nullptr;
         }
     }
     // Unlocked: a reader thread may be reporting its connection's loss,
     // which takes our mutex.
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         if (taken[slot] != nullptr) {
             taken[slot]->destroyHandler();
             delete taken[slot];
@@ -345,7 +363,7 @@ bool NetServer::waitForIdleHandlers(long timeoutMs) {
         bool busy = false;
         {
             MutexGuard guard(&dataMutex);
-            for (int slot = 0; slot < NETSERVER_MAX_CLIENTS && !busy; slot++) {
+            for (int slot = 0; slot < maxClients && !busy; slot++) {
                 busy = clientHandlers[slot] != nullptr && clientHandlers[slot]->isBusy();
             }
         }
@@ -363,7 +381,7 @@ int NetServer::getClientsConnected() {
 }
 
 int NetServer::getClientCapacity() {
-    return NETSERVER_MAX_CLIENTS;
+    return maxClients;
 }
 
 int NetServer::getPort() {
@@ -420,7 +438,7 @@ void NetServer::acceptClient() {
 }
 
 int NetServer::findClientSlotLocked() {
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         if (clients[slot] == nullptr || clients[slot]->isReusable()) {
             return slot;
         }
@@ -429,7 +447,7 @@ int NetServer::findClientSlotLocked() {
 }
 
 int NetServer::findHandlerSlotLocked() {
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         if (clientHandlers[slot] == nullptr) {
             clientHandlers[slot] = clientHandlerFactory->createNetClientHandler(this, nullptr);
             return clientHandlers[slot] != nullptr ? slot : -1;
@@ -452,13 +470,13 @@ NetServerClient* NetServer::fillClientSlotLocked(int slot, SOCKET descriptor) {
 }
 
 bool NetServer::roomForClientLocked() {
-    if (clientsConnected >= NETSERVER_MAX_CLIENTS || findClientSlotLocked() < 0) {
+    if (clientsConnected >= maxClients || findClientSlotLocked() < 0) {
         return false;
     }
     if (clientHandlerFactory == nullptr) {
         return true;
     }
-    for (int slot = 0; slot < NETSERVER_MAX_CLIENTS; slot++) {
+    for (int slot = 0; slot < maxClients; slot++) {
         if (clientHandlers[slot] == nullptr || clientHandlers[slot]->getSocket() == nullptr) {
             return true;
         }
@@ -482,7 +500,7 @@ void NetServer::placeClientLocked(SOCKET descriptor) {
         close(descriptor);  // stopped while it waited for room
         return;
     }
-    if (clientsConnected >= NETSERVER_MAX_CLIENTS) {
+    if (clientsConnected >= maxClients) {
         refuseLocked(descriptor);
         return;
     }

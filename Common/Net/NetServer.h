@@ -1,4 +1,5 @@
-// NetServer.h - accepts clients into 8 slots and lends each a reusable
+// NetServer.h - accepts clients into its slots (8 unless the owner asks for
+// up to 100) and lends each a reusable
 // handler made by the factory. Knows nothing of the protocol (see
 // GameServer). dataMutex guards every member below it; the callbacks run
 // with it held. Lock order: server, then handler, then socket.
@@ -13,12 +14,10 @@ class NetClientHandler;
 class NetClientHandlerFactory;
 class NetServerClient;
 
-// Connections served at once; also the number of handlers.
-const int NETSERVER_MAX_CLIENTS = 8;
-// Slot objects taken out by stopServer wait here until their handlers let
-// go; at most 8 are still held after a sweep, plus 8 from one stop.
-const int NETSERVER_RETIRED_MAX = 2 * NETSERVER_MAX_CLIENTS;
-const int NETSERVER_BACKLOG = 9;
+// Connections served at once, and so the number of client slots and of
+// handlers, unless the owner asks for another number within the limit.
+const int NETSERVER_DEFAULT_MAX_CLIENTS = 8;
+const int NETSERVER_MAX_CLIENTS_LIMIT = 100;
 // The accept thread idles in steps of this while the server is stopped.
 const long NETSERVER_IDLE_MS = 500;
 // One wait for a connection, so the accept thread sees a stop in time.
@@ -42,8 +41,10 @@ const int NETSERVER_KEEPALIVE_COUNT = 6;
 
 class NetServer : public NetSocket {
 public:
-    // Starts the accept thread, which idles until the server is started.
-    NetServer();
+    // Sizes the client slots and handlers for maxClients connections
+    // (1 to NETSERVER_MAX_CLIENTS_LIMIT, else the default) and starts the
+    // accept thread, which idles until the server is started.
+    explicit NetServer(int maxClients = NETSERVER_DEFAULT_MAX_CLIENTS);
     // Stops without callbacks (the subclass is gone: a subclass calls
     // stopServer() in its own destructor), ends the accept thread, stops
     // and frees the handlers and the client slot objects.
@@ -101,6 +102,12 @@ private:
     bool referencedLocked(NetServerClient* client);                      // REQUIRES(dataMutex)
     sockErr_t openListeningSocket(char* networkInterface, int port, SOCKET* listening);
 
+    // Fixed at construction; the three tables below have these sizes.
+    const int maxClients;
+    // Slot objects taken out by stopServer wait in retiredClients until
+    // their handlers let go: at most one per handler is still held after a
+    // sweep, plus one per slot from one stop.
+    const int retiredMax;
     pthread_t thread;
     pthread_mutex_t dataMutex;
     // Signalled when a slot frees, and when the server starts, stops or ends.
@@ -110,9 +117,9 @@ private:
     bool acceptFailing;
     int boundPort;
     NetClientHandlerFactory* clientHandlerFactory;
-    NetServerClient* clients[NETSERVER_MAX_CLIENTS];
-    NetClientHandler* clientHandlers[NETSERVER_MAX_CLIENTS];
-    NetServerClient* retiredClients[NETSERVER_RETIRED_MAX];
+    NetServerClient** clients;
+    NetClientHandler** clientHandlers;
+    NetServerClient** retiredClients;
     int clientsConnected;
 };
 

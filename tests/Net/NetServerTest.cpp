@@ -84,7 +84,7 @@ protected:
 };
 
 TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
-    connectClients(NETSERVER_MAX_CLIENTS);
+    connectClients(NETSERVER_DEFAULT_MAX_CLIENTS);
     std::vector<ServerEvent> connected = server.events();
     const int leaving = 3;
     clients[leaving]->close();
@@ -92,17 +92,17 @@ TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
     ServerEvent lost = server.events().back();
     EXPECT_EQ(connected[leaving].client, lost.client);
     EXPECT_EQ(connected[leaving].handler, lost.handler);
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS - 1, server.getClientsConnected());
+    EXPECT_EQ(NETSERVER_DEFAULT_MAX_CLIENTS - 1, server.getClientsConnected());
 
     LoopbackClient next;
     ASSERT_TRUE(next.connectTo(port));
-    ASSERT_TRUE(server.waitForCount(ServerEvent::CONNECTED, NETSERVER_MAX_CLIENTS + 1, WAIT_MS));
+    ASSERT_TRUE(server.waitForCount(ServerEvent::CONNECTED, NETSERVER_DEFAULT_MAX_CLIENTS + 1, WAIT_MS));
     ServerEvent taken = server.events().back();
     EXPECT_EQ(lost.client, taken.client) << "the freed slot object is reused";
     EXPECT_EQ(lost.handler, taken.handler) << "the only free handler serves it";
     EXPECT_TRUE(echoes(&next, "new one"));
     EXPECT_EQ(0, server.count(ServerEvent::REFUSED));
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS, factory.created.load());
+    EXPECT_EQ(NETSERVER_DEFAULT_MAX_CLIENTS, factory.created.load());
     EXPECT_EQ(2, static_cast<NetServerClient*>(taken.client)->getConnectionId());
 }
 
@@ -328,7 +328,7 @@ TEST(NetServerStressTest, EightClientsConnectAndLeaveInALoop) {
     std::atomic<int> served{0};
     std::atomic<int> failed{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < NETSERVER_MAX_CLIENTS; t++) {
+    for (int t = 0; t < NETSERVER_DEFAULT_MAX_CLIENTS; t++) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < rounds; round++) {
                 LoopbackClient client;
@@ -348,18 +348,18 @@ TEST(NetServerStressTest, EightClientsConnectAndLeaveInALoop) {
         thread.join();
     }
     EXPECT_EQ(0, failed.load());
-    printf("served %d of %d, refused %d\n", served.load(), NETSERVER_MAX_CLIENTS * rounds,
+    printf("served %d of %d, refused %d\n", served.load(), NETSERVER_DEFAULT_MAX_CLIENTS * rounds,
            server.count(ServerEvent::REFUSED));
-    EXPECT_GT(served.load(), NETSERVER_MAX_CLIENTS * rounds / 2);
+    EXPECT_GT(served.load(), NETSERVER_DEFAULT_MAX_CLIENTS * rounds / 2);
     EXPECT_TRUE(waitUntil([&] { return server.getClientsConnected() == 0; }, WAIT_MS));
     EXPECT_TRUE(waitUntil(
         [&] {
             return server.count(ServerEvent::CONNECTED) == server.count(ServerEvent::DISCONNECTED);
         },
         WAIT_MS));
-    EXPECT_EQ(NETSERVER_MAX_CLIENTS * rounds,
+    EXPECT_EQ(NETSERVER_DEFAULT_MAX_CLIENTS * rounds,
               server.count(ServerEvent::CONNECTED) + server.count(ServerEvent::REFUSED));
-    EXPECT_LE(factory.created.load(), NETSERVER_MAX_CLIENTS);
+    EXPECT_LE(factory.created.load(), NETSERVER_DEFAULT_MAX_CLIENTS);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ Configuration* loadConfiguration(TempDir& dir, const std::string& content) {
 
 }  // namespace
 
-TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
+TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsNineLines) {
     TempDir dir;
     Configuration* config = loadConfiguration(dir, "server_port 7777\n");
     EXPECT_EQ(config->getServerPort(), 7777);
@@ -29,6 +29,7 @@ TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
     EXPECT_STREQ(config->getDatabaseHost(), "");
     EXPECT_STREQ(config->getDatabaseUser(), "");
     EXPECT_STREQ(config->getDatabasePassword(), "");
+    EXPECT_EQ(config->getMaxClients(), 8) << "without max_clients, 8 connections as ever";
 
     testing::internal::CaptureStdout();
     config->dumpConfig();
@@ -42,6 +43,7 @@ TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
         " INFO: Log filename      /var/log/Orvix.log\n",
         " INFO: PID filename      /tmp/OrvixServer.pid\n",
         " INFO: Server port       7777\n",
+        " INFO: Max clients       8\n",
     };
     size_t from = 0;
     for (const char* line : expected) {
@@ -53,7 +55,39 @@ TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsEightLines) {
     for (char c : dump) {
         lines += c == '\n';
     }
-    EXPECT_EQ(lines, 8);
+    EXPECT_EQ(lines, 9);
+}
+
+TEST(ConfigurationTest, MaxClientsOutsideOneToHundredKeepsEightAndLogsOneError) {
+    struct Case {
+        const char* value;
+        int expected;
+        bool refused;
+    } cases[] = {
+        {"1", 1, false},    {"100", 100, false}, {"42", 42, false}, {"0", 8, true},
+        {"101", 8, true},   {"-3", 8, true},     {"abc", 8, true},  {"12x", 8, true},
+        {"99999999999999999999", 8, true},
+    };
+    TempDir dir;
+    Configuration* config = loadConfiguration(dir, "server_port 7777\n");
+    for (const Case& c : cases) {
+        // A refused value also undoes an earlier valid line: the last one wins.
+        char earlier[] = "max_clients 50";
+        config->parseLine(earlier);
+        std::string line = std::string("max_clients ") + c.value;
+        config->parseLine(&line[0]);
+        EXPECT_EQ(config->getMaxClients(), c.expected) << c.value;
+        testing::internal::CaptureStdout();
+        config->dumpConfig();
+        std::string dump = testing::internal::GetCapturedStdout();
+        std::string error = std::string(" ERROR: max_clients ") + c.value +
+                            " is not a number from 1 to 100, 8 kept\n";
+        EXPECT_EQ(dump.find(error) != std::string::npos, c.refused) << dump;
+        EXPECT_EQ(countOccurrences(dump, " ERROR: "), c.refused ? 1 : 0) << dump;
+        EXPECT_NE(dump.find(" INFO: Max clients       " + std::to_string(c.expected) + "\n"),
+                  std::string::npos)
+            << dump;
+    }
 }
 
 TEST(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {

@@ -78,6 +78,9 @@ protected:
     gameManErr_t accept(int from, GameClientHandler* handler, const std::string& to) {
         return manager->acceptInvitationForMultiplay(from, handler, name(to).data());
     }
+    gameManErr_t reject(int from, GameClientHandler* handler, const std::string& to) {
+        return manager->rejectInvitationForMultiplay(from, handler, name(to).data());
+    }
     std::vector<ListedPlayer> list(int maxListSize = PLAYERLIST_MAX_SIZE) {
         std::vector<char> buffer(PLAYERLIST_MAX_SIZE + 24, 0x55);
         int size = -1;
@@ -316,9 +319,9 @@ void enterLobby(GameManager* manager, std::vector<Player*> players) {
     }
 }
 
-// The invitation, answered at once (the slot is ready before the message
-// goes out), and everything up to the cards.
-void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
+// The invitation, seen by the invitee and answered at once (the slot is
+// ready before the message goes out).
+void inviteAndAccept(GameManager* manager, Player* invitor, Player* invitee) {
     std::string why;
     ASSERT_EQ(manager->invitePlayerForMultiplay(invitor->id, invitor->handler,
                                                 &std::string(invitee->getName())[0]),
@@ -328,11 +331,15 @@ void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
     ASSERT_EQ(manager->acceptInvitationForMultiplay(invitee->id, invitee->handler,
                                                     &std::string(invitor->getName())[0]),
               GAMEMANERR_OK);
+}
+
+// The invitation and everything up to the cards.
+void playUpToTheCards(GameManager* manager, Player* invitor, Player* invitee) {
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, invitor, invitee));
+    std::string why;
     std::string cards;
     ASSERT_TRUE(followAcceptanceToTheCards(invitor, invitee, &cards, &why)) << why;
 }
-
-}  // namespace
 
 // The next message other than a player list must be the end of the game;
 // its payload.
@@ -341,6 +348,40 @@ std::string finishPayload(Player* player) {
     std::string why;
     EXPECT_TRUE(player->expect(MSG_GAMEFINISHED, &message, &why)) << why;
     return message.payload;
+}
+
+}  // namespace
+
+
+// A pair whose countdown ends while every game of the pool runs is told
+// the end of a game and goes back to the lobby; the running game goes on.
+TEST_F(GameManagerTest, AFullPoolSendsTheNextPairBackAndLeavesTheRunningGameAlone) {
+    manager->setPoolLimit(1);
+    TestServer* live = liveServer();
+    Player ann(live, account("ann"), "ann");
+    Player bob(live, account("bob"), "bob");
+    Player cat(live, account("cat"), "cat");
+    Player dan(live, account("dan"), "dan");
+    enterLobby(manager, {&ann, &bob, &cat, &dan});
+    playUpToTheCards(manager, &ann, &bob);
+
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &cat, &dan));
+    std::string why;
+    ASSERT_TRUE(cat.expectPayload(MSG_ACCEPTINVITATION, nameField("dan"), &why)) << why;
+    ASSERT_TRUE(cat.expectCountdownAndStart("dan", &why)) << why;
+    ASSERT_TRUE(dan.expectCountdownAndStart("cat", &why)) << why;
+    EXPECT_EQ(finishPayload(&cat), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_EQ(finishPayload(&dan), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_TRUE(waitForState(cat.id, PLAYERSTATE_ATTACHED));
+    EXPECT_TRUE(waitForState(dan.id, PLAYERSTATE_ATTACHED));
+    EXPECT_EQ(slot(cat.id).game, nullptr);
+    EXPECT_EQ(manager->addPlayerForMultiplay(cat.id, cat.handler), GAMEMANERR_OK);
+
+    EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_EQ(state(bob.id), PLAYERSTATE_PLAYINGINVITEE);
+    manager->processGameMessage(MSG_STOPPRESSED, ann.id, nullptr, 0);
+    EXPECT_EQ(finishPayload(&ann), int32le(FINISHSTATE_STOPPRESSED));
+    EXPECT_EQ(finishPayload(&bob), int32le(FINISHSTATE_STOPPRESSED));
 }
 
 TEST_F(GameManagerTest, EveryAttachedPlayerGetsOneListPerChange) {
@@ -406,12 +447,8 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     Player bob(live, account("bob"), "bob");
     Player cat(live, account("cat"), "cat");
     enterLobby(manager, {&ann, &bob});
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(manager, &ann, &bob));
     std::string why;
-    ASSERT_EQ(manager->invitePlayerForMultiplay(ann.id, ann.handler, &std::string("bob")[0]),
-              GAMEMANERR_OK);
-    ASSERT_TRUE(bob.expectPayload(MSG_INVITEMULTIPLAYER, nameField("ann"), &why)) << why;
-    ASSERT_EQ(manager->acceptInvitationForMultiplay(bob.id, bob.handler, &std::string("ann")[0]),
-              GAMEMANERR_OK);
     Envelope countdown;
     for (int value = 3; value >= 0; value--) {
         ASSERT_TRUE(bob.expect(MSG_COUNTDOWNFORPLAY, &countdown, &why)) << why;
@@ -437,4 +474,131 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     ASSERT_TRUE(cat.getReader().waitForList({{ann.id, "ann"}, {cat.id, "cat"}}, MESSAGE_WAIT_MS));
     playUpToTheCards(manager, &ann, &cat);
     EXPECT_EQ(state(ann.id), PLAYERSTATE_PLAYINGINVITOR);
+}
+
+namespace {
+
+enum class Departure { DETACH, REMOVE, DISCONNECT };
+
+gameManErr_t depart(GameManager* manager, Departure how, int userId, GameClientHandler* handler) {
+    switch (how) {
+        case Departure::DETACH:
+            return manager->detachMultiplayer(userId, handler);
+        case Departure::REMOVE:
+            return manager->removePlayerForMultiplay(userId, handler);
+        case Departure::DISCONNECT:
+            return manager->notifyDisconnected(handler);
+    }
+    return GAMEMANERR_PLAYERNOTREMOVED;
+}
+
+}  // namespace
+
+// bob rejects ann's invitation, and ann leaves before the rejection has
+// reached her: still pending, or its send to her failed (a deaf invitor).
+// bob must be back on the list, invitable, as the rejection would have left
+// him.
+TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingTheRejection) {
+    struct Case {
+        const char* label;
+        Departure how;
+        bool invitorHears;
+    };
+    const Case cases[] = {
+        {"pending, detach", Departure::DETACH, true},
+        {"pending, remove", Departure::REMOVE, true},
+        {"pending, disconnect", Departure::DISCONNECT, true},
+        {"send failed, detach", Departure::DETACH, false},
+        {"send failed, remove", Departure::REMOVE, false},
+        {"send failed, disconnect", Departure::DISCONNECT, false},
+    };
+    TestServer* live = liveServer();
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string suffix = std::to_string(round++);
+        Player bob(live, account("bob" + suffix), "bob" + suffix);
+        std::unique_ptr<Player> annLive;
+        int ann = account("ann" + suffix);
+        GameClientHandler* annHandler = deaf();
+        if (c.invitorHears) {
+            annLive.reset(new Player(live, ann, "ann" + suffix));
+            annHandler = annLive->handler;
+        }
+        int cat = account("cat" + suffix);
+        GameClientHandler* catHandler = deaf();
+        ASSERT_NE(bob.handler, nullptr);
+        ASSERT_NE(annHandler, nullptr);
+        ASSERT_EQ(manager->attachMultiplayer(ann, annHandler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->attachMultiplayer(cat, catHandler), GAMEMANERR_OK);
+        ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
+        ASSERT_EQ(invite(ann, annHandler, bob.getName()), GAMEMANERR_OK);
+        Envelope invitation;
+        std::string why;
+        ASSERT_TRUE(bob.expect(MSG_INVITEMULTIPLAYER, &invitation, &why)) << why;
+        ASSERT_TRUE(waitForState(bob.id, PLAYERSTATE_INVITED));
+        int listsBefore = bob.getReader().listsSeen();
+        ASSERT_EQ(reject(bob.id, bob.handler, "ann" + suffix), GAMEMANERR_OK);
+        if (!c.invitorHears) {
+            // The failed send puts both slots back and has the list sent
+            // again: once bob has it, the send has been tried.
+            ASSERT_TRUE(waitUntil(
+                [&] {
+                    bob.getReader().anyMessageWithin(0);
+                    return bob.getReader().listsSeen() > listsBefore;
+                },
+                MESSAGE_WAIT_MS));
+        }
+        ASSERT_EQ(depart(manager, c.how, ann, annHandler), GAMEMANERR_OK);
+
+        EXPECT_EQ(state(bob.id), PLAYERSTATE_ADDED);
+        EXPECT_EQ(list(), (std::vector<ListedPlayer>{{bob.id, bob.getName()}}));
+        EXPECT_TRUE(bob.getReader().waitForList({{bob.id, bob.getName()}}, MESSAGE_WAIT_MS))
+            << "the list flag was not set";
+        EXPECT_EQ(invite(cat, catHandler, bob.getName()), GAMEMANERR_OK) << "bob cannot be invited";
+        for (int id : {ann, bob.id, cat}) {
+            manager->detachMultiplayer(id, catHandler);
+        }
+    }
+}
+
+// After shutdown has destroyed the store, the manager's name look-ups find
+// nothing instead of bringing up a new store.
+TEST_F(GameManagerTest, WithoutAStoreNamesAreEmptyAndInvitationsRefused) {
+    TestServer* live = liveServer();
+    Player bob(live, account("bob"), "bob");
+    int ann = account("ann");
+    UserBaseFactory::destroyUserBaseInstance();
+    ASSERT_EQ(manager->attachMultiplayer(ann, deaf()), GAMEMANERR_OK);
+    ASSERT_EQ(manager->attachMultiplayer(bob.id, bob.handler), GAMEMANERR_OK);
+    ASSERT_EQ(manager->addPlayerForMultiplay(bob.id, bob.handler), GAMEMANERR_OK);
+    EXPECT_TRUE(bob.getReader().waitForList({{bob.id, ""}}, MESSAGE_WAIT_MS));
+    EXPECT_EQ(invite(ann, deaf(), "bob"), GAMEMANERR_PLAYERNOTINVITED);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+}
+
+// ann's connection is lost, and before the manager hears of it her handler
+// is given to a new client: nothing meant for ann (the player list, the
+// invitation) may reach that client.
+TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
+    server.reset(new TestServer());
+    server->useGameHandlers(false);  // the loss stays unreported
+    ASSERT_GT(server->start(), 0);
+    Player ann(server.get(), account("ann"), "ann");
+    Player bob(server.get(), account("bob"), "bob");
+    enterLobby(manager, {&ann, &bob});
+
+    ann.getClient().close();
+    ASSERT_TRUE(waitUntil([&] { return !ann.handler->isBusy(); }, MESSAGE_WAIT_MS));
+    LoopbackClient newcomer;
+    MessageReader newcomerReader(&newcomer);
+    ASSERT_EQ(server->connectGame(&newcomer), ann.handler) << "the freed handler is reused";
+
+    ASSERT_EQ(invite(bob.id, bob.handler, "ann"), GAMEMANERR_OK);
+    // The pass that broadcasts this list then tries the invitation.
+    ASSERT_TRUE(bob.getReader().waitForList({}, MESSAGE_WAIT_MS));
+    EXPECT_FALSE(newcomerReader.anyMessageWithin(QUIET_MS)) << "got ann's invitation";
+    EXPECT_EQ(newcomerReader.listsSeen(), 0) << "got ann's player list";
+    EXPECT_EQ(state(ann.id), PLAYERSTATE_PROCESSINGINVITATION) << "a refused send is retried";
 }

@@ -100,6 +100,21 @@ TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFit) {
               highscoreSlot(65, "p35", date, 35));
 }
 
+// A request still being served when shutdown has destroyed the store is
+// refused; no new store is made for it.
+TEST_F(GameRequestHandlerTest, RequestsAfterTheStoreIsDestroyedAreRefused) {
+    signUp("ida", "pw");
+    UserBaseFactory::destroyUserBaseInstance();
+    for (int type : {REQ_SIGNUP, REQ_CHECKUSER, REQ_CHECKUSERANDPASSWORD, REQ_DELETEUSER,
+                     REQ_STORESINGLEPLAYERSCORE, REQ_SENDSINGLEPLAYERHIGHSCORES,
+                     REQ_MULTI_ATTACHMULTIPLAYER, REQ_MULTI_SENDPLAYERLIST}) {
+        Reply reply = call(type, credentials("ida", "pw") + int32le(5));
+        EXPECT_EQ(reply.length, 1) << type;
+        EXPECT_EQ(reply.payload, code(RES_USERDOESNOTEXIST)) << type;
+    }
+    EXPECT_EQ(store(), nullptr);
+}
+
 TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {
     signUp("zoe", "secret");
     std::string full = credentials("zoe", "secret");

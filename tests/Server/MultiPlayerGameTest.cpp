@@ -14,6 +14,7 @@
 #include "GameClientHandler.h"
 #include "LobbyPlayer.h"
 #include "TestServer.h"
+#include "TestSupport.h"
 #include "LoopbackClient.h"
 #include "MultiPlayerGame.h"
 #include "MultiPlayerGameListener.h"
@@ -80,6 +81,7 @@ multiplayUser_t slotFor(int userId, GameClientHandler* handler) {
     slot.uniqueId = userId;
     slot.userId = userId;
     slot.commHandler = handler;
+    slot.commConnection = handler->getConnectionCount();
     slot.state = PLAYERSTATE_PLAYINGINVITOR;
     slot.invitationUserId = -1;
     return slot;
@@ -243,6 +245,22 @@ TEST_F(MultiPlayerGameTest, EndReportsOfAnEarlierUseAreStale) {
     error = GAMEERROR_STOPPRESSED;
     EXPECT_TRUE(game.beginFinish(&error));
     EXPECT_EQ(error, GAMEERROR_STOPPRESSED);
+}
+
+TEST_F(MultiPlayerGameTest, CardsAreNotDealtToTheNextClientOfAReusedHandler) {
+    // The invitor's connection is lost (the manager has not heard yet) and
+    // its handler serves a newcomer before the game deals.
+    invitorClient.close();
+    ASSERT_TRUE(waitUntil([&] { return !invitorHandler->isBusy(); }, WAIT_MS));
+    LoopbackClient newcomer;
+    ASSERT_EQ(server.connectGame(&newcomer), invitorHandler) << "the freed handler is reused";
+    MultiPlayerGame game(&listener);
+    game.startPlay(&invitor, &invitee, &listener);
+    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
+    EXPECT_EQ(listener.taken()[0].reported, GAMEERROR_INVITORCOMMERROR);
+    // Cards sent anyway would have gone out before the failure was reported.
+    EXPECT_EQ("", newcomer.receiveRaw(0)) << "cards of another game";
+    EXPECT_EQ("", inviteeClient.receiveRaw(0));
 }
 
 // No thread stack fits the address space, so the game thread cannot be

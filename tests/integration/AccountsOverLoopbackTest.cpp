@@ -1,8 +1,8 @@
 // AccountsOverLoopbackTest.cpp - the real server binary with the file store,
 // spoken to over 127.0.0.1 in the wire format only: account and score
 // requests byte for byte (lobby requests with wrong credentials, unknown
-// types), restarts with the data kept, and sign-ups from eight clients at
-// once up to a full store.
+// types), restarts with the data kept, sign-ups from eight clients at once
+// up to a full store, and a quit while a request hangs in the store.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include "GameProtocol.h"
 #include "LoopbackClient.h"
 #include "Process.h"
+#include "RawPeer.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -197,3 +198,34 @@ TEST_F(AccountsOverLoopbackTest, EightClientsSignUpAtOnceUntilTheStoreIsFull) {
 }
 
 }  // namespace
+
+// A quit while a request hangs in a database that accepts connections but
+// never answers: the shutdown waits for the request, saying so in the log,
+// instead of destroying the store under it, and ends normally after it.
+TEST_F(AccountsOverLoopbackTest, QuitWaitsForARequestThatHangsInTheStore) {
+    RawPeer database;
+    ASSERT_TRUE(database.listenOnFreePort());
+    // The client library's default port, and the log line every 300 ms
+    // instead of every 30 s.
+    setenv("MYSQL_TCP_PORT", std::to_string(database.port).c_str(), 1);
+    setenv("CARVANTA_TEST_SHUTDOWN_WAIT_MS", "300", 1);
+    ASSERT_TRUE(server.start(dir.path(), freePort(),
+                             "database_type mysql\ndatabase_host 127.0.0.1\n"
+                             "database_name carvanta\ndatabase_user u\ndatabase_password p\n"))
+        << server.output();
+    LoopbackClient client;
+    connect(&client);
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, credentials("ida", "pw")));
+    ASSERT_TRUE(database.acceptPeer(5000)) << "the request did not reach the store";
+
+    EXPECT_EQ(server.stop(30000), 0) << server.output();
+    std::string output = server.output();
+    size_t waiting = output.find("ERROR: A request is still being served at shutdown\n");
+    size_t served = output.find("user does not exist\n");
+    size_t goodbye = output.find("Server stopped, goodbye!\n");
+    ASSERT_NE(waiting, std::string::npos) << output;
+    ASSERT_NE(served, std::string::npos) << output;
+    ASSERT_NE(goodbye, std::string::npos) << output;
+    EXPECT_LT(waiting, served) << output;
+    EXPECT_LT(served, goodbye) << "the store went before the request was done: " << output;
+}

@@ -2,10 +2,11 @@
 // only the wire format: the lobby's requests and messages byte for byte, a
 // whole game with rejection, cancellation and acceptance, stops from either
 // side, departures at every stage of an invitation and a game, and several
-// pairs playing at once.
+// pairs playing at once, and a full house of 100 clients in 50 games.
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "LobbyPlayer.h"
 #include "LoopbackClient.h"
 #include "Process.h"
+#include "SimpleOsa.h"
 
 namespace {
 
@@ -387,4 +389,92 @@ TEST_F(LobbyOverLoopbackTest, ConsoleStatusAndPlayersShowTheLobby) {
         ASSERT_NE(at, std::string::npos) << type << " in:\n" << views;
         EXPECT_EQ(atol(views.c_str() + at + 2 + strlen(type)), 3) << type;
     }
+}
+
+namespace {
+
+// Attach, add, invite, accept: each pair on its own, while 49 other pairs
+// fill the player list, so the invitation is looked for among the lists.
+bool pairUpAmongOthers(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* why) {
+    if (invitor->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
+        invitee->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
+        invitee->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK ||
+        invitor->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK) {
+        return failWith(why, "attach or add refused");
+    }
+    if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK ||
+        !invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why) ||
+        invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) != RES_OK) {
+        return failWith(why, " (invitation)");
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(LobbyFullTableTest, HundredClientsPlayFiftyGamesAtOnceAndTheNextConnectionIsRefused) {
+    const int pairs = 50;
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.path(), freePort(), "max_clients 100\n")) << server.output();
+    ASSERT_TRUE(server.waitForOutput("INFO: Max clients       100\n", 0));
+    std::vector<std::unique_ptr<LobbyPlayer>> players;
+    for (int i = 0; i < 2 * pairs; i++) {
+        players.emplace_back(new LobbyPlayer("full" + std::to_string(i)));
+        ASSERT_TRUE(signUpPlayer(server.port(), players.back()->getName())) << i;
+        ASSERT_TRUE(players.back()->connect(server.port())) << i;
+    }
+    // Each pair plays up to its cards, then waits for every other pair to
+    // hold its own: at that moment all 50 games run.
+    std::vector<std::string> failures(pairs);
+    std::atomic<int> holdingCards{0};
+    std::atomic<bool> allStarted{false};
+    std::vector<std::thread> threads;
+    for (int p = 0; p < pairs; p++) {
+        threads.emplace_back([&, p] {
+            LobbyPlayer* invitor = players[2 * p].get();
+            LobbyPlayer* invitee = players[2 * p + 1].get();
+            std::string* why = &failures[p];
+            std::string cards;
+            if (!pairUpAmongOthers(invitor, invitee, why) ||
+                !followAcceptanceToTheCards(invitor, invitee, &cards, why)) {
+                holdingCards += pairs;  // nobody waits for a pair that failed
+                return;
+            }
+            holdingCards++;
+            long long deadline = clockMonotonicMs() + 30000;
+            while (!allStarted && clockMonotonicMs() < deadline) {
+                threadSleep(10);
+            }
+            (p % 2 == 0 ? invitor : invitee)->sendStop();
+            if (invitor->expectPayload(MSG_GAMEFINISHED, int32le(3), why) &&
+                invitee->expectPayload(MSG_GAMEFINISHED, int32le(3), why) &&
+                invitor->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK) {
+                failWith(why, "not back in the lobby");
+            }
+        });
+    }
+    long long deadline = clockMonotonicMs() + 60000;
+    while (holdingCards < pairs && clockMonotonicMs() < deadline) {
+        threadSleep(20);
+    }
+    EXPECT_EQ(holdingCards.load(), pairs) << "not every pair reached its cards in time";
+    // The 101st connection is closed at once without a byte.
+    LoopbackClient extra;
+    ASSERT_TRUE(extra.connectTo(server.port()));
+    EXPECT_EQ("", extra.receiveRaw(1000));
+    EXPECT_TRUE(extra.waitClosed(3000));
+    allStarted = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int p = 0; p < pairs; p++) {
+        EXPECT_EQ(failures[p], "") << "pair " << p;
+    }
+    EXPECT_EQ(server.stop(), 0);
+    std::string output = server.output();
+    EXPECT_EQ(countOccurrences(output, "INFO: Client refused\n"), 1);
+    EXPECT_EQ(countOccurrences(output, "Game created: id="), pairs);
+    EXPECT_EQ(output.find("No free game"), std::string::npos);
+    EXPECT_EQ(output.find("Failed bitterly!"), std::string::npos);
 }

@@ -35,18 +35,20 @@ int readSample(const std::string& name) {
 }
 
 TEST(ConfigSamplesTest, TheFileStoreSample) {
-    EXPECT_EQ(4, readSample("config-file.ini"));
+    EXPECT_EQ(5, readSample("config-file.ini"));
     Configuration* configuration = Configuration::getInstance();
     EXPECT_EQ(7777, configuration->getServerPort());
+    EXPECT_EQ(100, configuration->getMaxClients());
     EXPECT_STREQ("file", configuration->getDatabaseType());
     EXPECT_STREQ("/run/carvanta/carvanta.pid", configuration->getPidFileName());
     EXPECT_STREQ("/var/log/carvanta/carvanta.log", configuration->getLogFileName());
 }
 
 TEST(ConfigSamplesTest, TheMysqlStoreSample) {
-    EXPECT_EQ(8, readSample("config-mysql.ini"));
+    EXPECT_EQ(9, readSample("config-mysql.ini"));
     Configuration* configuration = Configuration::getInstance();
     EXPECT_EQ(7777, configuration->getServerPort());
+    EXPECT_EQ(100, configuration->getMaxClients());
     EXPECT_STREQ("mysql", configuration->getDatabaseType());
     EXPECT_STREQ("localhost", configuration->getDatabaseHost());
     EXPECT_STREQ("carvanta", configuration->getDatabaseName());

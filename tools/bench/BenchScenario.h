@@ -7,6 +7,7 @@
 #define BENCHSCENARIO_H
 
 #include <string>
+#include <vector>
 
 struct LoadResult;
 
@@ -29,6 +30,21 @@ public:
     // (medians of the server and of the echo): prints its figures and says
     // whether they were met.
     virtual bool meetsOwnTargets(const LoadResult&, const LoadResult&) { return true; }
+    // The numbers of clients run unless --clients names others.
+    virtual std::vector<int> clientCounts() const { return {1, 8}; }
+    // Whether the echo targets hold at this many clients.
+    virtual bool echoTargetsAt(int clients) const {
+        (void)clients;
+        return holdsEchoTargets();
+    }
+    // The p99 a run at this many clients must stay under, in
+    // microseconds; 0: none.
+    virtual double p99LimitUs(int clients) const {
+        (void)clients;
+        return 0;
+    }
+    // Whether several clients must reach 70 % of the echo's throughput.
+    virtual bool holdsThroughputTarget() const { return true; }
     // Round trips per client at most (0: as many as asked), for scenarios
     // whose every request costs far more than the network.
     virtual int roundTripLimit() const { return 0; }

@@ -22,6 +22,8 @@ public:
     // directory.
     void stop();
     int getPort() const { return port; }
+    // The server's process id while it runs, else -1.
+    pid_t getPid() const { return pid; }
     const std::string& getDirectory() const { return directory; }
 
 private:

@@ -50,6 +50,12 @@ bool decodeFields(LinearBlock* block, const char* bytes, int length, int* commTy
 
 }  // namespace
 
+std::string requestField(const std::string& text) {
+    std::string bytes = text.substr(0, PROTOCOL_NAME_SIZE - 1);
+    bytes.resize(PROTOCOL_NAME_SIZE, '\0');
+    return bytes;
+}
+
 int connectLoopback(int port) {
     int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};

@@ -51,6 +51,10 @@ private:
     std::string incoming;
 };
 
+// A name or password as a request carries it: cut to 19 characters and
+// NUL-padded to its 20-byte field.
+std::string requestField(const std::string& text);
+
 // Blocking helpers shared with the echo baseline server.
 int connectLoopback(int port);
 bool sendAllBytes(int descriptor, const char* data, size_t length);
