@@ -525,8 +525,9 @@ void UserBaseMysql::copyStoreStatus(userBaseStatus_t* status) {
     status->remote = true;
     status->lastReached = !queryFailed;
     status->accounts = -1;
-    if (openDatabase()) {
-        closeDatabase();
+    // The kept connection serves the count too; opening one over it would
+    // lose it without closing it.
+    if (connectLocked()) {
         return;
     }
     runStatementLocked("%s", SQL_COUNT_USERS);
@@ -536,7 +537,7 @@ void UserBaseMysql::copyStoreStatus(userBaseStatus_t* status) {
             status->accounts = columnIntLocked(row, 0);
         }
     }
-    closeDatabase();
+    freeResultLocked();
 }
 
 void UserBaseMysql::printStatisticsRowsLocked() {
