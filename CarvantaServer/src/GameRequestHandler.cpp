@@ -65,13 +65,13 @@ void readRequestFields(const char* data, int length, requestFields_t* fields) {
 void logRequest(const char* format, requestFields_t* fields) {
     char line[TOOLBOX_LINE_MAX];
     snprintf(line, sizeof line, format, fields->name, fields->password);
-    Toolbox::printInfo(line);
+    Toolbox::holdInfo(line);
 }
 
 void logRequestWithPlayer(const char* format, requestFields_t* fields) {
     char line[TOOLBOX_LINE_MAX];
     snprintf(line, sizeof line, format, fields->name, fields->password, fields->otherPlayer);
-    Toolbox::printInfo(line);
+    Toolbox::holdInfo(line);
 }
 
 void answer(char* responseData, int* respDataLength, resType_t code, const char* outcome) {
@@ -238,7 +238,11 @@ void GameRequestHandler::handleRequest(GameClientHandler* handler, reqType_t req
                                        char* requestData, int requestDataLength, char* responseData,
                                        int* respDataLength) {
     countRequest(request);
-    Toolbox::printInfo("Request \n");
+    // The request's lines go to the log together, before the response.
+    struct HeldLinesRelease {
+        ~HeldLinesRelease() { Toolbox::releaseHeldLines(); }
+    } heldLinesRelease;
+    Toolbox::holdInfo("Request \n");
     char* data = requestData;
     int length = requestDataLength;
     for (const lobbyRequest_t& lobby : LOBBY_REQUESTS) {
@@ -305,7 +309,7 @@ void GameRequestHandler::storeSinglePlayerScore(char* requestData, int requestDa
     char line[TOOLBOX_LINE_MAX];
     snprintf(line, sizeof line, "REQUEST: add single player score: %s/%s score %d ->", fields.name,
              fields.password, fields.score);
-    Toolbox::printInfo(line);
+    Toolbox::holdInfo(line);
     if (userBase()->addSinglePlayerScore(fields.name, fields.password, fields.score) != -1) {
         answer(responseData, respDataLength, RES_OK, "score added to user base\n");
     } else {

@@ -24,6 +24,33 @@ namespace {
 
 pthread_mutex_t lineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 FILE* fp = nullptr;  // GUARDED_BY(lineMutex)
+// Each thread formats the time stamp of its lines once a second and reuses
+// it for the lines of that second.
+thread_local time_t stampSecond = -1;
+thread_local char stampText[TOOLBOX_TIME_MAX];
+// Lines this thread holds back, each ending in a line feed.
+const int HELD_MAX = 4 * TOOLBOX_LINE_MAX;
+thread_local char heldLines[HELD_MAX];
+thread_local int heldLength = 0;
+
+// False when the line does not fit beside the lines already held.
+bool holdLine(const char* line) {
+    int length = static_cast<int>(strlen(line));
+    if (heldLength + length >= HELD_MAX) {
+        return false;
+    }
+    memcpy(heldLines + heldLength, line, length + 1);
+    heldLength += length;
+    return true;
+}
+
+void formatTime(time_t when, char* timeString) {
+    struct tm local;
+    localtime_r(&when, &local);
+    if (strftime(timeString, TOOLBOX_TIME_MAX, "%Y-%m-%d %X", &local) == 0) {
+        timeString[0] = '\0';
+    }
+}
 
 // The daemon's log may lie in /tmp/, where anybody can plant a link under
 // its name: such a link is never followed, and the lines are dropped.
@@ -49,12 +76,7 @@ struct SinkRegistration {
 }  // namespace
 
 void Toolbox::getTimeString(char* timeString) {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    if (strftime(timeString, TOOLBOX_TIME_MAX, "%Y-%m-%d %X", &local) == 0) {
-        timeString[0] = '\0';
-    }
+    formatTime(time(nullptr), timeString);
 }
 
 void Toolbox::printError(const char* message) {
@@ -130,14 +152,49 @@ void Toolbox::closeLog() {
     }
 }
 
-void Toolbox::printLine(const char* level, const char* message) {
-    char timeString[TOOLBOX_TIME_MAX];
-    getTimeString(timeString);
+void Toolbox::formatLine(const char* level, const char* message, char* line) {
+    time_t now = time(nullptr);
+    if (now != stampSecond) {
+        formatTime(now, stampText);
+        stampSecond = now;
+    }
     // A longer line is cut at TOOLBOX_LINE_MAX - 1 characters.
-    char messageString[TOOLBOX_LINE_MAX];
-    snprintf(messageString, sizeof messageString, "%s %s: %s", timeString, level, message);
+    snprintf(line, TOOLBOX_LINE_MAX, "%s %s: %s", stampText, level, message);
+}
+
+void Toolbox::printLine(const char* level, const char* message) {
+    char line[TOOLBOX_LINE_MAX];
+    formatLine(level, message, line);
+    if (heldLength > 0 && holdLine(line)) {
+        releaseHeldLines();
+        return;
+    }
+    releaseHeldLines();
     MutexGuard guard(&lineMutex);
-    outputString(messageString);
+    outputString(line);
+}
+
+void Toolbox::holdInfo(const char* message) {
+    if (!infoPrinting) {
+        return;
+    }
+    char line[TOOLBOX_LINE_MAX];
+    formatLine("INFO", message, line);
+    if (!holdLine(line)) {
+        releaseHeldLines();
+        holdLine(line);
+    }
+}
+
+void Toolbox::releaseHeldLines() {
+    if (heldLength == 0) {
+        return;
+    }
+    {
+        MutexGuard guard(&lineMutex);
+        outputString(heldLines);
+    }
+    heldLength = 0;
 }
 
 void Toolbox::outputString(const char* outString) {

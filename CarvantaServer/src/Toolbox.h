@@ -27,6 +27,12 @@ public:
     // gets its own stamp, and no other thread's line comes between them.
     static void printInfoBlock(const char* lines);
 
+    // An info line that this thread holds back: it goes out, in order, with
+    // the thread's next line or at releaseHeldLines, in one write with them.
+    // A request's lines cost the log one write instead of three.
+    static void holdInfo(const char* message);
+    static void releaseHeldLines();
+
     static void setErrorPrinting(bool enable);
     static void setInfoPrinting(bool enable);
     static void setDebugPrinting(bool enable);
@@ -42,6 +48,7 @@ public:
 
 private:
     static void printLine(const char* level, const char* message);
+    static void formatLine(const char* level, const char* message, char* line);
     static void outputString(const char* outString);
 
     static bool debugPrinting;

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <regex.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 
 #include "TestSupport.h"
 #include "Toolbox.h"
@@ -93,4 +95,33 @@ TEST(ToolboxTest, UnopenableLogFileDropsLinesSilently) {
     Toolbox::printToFile(false, nullptr);
     EXPECT_EQ(console, "");
     EXPECT_FALSE(fileExists(name));
+}
+
+// A request's lines are held by its thread and go out in order with the
+// thread's next line or at the release; other threads' lines are not held,
+// and more lines than the hold takes are written in order all the same.
+TEST(ToolboxTest, HeldLinesGoOutInOrderWithTheThreadsNextLine) {
+    testing::internal::CaptureStdout();
+    Toolbox::holdInfo("Request \n");
+    Toolbox::holdInfo("REQUEST: check user ann/pw ->");
+    std::thread other([] { Toolbox::printInfo("other thread\n"); });
+    other.join();
+    Toolbox::printError("store failed\n");
+    Toolbox::holdInfo("held\n");
+    Toolbox::releaseHeldLines();
+    Toolbox::releaseHeldLines();  // nothing is held twice
+    for (int i = 0; i < 50; i++) {
+        Toolbox::holdInfo((std::to_string(i) + "\n").c_str());
+    }
+    Toolbox::printInfo("last\n");
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(matches(output, "^[^\n]* INFO: other thread\n"
+                                "[^\n]* INFO: Request \n"
+                                "[^\n]* INFO: REQUEST: check user ann/pw ->"
+                                "[^\n]* ERROR: store failed\n"
+                                "[^\n]* INFO: held\n"
+                                "[^\n]* INFO: 0\n"))
+        << output;
+    EXPECT_TRUE(matches(output, " INFO: 48\n[^\n]* INFO: 49\n[^\n]* INFO: last\n$")) << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 55);
 }

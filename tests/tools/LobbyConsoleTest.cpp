@@ -67,6 +67,8 @@ TEST_F(LobbyConsoleTest, TwoPlayersPlayFromInvitationToStop) {
                "wait invitation 20\n"
                "accept alice\n"
                "wait cards 20\n"
+               "# the invitee is dealt second: both hold their cards now\n"
+               "stop\n"
                "wait end 20\n"
                "wait player bob 10\n"  // put back on the list after the game
                "quit\n");
@@ -77,7 +79,6 @@ TEST_F(LobbyConsoleTest, TwoPlayersPlayFromInvitationToStop) {
                "wait accept 20\n"
                "wait start 20\n"
                "wait cards 20\n"
-               "stop\n"
                "wait end 20\n"
                "quit\n");
     int aliceStatus = alice.waitExit(SESSION_TIMEOUT_MS);
@@ -100,9 +101,9 @@ TEST_F(LobbyConsoleTest, TwoPlayersPlayFromInvitationToStop) {
     // Both players see the same twelve cards and the same sets.
     EXPECT_NE("", cardBlock(aliceOut));
     EXPECT_EQ(cardBlock(aliceOut), cardBlock(bobOut));
-    expectContains(aliceOut, "> stop\nStop sent.\n");
+    expectContains(bobOut, "> stop\nStop sent.\n");
+    expectContains(bobOut, "The game is over: stop was pressed.\n");
     expectContains(aliceOut, "The game is over: stop was pressed.\n");
-    expectContains(bobOut, "The game is over: ");
     expectContains(bobOut, "You are back on the player list.\n");
     expectContains(server.output(), "Game created");
 }
