@@ -1,8 +1,9 @@
 // LobbyOverLoopbackTest.cpp - the real server binary and clients that speak
 // only the wire format: the lobby's requests and messages byte for byte, a
-// whole game with rejection, cancellation and acceptance, stops from either
-// side, departures at every stage of an invitation and a game, and several
-// pairs playing at once, and a full house of 100 clients in 50 games.
+// whole game with rejection, cancellation and acceptance, departures at
+// every stage of an invitation and a game, and a full house of 100 clients
+// in 50 games. (Pairs stopping from either side while others play are the
+// load test's pair workers.)
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -20,7 +21,6 @@
 #include "SimpleOsa.h"
 
 namespace {
-
 
 class LobbyOverLoopbackTest : public ::testing::Test {
 protected:
@@ -232,53 +232,6 @@ TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptance) {
         "SEND MESSAGE to ann: start game, invitor ann, invitee bob ...Succeeded!\n", 10));
     EXPECT_TRUE(server.waitForOutput("SEND MESSAGE to bob: finish game...Succeeded!\n", 10));
     EXPECT_TRUE(server.waitForOutput("SEND MESSAGE: Receive playlist to user  2\n", 10));
-}
-
-TEST_F(LobbyOverLoopbackTest, ThreePairsPlayAtOnceAndEitherSideEndsTheGame) {
-    // Pair 0: the invitor stops; pair 1: the invitee stops; pair 2: the
-    // invitee leaves during the game.
-    const int pairs = 3;
-    std::vector<std::unique_ptr<LobbyPlayer>> players;
-    for (int i = 0; i < 2 * pairs; i++) {
-        players.emplace_back(new LobbyPlayer("player" + std::to_string(i)));
-        ASSERT_TRUE(signUpPlayer(server.port(), players.back()->getName()));
-        ASSERT_TRUE(players.back()->connect(server.port()));
-    }
-    std::vector<std::string> failures(pairs);
-    std::vector<std::string> layouts(pairs);
-    std::vector<std::thread> threads;
-    for (int p = 0; p < pairs; p++) {
-        threads.emplace_back([&, p] {
-            LobbyPlayer* invitor = players[2 * p].get();
-            LobbyPlayer* invitee = players[2 * p + 1].get();
-            std::string* why = &failures[p];
-            if (!enterLobbyTogether(invitor, invitee, why) ||
-                !playUpToTheCards(invitor, invitee, &layouts[p], why)) {
-                return;
-            }
-            std::string expected = int32le(p == 2 ? 2 : 3);
-            if (p == 0) {
-                invitor->sendStop();
-            } else if (p == 1) {
-                invitee->sendStop();
-            } else {
-                invitee->getClient().close();
-            }
-            if (!invitor->expectPayload(MSG_GAMEFINISHED, expected, why)) {
-                return;
-            }
-            if (p != 2) {
-                invitee->expectPayload(MSG_GAMEFINISHED, expected, why);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (int p = 0; p < pairs; p++) {
-        EXPECT_EQ(failures[p], "") << "pair " << p;
-    }
-    EXPECT_EQ(server.output().find("Failed bitterly!"), std::string::npos);
 }
 
 namespace {
