@@ -62,8 +62,11 @@ echo "=== plain build"
 run_suite plain build "$test_targets all" $((2 * jobs))
 echo "=== AddressSanitizer + UndefinedBehaviorSanitizer"
 # The load test's memory figures are measured in the plain build only.
+# Unoptimised, the sanitizer build takes a third of the time (67 s against
+# 226 s on 2 cores) and its tests about as long (80 s against 84 s).
 ASAN_OPTIONS=detect_leaks=1 CARVANTA_LOAD_SECONDS=30 \
-    run_suite asan build-asan "$test_targets" $((2 * jobs)) -DCARVANTA_SANITIZE=ON
+    run_suite asan build-asan "$test_targets" $((2 * jobs)) -DCARVANTA_SANITIZE=ON \
+    -DCMAKE_BUILD_TYPE=Debug
 echo "=== ThreadSanitizer: the tests with threads, in-process and in the server binary"
 # halt_on_error: a race inside the server binary ends it, so the test sees it.
 # The console and daemon signal tests run in the two stages above only: under
