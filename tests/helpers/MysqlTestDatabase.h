@@ -85,6 +85,7 @@ private:
     std::string options;
     std::string lastOutput;
     bool started;
+    int turnLock;  // held from start to destruction
 };
 
 // Empty when a test may start a private server of its own: the private

@@ -196,6 +196,12 @@ protected:
             "WHERE ID<>CONNECTION_ID() AND DB=DATABASE()");
         return count.size() == 1 ? atoi(count[0][0].c_str()) : -1;
     }
+    // The test's own statements each use a connection of their own, which
+    // the server lists for a moment after it was closed: the count is taken
+    // once those are gone (well inside the server's 2 s idle time-out).
+    bool oneStoreSession() {
+        return waitUntil([this]() { return storeSessions() == 1; }, 1000);
+    }
 };
 
 // A server whose sql_mode would change the statements' meaning: double
@@ -652,7 +658,7 @@ TEST_F(UserBaseMysqlWaitTimeoutTest, ConnectionIsKeptAndReplacedAfterTheServerCl
     ASSERT_NE(id, -1);
     ASSERT_EQ(calls.score("wendy", "pw", 10, "2026-01-01 00:00:00"), id);
     EXPECT_EQ(calls.login("wendy", "pw"), id);
-    EXPECT_EQ(storeSessions(), 1) << "the connection is kept between operations";
+    EXPECT_TRUE(oneStoreSession()) << "the connection is kept between operations";
     ASSERT_TRUE(waitUntil([this]() { return storeSessions() == 0; }, IDLE_CLOSE_DEADLINE_MS))
         << "the server did not close the idle connection";
 
@@ -668,7 +674,7 @@ TEST_F(UserBaseMysqlWaitTimeoutTest, ConnectionIsKeptAndReplacedAfterTheServerCl
     EXPECT_EQ(rows("SELECT score FROM scorelog ORDER BY id"),
               (MysqlRows{{"10"}, {"20"}}))
         << "each score recorded once";
-    EXPECT_EQ(storeSessions(), 1);
+    EXPECT_TRUE(oneStoreSession()) << storeSessions() << " sessions";
 }
 
 TEST_F(UserBaseMysqlTest, TcpConnectionWorksLikeTheSocket) {
