@@ -2,14 +2,13 @@
 // for the MySQL tests; the servers come from scripts/mariadb-private.sh.
 #include "MysqlTestDatabase.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include <dirent.h>
 #include <mysql.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -166,14 +165,11 @@ std::string MysqlTestDatabase::configTextWithPassword(const std::string& host,
 }
 
 PrivateMariadb::PrivateMariadb(const std::string& directory, const std::string& serverOptions)
-    : baseDir(directory), options(serverOptions), started(false), turnLock(-1) {}
+    : baseDir(directory), options(serverOptions), started(false) {}
 
 PrivateMariadb::~PrivateMariadb() {
     if (started) {
         run("stop");
-    }
-    if (turnLock >= 0) {
-        close(turnLock);
     }
 }
 
@@ -191,14 +187,6 @@ bool PrivateMariadb::run(const std::string& action) {
 }
 
 bool PrivateMariadb::start() {
-    // Private servers take turns: run side by side under load, a freeze
-    // test once found its frozen server still answering (cause not found).
-    // Each holds its turn for seconds; the tests' time-outs bound the wait.
-    turnLock = open("/tmp/carvanta-private-mariadb.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-    if (turnLock >= 0) {
-        while (flock(turnLock, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
     started = true;
     if (!run("start")) {
         return false;
@@ -229,10 +217,55 @@ bool PrivateMariadb::resume() {
     return signalServer(SIGCONT);
 }
 
-// The server's own process id, from the pid file it writes.
+namespace {
+
+// The process id of the mariadbd that serves dataDir, found by its command
+// line (a pid file can be left by an earlier attempt of the start, and its
+// number reused by another process); 0 if none.
+pid_t serverProcess(const std::string& dataDir) {
+    std::string wanted = "--datadir=" + dataDir;
+    DIR* processes = opendir("/proc");
+    pid_t found = 0;
+    while (processes != nullptr && found == 0) {
+        struct dirent* entry = readdir(processes);
+        if (entry == nullptr) {
+            break;
+        }
+        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid <= 1) {
+            continue;
+        }
+        std::string words = readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
+        std::replace(words.begin(), words.end(), '\0', ' ');
+        if (words.find("mariadbd") != std::string::npos &&
+            words.find(wanted + " ") != std::string::npos) {
+            found = pid;
+        }
+    }
+    if (processes != nullptr) {
+        closedir(processes);
+    }
+    return found;
+}
+
+// The state letter of a process (R, S, T, ...), or '?'.
+char processState(pid_t pid) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("State:\t");
+    return at == std::string::npos ? '?' : status[at + 7];
+}
+
+}  // namespace
+
+// A stop counts once every thread of the server has stopped.
 bool PrivateMariadb::signalServer(int signalNumber) {
-    long pid = strtol(readFile(baseDir + "/mysqld.pid").c_str(), nullptr, 10);
-    return pid > 1 && kill(static_cast<pid_t>(pid), signalNumber) == 0;
+    pid_t pid = serverProcess(baseDir + "/data");
+    if (pid == 0 || kill(pid, signalNumber) != 0) {
+        return false;
+    }
+    bool stopping = signalNumber == SIGSTOP;
+    return waitUntil([pid, stopping]() { return (processState(pid) == 'T') == stopping; },
+                     5000);
 }
 
 std::string PrivateMariadb::configText(const std::string& host) const {

@@ -85,7 +85,6 @@ private:
     std::string options;
     std::string lastOutput;
     bool started;
-    int turnLock;  // held from start to destruction
 };
 
 // Empty when a test may start a private server of its own: the private
