@@ -1,6 +1,7 @@
 // ConfigurationTest.cpp - the configuration file parser and its dump.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "Configuration.h"
@@ -8,103 +9,81 @@
 
 namespace {
 
-// The singleton reads config.ini from the working directory on first use;
-// each test runs in a process of its own, so it starts fresh here.
-Configuration* loadConfiguration(TempDir& dir, const std::string& content) {
-    writeFile(dir.file("config.ini"), content);
-    dir.enter();
-    return Configuration::getInstance();
-}
+// Each test runs as a process of its own: the singleton reads this file on first use.
+class ConfigurationTest : public ::testing::Test {
+protected:
+    Configuration* load(const std::string& content) {
+        writeFile(dir.file("config.ini"), content);
+        dir.enter();
+        return Configuration::getInstance();
+    }
+    void parse(std::string line) { Configuration::getInstance()->parseLine(&line[0]); }
+    std::string dump() {
+        testing::internal::CaptureStdout();
+        Configuration::getInstance()->dumpConfig();
+        return testing::internal::GetCapturedStdout();
+    }
 
-}  // namespace
-
-TEST(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsNineLines) {
     TempDir dir;
-    Configuration* config = loadConfiguration(dir, "server_port 7777\n");
-    EXPECT_EQ(config->getServerPort(), 7777);
-    EXPECT_STREQ(config->getLogFileName(), "/var/log/Orvix.log");
-    EXPECT_STREQ(config->getPidFileName(), "/tmp/OrvixServer.pid");
-    EXPECT_STREQ(config->getDatabaseType(), "");
-    EXPECT_STREQ(config->getDatabaseName(), "");
-    EXPECT_STREQ(config->getDatabaseHost(), "");
-    EXPECT_STREQ(config->getDatabaseUser(), "");
-    EXPECT_STREQ(config->getDatabasePassword(), "");
-    EXPECT_EQ(config->getMaxClients(), 8) << "without max_clients, 8 connections as ever";
+};
 
-    testing::internal::CaptureStdout();
-    config->dumpConfig();
-    std::string dump = testing::internal::GetCapturedStdout();
-    const char* expected[] = {
-        " INFO: Database Type     \n",
-        " INFO: Database Name     \n",
-        " INFO: Database Host     \n",
-        " INFO: Databasee User    \n",
-        " INFO: Database Passwd   \n",
-        " INFO: Log filename      /var/log/Orvix.log\n",
-        " INFO: PID filename      /tmp/OrvixServer.pid\n",
-        " INFO: Server port       7777\n",
-        " INFO: Max clients       8\n",
-    };
-    size_t from = 0;
-    for (const char* line : expected) {
-        size_t at = dump.find(line, from);
-        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line;
-        from = at + 1;
+TEST_F(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsNineLines) {
+    Configuration* config = load("server_port 7777\n");
+    EXPECT_STREQ(config->getDatabaseType(), "");
+    EXPECT_STREQ(config->getDatabasePassword(), "");
+    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+    std::string expected;
+    for (const char* line :
+         {"Database Type     ", "Database Name     ", "Database Host     ", "Databasee User    ",
+          "Database Passwd   ", "Log filename      /var/log/Orvix\\.log",
+          "PID filename      /tmp/OrvixServer\\.pid", "Server port       7777",
+          "Max clients       8"}) {
+        expected += stamp + " INFO: " + line + "\n";
     }
-    int lines = 0;
-    for (char c : dump) {
-        lines += c == '\n';
-    }
-    EXPECT_EQ(lines, 9);
+    std::string text = dump();
+    EXPECT_TRUE(std::regex_match(text, std::regex(expected))) << text;
 }
 
-TEST(ConfigurationTest, MaxClientsOutsideOneToHundredKeepsEightAndLogsOneError) {
+TEST_F(ConfigurationTest, MaxClientsOutsideOneToHundredKeepsEightAndLogsOneError) {
     struct Case {
         const char* value;
         int expected;
-        bool refused;
     } cases[] = {
-        {"1", 1, false},    {"100", 100, false}, {"42", 42, false}, {"0", 8, true},
-        {"101", 8, true},   {"-3", 8, true},     {"abc", 8, true},  {"12x", 8, true},
-        {"99999999999999999999", 8, true},
+        {"1", 1},   {"100", 100}, {"42", 42},
+        {"0", 8},   {"101", 8},   {"-3", 8},
+        {"abc", 8}, {"12x", 8},   {"99999999999999999999", 8},
     };
-    TempDir dir;
-    Configuration* config = loadConfiguration(dir, "server_port 7777\n");
+    load("");
     for (const Case& c : cases) {
-        // A refused value also undoes an earlier valid line: the last one wins.
-        char earlier[] = "max_clients 50";
-        config->parseLine(earlier);
-        std::string line = std::string("max_clients ") + c.value;
-        config->parseLine(&line[0]);
-        EXPECT_EQ(config->getMaxClients(), c.expected) << c.value;
-        testing::internal::CaptureStdout();
-        config->dumpConfig();
-        std::string dump = testing::internal::GetCapturedStdout();
+        SCOPED_TRACE(c.value);
+        parse("max_clients 50");  // a refused value undoes an earlier valid line too
+        parse(std::string("max_clients ") + c.value);
+        EXPECT_EQ(Configuration::getInstance()->getMaxClients(), c.expected);
+        std::string text = dump();
         std::string error = std::string(" ERROR: max_clients ") + c.value +
                             " is not a number from 1 to 100, 8 kept\n";
-        EXPECT_EQ(dump.find(error) != std::string::npos, c.refused) << dump;
-        EXPECT_EQ(countOccurrences(dump, " ERROR: "), c.refused ? 1 : 0) << dump;
-        EXPECT_NE(dump.find(" INFO: Max clients       " + std::to_string(c.expected) + "\n"),
-                  std::string::npos)
-            << dump;
+        bool refused = c.expected == 8;
+        EXPECT_EQ(text.find(error) != std::string::npos, refused) << text;
+        EXPECT_EQ(countOccurrences(text, " ERROR: "), refused ? 1 : 0) << text;
+        EXPECT_NE(text.find(" INFO: Max clients       " + std::to_string(c.expected) + "\n"),
+                  std::string::npos);
     }
 }
 
-TEST(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {
-    TempDir dir;
-    Configuration* config = loadConfiguration(dir,
-                                              "# server_port 1\n"
-                                              " # a blank first: the word \"#\" is no key\n"
-                                              "server_port=4444\n"
-                                              "logfile /first.log\n"
-                                              "logfile /second.log   trailing words ignored\n"
-                                              "\tpidfile\t/run/x.pid # comment after the value\n"
-                                              "database_type MySQL\n"
-                                              "database_name\n"
-                                              "Server_port 5555\n"
-                                              "database_host db.example # host\n"
-                                              "database_user carvanta\n"
-                                              "database_password s3cret\n");
+TEST_F(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {
+    Configuration* config = load(
+        "# server_port 1\n"
+        " # a blank first: the word \"#\" is no key\n"
+        "server_port=4444\n"
+        "logfile /first.log\n"
+        "logfile /second.log   trailing words ignored\n"
+        "\tpidfile\t/run/x.pid # comment after the value\n"
+        "database_type MySQL\n"
+        "database_name\n"
+        "Server_port 5555\n"
+        "database_host db.example # host\n"
+        "database_user carvanta\n"
+        "database_password s3cret\n");
     EXPECT_EQ(config->getServerPort(), 0) << "key=value is one word and no key";
     EXPECT_STREQ(config->getLogFileName(), "/second.log");
     EXPECT_STREQ(config->getPidFileName(), "/run/x.pid");
@@ -115,39 +94,27 @@ TEST(ConfigurationTest, ParserRulesForCommentsWordsAndRepeats) {
     EXPECT_STREQ(config->getDatabasePassword(), "s3cret");
 }
 
-TEST(ConfigurationTest, PortTakesLeadingDigitsAfterASign) {
-    TempDir dir;
-    Configuration* config = loadConfiguration(dir, "server_port 12ab\n");
+TEST_F(ConfigurationTest, PortTakesLeadingDigitsAfterASign) {
+    Configuration* config = load("server_port 12ab\n");
     EXPECT_EQ(config->getServerPort(), 12);
-    char line1[] = "server_port -7";
-    config->parseLine(line1);
+    parse("server_port -7");
     EXPECT_EQ(config->getServerPort(), -7);
-    char line2[] = "server_port abc";
-    config->parseLine(line2);
+    parse("server_port abc");
     EXPECT_EQ(config->getServerPort(), 0);
-    char line3[] = "server_port 99999999999999999999";
-    config->parseLine(line3);
+    parse("server_port 99999999999999999999");
     EXPECT_GT(config->getServerPort(), 0) << "an oversized number is held, not wrapped";
 }
 
-TEST(ConfigurationTest, OverlongWordsAndLinesAreCutNotOverrun) {
-    TempDir dir;
-    std::string longPath(300, 'p');
-    std::string longLine = "database_name " + std::string(600, 'n') + "\n";
-    Configuration* config =
-        loadConfiguration(dir, "logfile /" + longPath + "\n" + longLine + "server_port 81\n");
-    EXPECT_EQ(std::string(config->getLogFileName()).size(), 127u) << "a word holds 127 characters";
+TEST_F(ConfigurationTest, OverlongWordsAndLinesAreCutNotOverrun) {
+    Configuration* config = load("logfile /" + std::string(300, 'p') + "\ndatabase_name " +
+                                 std::string(600, 'n') + "\nserver_port 81\n");
+    EXPECT_EQ(std::string(config->getLogFileName()), "/" + std::string(126, 'p'));
     EXPECT_EQ(std::string(config->getDatabaseName()), std::string(127, 'n'));
-    EXPECT_EQ(config->getServerPort(), 81) << "the pieces of a long line do not swallow the next";
-    testing::internal::CaptureStdout();
-    config->dumpConfig();
-    std::string dump = testing::internal::GetCapturedStdout();
-    EXPECT_NE(dump.find("Log filename      /ppp"), std::string::npos);
-    EXPECT_NE(dump.find("Server port       81\n"), std::string::npos);
+    EXPECT_EQ(config->getServerPort(), 81) << "the pieces of a long line swallowed the next";
+    EXPECT_NE(dump().find("Server port       81\n"), std::string::npos);
 }
 
-TEST(ConfigurationTest, MissingFileKeepsDefaultsAndSaysSo) {
-    TempDir dir;
+TEST_F(ConfigurationTest, MissingFileKeepsDefaultsAndSaysSo) {
     dir.enter();
     char name[] = "nowhere.ini";
     Configuration::setConfigFile(name);
@@ -158,4 +125,7 @@ TEST(ConfigurationTest, MissingFileKeepsDefaultsAndSaysSo) {
     EXPECT_NE(output.find("Error: can't open file.\n"), std::string::npos);
     EXPECT_EQ(config->getServerPort(), 0);
     EXPECT_STREQ(config->getLogFileName(), "/var/log/Orvix.log");
+    EXPECT_EQ(config->getMaxClients(), 8);
 }
+
+}  // namespace

@@ -1,25 +1,21 @@
-// MultiPlayerGameTest.cpp - one game object over real loopback connections:
-// the opening layout each player receives, reuse of a game, the end by a
-// stop message and by failed sends, and the rule that tells a stale end
-// report from a current one. A recording listener stands in for the game
-// manager and answers as the manager does (beginFinish, then stopPlay).
+// MultiPlayerGameTest.cpp - one game object over loopback connections; a recording listener
+// answers its end reports as the manager does (beginFinish, then stopPlay).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "GameClientHandler.h"
 #include "LobbyPlayer.h"
-#include "TestServer.h"
-#include "TestSupport.h"
 #include "LoopbackClient.h"
 #include "MultiPlayerGame.h"
 #include "MultiPlayerGameListener.h"
-#include "MutexGuard.h"
-#include "SimpleOsa.h"
+#include "TestServer.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -33,243 +29,186 @@ struct Report {
 
 class RecordingListener : public MultiPlayerGameListener {
 public:
-    RecordingListener() {
-        mutexCreate(&mutex);
-        threadConditionCreate(&condition);
-    }
-    ~RecordingListener() override {
-        threadConditionDestroy(&condition);
-        mutexDestroy(&mutex);
-    }
     void notifyGameFinished(MultiPlayerGame* game, gameError_t error) override {
-        MutexGuard guard(&mutex);
-        Report report;
-        report.reported = error;
-        report.outcome = error;
+        std::lock_guard<std::mutex> guard(mutex);
+        Report report = {error, false, error};
         report.accepted = game->beginFinish(&report.outcome);
         if (report.accepted) {
             game->stopPlay();
         }
         reports.push_back(report);
-        threadCondBroadcast(&condition);
-    }
-    bool waitForReports(size_t count, int timeoutMs) {
-        long long deadline = clockMonotonicMs() + timeoutMs;
-        MutexGuard guard(&mutex);
-        while (reports.size() < count) {
-            long long left = deadline - clockMonotonicMs();
-            if (left <= 0) {
-                return false;
-            }
-            threadCondTimedWait(&condition, &mutex, static_cast<long>(left));
-        }
-        return true;
     }
     std::vector<Report> taken() {
-        MutexGuard guard(&mutex);
+        std::lock_guard<std::mutex> guard(mutex);
         return reports;
+    }
+    bool waitForReport() {
+        return waitUntil([&] { return !taken().empty(); }, WAIT_MS);
     }
 
 private:
-    pthread_mutex_t mutex;
-    pthread_cond_t condition;
+    std::mutex mutex;
     std::vector<Report> reports;
 };
-
-multiplayUser_t slotFor(int userId, GameClientHandler* handler) {
-    multiplayUser_t slot = {};
-    slot.uniqueId = userId;
-    slot.userId = userId;
-    slot.commHandler = handler;
-    slot.commConnection = handler->getConnectionCount();
-    slot.state = PLAYERSTATE_PLAYINGINVITOR;
-    slot.invitationUserId = -1;
-    return slot;
-}
-
-// Checks one card message and returns its stackIndex sequence.
-std::vector<int> checkLayout(const Envelope& cards) {
-    std::string why;
-    EXPECT_TRUE(checkCardLayout(cards.payload, &why)) << why;
-    std::vector<int> indices;
-    for (size_t at = 3; at < cards.payload.size(); at += CARDMESSAGE_BYTES_PER_CARD) {
-        indices.push_back(static_cast<unsigned char>(cards.payload[at]));
-    }
-    return indices;
-}
 
 class MultiPlayerGameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         server.useGameHandlers(false);
         ASSERT_GT(server.start(), 0);
-        invitorHandler = server.connectGame(&invitorClient);
-        inviteeHandler = server.connectGame(&inviteeClient);
-        ASSERT_NE(invitorHandler, nullptr);
-        ASSERT_NE(inviteeHandler, nullptr);
-        invitor = slotFor(1, invitorHandler);
-        invitee = slotFor(2, inviteeHandler);
-        invitee.state = PLAYERSTATE_PLAYINGINVITEE;
+        for (int i = 0; i < 2; i++) {
+            GameClientHandler* handler = server.connectGame(&clients[i]);
+            ASSERT_NE(handler, nullptr);
+            players[i] = {};
+            players[i].uniqueId = players[i].userId = i + 1;
+            players[i].commHandler = handler;
+            players[i].commConnection = handler->getConnectionCount();
+            players[i].state = i == 0 ? PLAYERSTATE_PLAYINGINVITOR : PLAYERSTATE_PLAYINGINVITEE;
+            players[i].invitationUserId = -1;
+        }
     }
-
-    // Both players receive the layout; returns it after checking they match.
+    void start(MultiPlayerGame* game) { game->startPlay(&players[0], &players[1], &listener); }
+    // Both players receive one valid layout; its stack indices.
     std::vector<int> receiveBothLayouts() {
-        Envelope first;
-        Envelope second;
-        EXPECT_TRUE(invitorClient.waitMessage(MSG_RECEIVECARDS, &first, WAIT_MS));
-        EXPECT_TRUE(inviteeClient.waitMessage(MSG_RECEIVECARDS, &second, WAIT_MS));
-        EXPECT_EQ(first.payload, second.payload) << "the players see different layouts";
-        return checkLayout(first);
+        Envelope cards[2];
+        std::string why;
+        for (int i = 0; i < 2; i++) {
+            EXPECT_TRUE(clients[i].waitMessage(MSG_RECEIVECARDS, &cards[i], WAIT_MS)) << i;
+        }
+        EXPECT_EQ(cards[0].payload, cards[1].payload) << "the players see different layouts";
+        EXPECT_TRUE(checkCardLayout(cards[0].payload, &why)) << why;
+        std::vector<int> indices;
+        for (size_t at = 3; at < cards[0].payload.size(); at += CARDMESSAGE_BYTES_PER_CARD) {
+            indices.push_back(static_cast<unsigned char>(cards[0].payload[at]));
+        }
+        return indices;
     }
 
     TestServer server;
-    LoopbackClient invitorClient;
-    LoopbackClient inviteeClient;
-    GameClientHandler* invitorHandler = nullptr;
-    GameClientHandler* inviteeHandler = nullptr;
-    multiplayUser_t invitor;
-    multiplayUser_t invitee;
+    LoopbackClient clients[2];
+    multiplayUser_t players[2];
     RecordingListener listener;
 };
 
-}  // namespace
-
-TEST_F(MultiPlayerGameTest, DealsOneIdenticalLayoutToBothPlayers) {
+TEST_F(MultiPlayerGameTest, EachStartDealsOneFreshIdenticalLayoutToBoth) {
     MultiPlayerGame game(&listener);
     EXPECT_FALSE(game.isActive());
-    game.startPlay(&invitor, &invitee, &listener);
-    EXPECT_TRUE(game.isActive());
-    EXPECT_EQ(game.getInvitor(), &invitor);
-    EXPECT_EQ(game.getInvitee(), &invitee);
-    std::vector<int> layout = receiveBothLayouts();
-    EXPECT_EQ(layout.size(), 12u);
-    EXPECT_EQ(game.getDealCount(), 1);
-    EXPECT_TRUE(game.isActive()) << "the game runs on after the deal";
-    EXPECT_TRUE(game.servesPlayer(&invitor));
-    EXPECT_TRUE(game.servesPlayer(&invitee));
-    multiplayUser_t stranger = slotFor(3, invitorHandler);
-    EXPECT_FALSE(game.servesPlayer(&stranger));
-    EXPECT_TRUE(listener.taken().empty());
-}
-
-TEST_F(MultiPlayerGameTest, ReusedGameDealsFromAFreshShuffledDeckEachTime) {
-    MultiPlayerGame game(&listener);
     std::set<std::vector<int>> layouts;
     const int games = 8;
     for (int round = 0; round < games; round++) {
-        game.startPlay(&invitor, &invitee, &listener);
+        SCOPED_TRACE(round);
+        start(&game);
+        EXPECT_TRUE(game.isActive());
+        EXPECT_EQ(game.getInvitor(), &players[0]);
+        EXPECT_EQ(game.getInvitee(), &players[1]);
+        EXPECT_TRUE(game.servesPlayer(&players[1]));
         std::vector<int> layout = receiveBothLayouts();
-        ASSERT_EQ(layout.size(), 12u) << "round " << round;
+        EXPECT_EQ(layout.size(), 12u);
         layouts.insert(layout);
+        EXPECT_TRUE(game.isActive()) << "the game runs on after the deal";
         game.stopPlay();
         EXPECT_FALSE(game.isActive());
+        EXPECT_FALSE(game.servesPlayer(&players[0]));
         EXPECT_EQ(game.getInvitor(), nullptr);
-        EXPECT_EQ(game.getInvitee(), nullptr);
     }
-    EXPECT_EQ(game.getDealCount(), games) << "one deal per start, no more";
+    EXPECT_EQ(game.getDealCount(), games) << "one deal per start";
     EXPECT_GT(layouts.size(), static_cast<size_t>(games / 2)) << "the deck is not reshuffled";
+    multiplayUser_t stranger = players[0];
+    start(&game);
+    EXPECT_FALSE(game.servesPlayer(&stranger));
+    EXPECT_TRUE(listener.taken().empty());
 }
 
 TEST_F(MultiPlayerGameTest, StartSignalledRightAfterConstructionIsDealt) {
     for (int round = 0; round < 5; round++) {
         MultiPlayerGame game(&listener);
-        game.startPlay(&invitor, &invitee, &listener);  // the thread may not wait yet
-        EXPECT_EQ(receiveBothLayouts().size(), 12u) << "round " << round;
+        start(&game);  // the thread may not wait yet
+        EXPECT_EQ(receiveBothLayouts().size(), 12u) << round;
         EXPECT_EQ(game.getDealCount(), 1);
     }
 }
 
-TEST_F(MultiPlayerGameTest, StopMessageEndsTheGameOnceOtherMessagesDoNothing) {
+TEST_F(MultiPlayerGameTest, OnlyAStopMessageEndsTheGameAndOnlyOnce) {
     MultiPlayerGame game(&listener);
-    game.startPlay(&invitor, &invitee, &listener);
+    start(&game);
     receiveBothLayouts();
-    const msgType_t ignored[] = {MSG_SETFOUND, MSG_NOSETFOUND, MSG_PAUSEPRESSED, MSG_RESUMEPRESSED,
-                                 MSG_RECEIVECARDS};
-    for (msgType_t message : ignored) {
+    for (msgType_t message :
+         {MSG_SETFOUND, MSG_NOSETFOUND, MSG_PAUSEPRESSED, MSG_RESUMEPRESSED, MSG_RECEIVECARDS}) {
         game.processMessage(message, 1, nullptr, 0);
     }
     EXPECT_TRUE(game.isActive());
     EXPECT_TRUE(listener.taken().empty());
-
     game.processMessage(MSG_STOPPRESSED, 2, nullptr, 0);
-    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
-    std::vector<Report> reports = listener.taken();
-    EXPECT_EQ(reports[0].reported, GAMEERROR_STOPPRESSED);
-    EXPECT_TRUE(reports[0].accepted);
+    ASSERT_TRUE(listener.waitForReport());
+    EXPECT_EQ(listener.taken()[0].reported, GAMEERROR_STOPPRESSED);
+    EXPECT_TRUE(listener.taken()[0].accepted);
     EXPECT_FALSE(game.isActive());
     game.processMessage(MSG_STOPPRESSED, 1, nullptr, 0);
     EXPECT_EQ(listener.taken().size(), 1u) << "a stop for an idle game reported again";
 }
 
-TEST_F(MultiPlayerGameTest, FailedSendToInvitorEndsTheGameAndInviteeGetsNothing) {
+// A failed send of the cards ends the game with that side's error; the invitee is sent
+// nothing after a failure at the invitor, nor is the next client of the invitor's handler.
+TEST_F(MultiPlayerGameTest, FailedCardSendEndsTheGameWithThatSidesError) {
+    struct Case {
+        const char* label;
+        int failing;
+        bool reuseHandler;
+        gameError_t error;
+    } cases[] = {
+        {"invitor unconnected", 0, false, GAMEERROR_INVITORCOMMERROR},
+        {"invitee unconnected", 1, false, GAMEERROR_INVITEECOMMERROR},
+        {"invitor's handler serves a newcomer", 0, true, GAMEERROR_INVITORCOMMERROR},
+    };
     GameClientHandler unconnected(nullptr);
-    invitor.commHandler = &unconnected;
-    MultiPlayerGame game(&listener);
-    game.startPlay(&invitor, &invitee, &listener);
-    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
-    Report report = listener.taken()[0];
-    EXPECT_EQ(report.reported, GAMEERROR_INVITORCOMMERROR);
-    EXPECT_TRUE(report.accepted);
-    EXPECT_EQ(report.outcome, GAMEERROR_INVITORCOMMERROR);
-    EXPECT_FALSE(game.isActive());
-    // The cards would have gone to the invitee before the failure was reported.
-    EXPECT_EQ("", inviteeClient.receiveRaw(0));
-}
-
-TEST_F(MultiPlayerGameTest, FailedSendToInviteeEndsTheGameAfterTheInvitorsCards) {
-    GameClientHandler unconnected(nullptr);
-    invitee.commHandler = &unconnected;
-    MultiPlayerGame game(&listener);
-    game.startPlay(&invitor, &invitee, &listener);
-    Envelope cards;
-    ASSERT_TRUE(invitorClient.waitMessage(MSG_RECEIVECARDS, &cards, WAIT_MS));
-    checkLayout(cards);
-    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
-    Report report = listener.taken()[0];
-    EXPECT_EQ(report.reported, GAMEERROR_INVITEECOMMERROR);
-    EXPECT_EQ(report.outcome, GAMEERROR_INVITEECOMMERROR);
-    EXPECT_FALSE(game.isActive());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        RecordingListener reports;
+        multiplayUser_t sides[2] = {players[0], players[1]};
+        LoopbackClient newcomer;
+        if (c.reuseHandler) {
+            clients[0].close();
+            ASSERT_TRUE(waitUntil([&] { return !sides[0].commHandler->isBusy(); }, WAIT_MS));
+            ASSERT_EQ(server.connectGame(&newcomer), sides[0].commHandler);
+        } else {
+            sides[c.failing].commHandler = &unconnected;
+        }
+        MultiPlayerGame game(&reports);
+        game.startPlay(&sides[0], &sides[1], &reports);
+        ASSERT_TRUE(reports.waitForReport());
+        EXPECT_EQ(reports.taken()[0].reported, c.error);
+        EXPECT_TRUE(reports.taken()[0].accepted);
+        EXPECT_EQ(reports.taken()[0].outcome, c.error);
+        EXPECT_FALSE(game.isActive());
+        Envelope cards;
+        EXPECT_EQ(clients[0].waitMessage(MSG_RECEIVECARDS, &cards, 0), c.failing == 1);
+        EXPECT_EQ(clients[1].receiveRaw(0), "");
+        EXPECT_EQ(newcomer.receiveRaw(0), "");
+    }
 }
 
 TEST_F(MultiPlayerGameTest, EndReportsOfAnEarlierUseAreStale) {
     MultiPlayerGame game(&listener);
     gameError_t error = GAMEERROR_STOPPRESSED;
     EXPECT_FALSE(game.beginFinish(&error)) << "an idle game has nothing to end";
-    game.startPlay(&invitor, &invitee, &listener);
+    start(&game);
     receiveBothLayouts();
-    error = GAMEERROR_INVITORCOMMERROR;
-    EXPECT_FALSE(game.beginFinish(&error)) << "a running game did not fail";
-    error = GAMEERROR_INVITEECOMMERROR;
-    EXPECT_FALSE(game.beginFinish(&error));
+    for (gameError_t failure : {GAMEERROR_INVITORCOMMERROR, GAMEERROR_INVITEECOMMERROR}) {
+        error = failure;
+        EXPECT_FALSE(game.beginFinish(&error)) << "a running game did not fail";
+    }
     EXPECT_TRUE(game.isActive());
     error = GAMEERROR_STOPPRESSED;
     EXPECT_TRUE(game.beginFinish(&error));
     EXPECT_EQ(error, GAMEERROR_STOPPRESSED);
 }
 
-TEST_F(MultiPlayerGameTest, CardsAreNotDealtToTheNextClientOfAReusedHandler) {
-    // The invitor's connection is lost (the manager has not heard yet) and
-    // its handler serves a newcomer before the game deals.
-    invitorClient.close();
-    ASSERT_TRUE(waitUntil([&] { return !invitorHandler->isBusy(); }, WAIT_MS));
-    LoopbackClient newcomer;
-    ASSERT_EQ(server.connectGame(&newcomer), invitorHandler) << "the freed handler is reused";
-    MultiPlayerGame game(&listener);
-    game.startPlay(&invitor, &invitee, &listener);
-    ASSERT_TRUE(listener.waitForReports(1, WAIT_MS));
-    EXPECT_EQ(listener.taken()[0].reported, GAMEERROR_INVITORCOMMERROR);
-    // Cards sent anyway would have gone out before the failure was reported.
-    EXPECT_EQ("", newcomer.receiveRaw(0)) << "cards of another game";
-    EXPECT_EQ("", inviteeClient.receiveRaw(0));
-}
-
-// No thread stack fits the address space, so the game thread cannot be
-// created. A game is made on the manager thread under the manager's lock:
-// the process ends at once with a failure status after one ERROR line.
+// Games are made on the manager thread under its lock: a game thread that cannot be created
+// ends the process at once as a failure, after one ERROR line.
 TEST(MultiPlayerGameDeathTest, AGameThreadThatCannotBeCreatedEndsTheProcessAsAFailure) {
     EXPECT_EXIT(
         {
-            dup2(STDERR_FILENO, STDOUT_FILENO);  // the log line, where the check reads
+            dup2(STDERR_FILENO, STDOUT_FILENO);
             pthread_attr_t unplaceable;
             pthread_attr_init(&unplaceable);
             pthread_attr_setstacksize(&unplaceable, static_cast<size_t>(1) << 50);
@@ -279,3 +218,5 @@ TEST(MultiPlayerGameDeathTest, AGameThreadThatCannotBeCreatedEndsTheProcessAsAFa
         },
         testing::ExitedWithCode(1), "ERROR: Error initialising thread\n");
 }
+
+}  // namespace
