@@ -67,6 +67,9 @@ protected:
     gameManErr_t invite(int from, Handler h, std::string to) {
         return manager->invitePlayerForMultiplay(from, h, &to[0]);
     }
+    gameManErr_t cancel(int from, Handler h, std::string to) {
+        return manager->cancelInvitationForMultiplay(from, h, &to[0]);
+    }
     void stop(int id) { manager->processGameMessage(MSG_STOPPRESSED, id, nullptr, 0); }
     void join(int id, Handler h) {
         ASSERT_EQ(attach(id, h), GAMEMANERR_OK) << id;
@@ -171,6 +174,38 @@ TEST_F(GameManagerTest, SlotsAreTakenOncePerUserAndFreedByTheirConnection) {
     EXPECT_EQ(state(3), PLAYERSTATE_NOTUSED);
     EXPECT_EQ(state(500), PLAYERSTATE_ATTACHED);
     EXPECT_TRUE(list().empty());
+}
+
+TEST_F(GameManagerTest, InvitationsAndCancelsOutOfTurnAreRefused) {
+    int ann = account("ann"), bob = account("bob"), cat = account("cat"), dan = account("dan");
+    Handler a = deaf(), b = deaf(), c = deaf(), d = deaf();
+    EXPECT_EQ(cancel(ann, a, "bob"), GAMEMANERR_INVITATIONCANCELERROR) << "caller without slot";
+    ASSERT_EQ(attach(cat, c), GAMEMANERR_OK);
+    join(bob, b);
+    EXPECT_EQ(invite(bob, b, "cat"), GAMEMANERR_PLAYERNOTINVITED) << "attached, not added";
+    ASSERT_EQ(invite(cat, c, "bob"), GAMEMANERR_OK) << "an unlisted player invites";
+    EXPECT_EQ(slot(bob).invitationUserId, cat);
+    EXPECT_EQ(state(cat), PLAYERSTATE_INVITING);
+    join(ann, a);
+    join(dan, d);
+    EXPECT_EQ(invite(ann, a, "bob"), GAMEMANERR_PLAYERNOTINVITED) << "already invited";
+    EXPECT_EQ(invite(cat, c, "ann"), GAMEMANERR_PLAYERNOTINVITED) << "second invitation";
+    EXPECT_EQ(invite(bob, b, "ann"), GAMEMANERR_PLAYERNOTINVITED) << "invited player invites";
+    EXPECT_EQ(list(), (std::vector<ListedPlayer>{{ann, "ann"}, {dan, "dan"}}));
+    EXPECT_EQ(cancel(cat, c, "nobody"), GAMEMANERR_INVITATIONCANCELERROR) << "no account";
+    EXPECT_EQ(cancel(cat, c, "ann"), GAMEMANERR_INVITATIONCANCELERROR) << "another partner";
+    EXPECT_EQ(cancel(ann, a, "bob"), GAMEMANERR_INVITATIONCANCELERROR) << "bob is not ann's";
+    EXPECT_EQ(state(cat), PLAYERSTATE_INVITING) << "a refused cancel changed the invitor";
+    EXPECT_EQ(state(bob), PLAYERSTATE_PROCESSINGINVITATION) << "delivery fails and is retried";
+    EXPECT_EQ(cancel(cat, c, "bob"), GAMEMANERR_OK);
+    EXPECT_EQ(cancel(cat, c, "bob"), GAMEMANERR_OK) << "a repeated cancel";
+    EXPECT_EQ(slot(cat).invitationUserId, -1);
+    EXPECT_EQ(state(bob), PLAYERSTATE_PROCESSINGCANCELATION);
+    ASSERT_EQ(invite(ann, a, "dan"), GAMEMANERR_OK);
+    EXPECT_EQ(detach(dan, d), GAMEMANERR_OK);
+    EXPECT_EQ(state(ann), PLAYERSTATE_PROCESSINGREJECTION) << "the invitee left the list";
+    EXPECT_EQ(cancel(ann, a, "dan"), GAMEMANERR_INVITATIONCANCELERROR) << "dan has left";
+    EXPECT_EQ(state(ann), PLAYERSTATE_PROCESSINGREJECTION);
 }
 
 // A pair whose countdown ends while every game of the pool runs is sent back to the lobby.
