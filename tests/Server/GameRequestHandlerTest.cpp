@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <string.h>
 
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "TestSupport.h"
 #include "UserBase.h"
 #include "UserBaseFactory.h"
+#include "UserBaseFile.h"
 #include "UserFileImage.h"
 
 namespace {
@@ -78,7 +80,9 @@ TEST_F(GameRequestHandlerTest, RequestsAfterTheStoreIsDestroyedAreRefused) {
                      REQ_MULTI_ATTACHMULTIPLAYER, REQ_MULTI_SENDPLAYERLIST}) {
         EXPECT_EQ(call(type, credentials("ida", "pw") + int32le(5)), NO_USER) << type;
     }
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr) << "a second store was made";
+    std::unique_ptr<UserBase> saved(UserBaseFile::getInstance());
+    EXPECT_EQ(saved->checkUser(&std::string("ida")[0]), 1) << "not saved when destroyed";
 }
 
 TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {

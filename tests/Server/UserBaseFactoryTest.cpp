@@ -32,15 +32,4 @@ INSTANTIATE_TEST_SUITE_P(DatabaseTypes, UserBaseFactoryTest,
                          ::testing::Values("", "database_type MySQL\n", "database_type mysqlx\n",
                                            "database_type\n"));
 
-TEST_F(UserBaseFactoryTest, DestroyedStoreIsSavedAndNeverMadeAgain) {
-    char name[] = "kept";
-    char password[] = "pw";
-    ASSERT_EQ(storeFor("database_type file\n")->addUser(name, password), 1);
-    UserBaseFactory::destroyUserBaseInstance();
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr) << "a second store was made";
-    UserBase* reread = UserBaseFile::getInstance();
-    EXPECT_EQ(reread->checkUser(name), 1);
-    delete reread;
-}
-
 }  // namespace
