@@ -82,10 +82,12 @@ TEST_F(MultiPlayerGameTest, EachStartDealsOneFreshLayoutToBothAndRunsOn) {
     MultiPlayerGame game(&listener);
     EXPECT_FALSE(game.isActive());
     std::set<std::string> layouts;
+    multiplayUser_t stranger = players[0];
     const int games = 8;
     for (int round = 0; round < games; round++) {
         start(&game);
         EXPECT_TRUE(game.servesPlayer(&players[1]));
+        EXPECT_FALSE(game.servesPlayer(&stranger));
         layouts.insert(receiveBothLayouts());
         EXPECT_TRUE(game.isActive()) << "the game runs on after the deal";
         EXPECT_EQ(game.getInvitor(), &players[0]);
@@ -95,9 +97,6 @@ TEST_F(MultiPlayerGameTest, EachStartDealsOneFreshLayoutToBothAndRunsOn) {
     }
     EXPECT_EQ(game.getDealCount(), games) << "one deal per start";
     EXPECT_GT(layouts.size(), static_cast<size_t>(games / 2)) << "the deck is not reshuffled";
-    multiplayUser_t stranger = players[0];
-    start(&game);
-    EXPECT_FALSE(game.servesPlayer(&stranger));
     for (int round = 0; round < 5; round++) {
         MultiPlayerGame fresh(&listener);
         fresh.startPlay(&players[0], &players[1], &listener);  // its thread may not wait yet
