@@ -21,13 +21,14 @@ TEST(ToolboxTest, LinesAreStampLevelAndMessageCutAtTheLineSize) {
     Toolbox::printInfo("hidden\n");
     Toolbox::holdInfo("hidden too\n");
     Toolbox::printError("shown\n");
+    Toolbox::printDebug("shown too\n");
     Toolbox::setInfoPrinting(true);
     Toolbox::printInfo(std::string(300, 'm').c_str());
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(std::regex_match(
-        output,
-        std::regex(STAMP + "INFO: Server started\n" + STAMP + "ERROR: 100%s done %d\n" + STAMP +
-                   "DEBUG: detail\n" + STAMP + "ERROR: shown\n" + STAMP + "INFO: m{229}")))
+        output, std::regex(STAMP + "INFO: Server started\n" + STAMP + "ERROR: 100%s done %d\n" +
+                           STAMP + "DEBUG: detail\n" + STAMP + "ERROR: shown\n" + STAMP +
+                           "DEBUG: shown too\n" + STAMP + "INFO: m{229}")))
         << output;
 }
 
