@@ -162,7 +162,7 @@ TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdAndNamesAreUnique) {
 }
 
 TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatistics) {
-    plant({account("eve", 7, 10, 1, 10, "31-12-1999"), account("ann", 8)});
+    plant({account("eve", 7, 10, 1, 30, "31-12-1999"), account("ann", 8)});
     start();
     EXPECT_EQ(score("eve", 500, "wrong"), -1);
     EXPECT_EQ(score("ghost", 500), -1);
@@ -178,7 +178,7 @@ TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatist
         "|Id   |User      |***  SINGLE PLAYER GAME ***     |\n"
         "|     |          |Played|  High|   Ave|     HSDate|\n"
         "|_________________________________________________|\n"
-        "|    7|       eve|     4|    10|     2| dd-mm-yyyy|\n"
+        "|    7|       eve|     4|    10|     7| dd-mm-yyyy|\n"
         "|    8|       ann|     0|     0|     0| 00-00-0000|\n"
         "|    9|       max|     2|2147483647|1073741823| dd-mm-yyyy|\n"
         "|_________________________________________________|\n"
@@ -190,7 +190,7 @@ TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatist
     store->dumpStatistics();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), table);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("eve", 7, 10, 4, 9, today), account("ann", 8),
+    EXPECT_EQ(data(savedRecords()), data({account("eve", 7, 10, 4, 29, today), account("ann", 8),
                                           account("max", 9, 2147483647, 2, 2147483647, today)}));
 }
 
