@@ -159,7 +159,8 @@ void Toolbox::formatLine(const char* level, const char* message, char* line) {
         stampSecond = now;
     }
     // A longer line is cut at TOOLBOX_LINE_MAX - 1 characters.
-    snprintf(line, TOOLBOX_LINE_MAX, "%s %s: %s", stampText, level, message);
+    const char* const parts[] = {stampText, level, message};
+    fillText(line, TOOLBOX_LINE_MAX, "%s %s: %s", parts, 3);
 }
 
 void Toolbox::printLine(const char* level, const char* message) {
