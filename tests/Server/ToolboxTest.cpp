@@ -3,6 +3,7 @@
 #include <regex.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -115,13 +116,44 @@ TEST(ToolboxTest, HeldLinesGoOutInOrderWithTheThreadsNextLine) {
     }
     Toolbox::printInfo("last\n");
     std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(matches(output, "^[^\n]* INFO: other thread\n"
-                                "[^\n]* INFO: Request \n"
-                                "[^\n]* INFO: REQUEST: check user ann/pw ->"
-                                "[^\n]* ERROR: store failed\n"
-                                "[^\n]* INFO: held\n"
-                                "[^\n]* INFO: 0\n"))
+    EXPECT_TRUE(matches(output,
+                        "^[^\n]* INFO: other thread\n"
+                        "[^\n]* INFO: Request \n"
+                        "[^\n]* INFO: REQUEST: check user ann/pw ->"
+                        "[^\n]* ERROR: store failed\n"
+                        "[^\n]* INFO: held\n"
+                        "[^\n]* INFO: 0\n"))
         << output;
     EXPECT_TRUE(matches(output, " INFO: 48\n[^\n]* INFO: 49\n[^\n]* INFO: last\n$")) << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 55);
+}
+
+// The operator's status block comes out whole while other threads log.
+TEST(ToolboxTest, StatusBlockIsNotInterruptedByOtherThreadsLines) {
+    std::string block;
+    for (int i = 0; i < 20000; i++) {
+        block += "status " + std::to_string(i) + "\n";
+    }
+    std::atomic<bool> stop(false);
+    std::atomic<int> written(0);
+    testing::internal::CaptureStdout();
+    std::thread other([&] {
+        while (!stop) {
+            Toolbox::printInfo("other thread\n");
+            written++;
+        }
+    });
+    while (written < 10) {
+        std::this_thread::yield();
+    }
+    Toolbox::printInfoBlock(block.c_str());
+    stop = true;
+    other.join();
+    std::string output = testing::internal::GetCapturedStdout();
+    size_t first = output.find("INFO: status 0\n");
+    size_t last = output.find("INFO: status 19999\n");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(output.substr(first, last - first).find("other thread"), std::string::npos)
+        << "lines came between the block's lines";
 }
