@@ -62,15 +62,11 @@ void readRequestFields(const char* data, int length, requestFields_t* fields) {
 }
 
 // The request line ends in " ->"; the outcome line completes it in the log.
+// Its format names the caller and password, and some the other player.
 void logRequest(const char* format, requestFields_t* fields) {
     char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, format, fields->name, fields->password);
-    Toolbox::holdInfo(line);
-}
-
-void logRequestWithPlayer(const char* format, requestFields_t* fields) {
-    char line[TOOLBOX_LINE_MAX];
-    snprintf(line, sizeof line, format, fields->name, fields->password, fields->otherPlayer);
+    const char* const texts[] = {fields->name, fields->password, fields->otherPlayer};
+    fillText(line, sizeof line, format, texts, 3);
     Toolbox::holdInfo(line);
 }
 
@@ -105,31 +101,28 @@ typedef struct {
     lobbyAction_t action;
     reqType_t request;
     const char* requestFormat;
-    bool namesOtherPlayer;
     const char* successLine;
     const char* failureLine;
     resType_t failureCode;
 } lobbyRequest_t;
 
 const lobbyRequest_t LOBBY_REQUESTS[] = {
-    {LOBBY_ATTACH, REQ_MULTI_ATTACHMULTIPLAYER, "REQUEST: attach multiplayer %s/%s ->", false,
+    {LOBBY_ATTACH, REQ_MULTI_ATTACHMULTIPLAYER, "REQUEST: attach multiplayer %s/%s ->",
      "Player attached\n", "Error attaching player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
-    {LOBBY_DETACH, REQ_MULTI_DETACHMULTIPLAYER, "REQUEST: detaching multiplayer %s/%s ->", false,
+    {LOBBY_DETACH, REQ_MULTI_DETACHMULTIPLAYER, "REQUEST: detaching multiplayer %s/%s ->",
      "Player detached\n", "Error detaching player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_ADD, REQ_MULTI_ADDMULTIPLAYER, "REQUEST: add user for multiplay %s/%s ->", false,
+    {LOBBY_ADD, REQ_MULTI_ADDMULTIPLAYER, "REQUEST: add user for multiplay %s/%s ->",
      "Player added\n", "Error adding player, failed\n", RES_MULTI_PLAYERNOTACCEPTED},
     {LOBBY_REMOVE, REQ_MULTI_REMOVEMULTIPLAYER, "REQUEST: remove user for multiplay %s/%s ->",
-     false, "Player removed\n", "Error removing player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
-    {LOBBY_INVITE, REQ_MULTI_INVITEMULTIPLAYER, "REQUEST: invite player from %s/%s to %s ->", true,
+     "Player removed\n", "Error removing player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+    {LOBBY_INVITE, REQ_MULTI_INVITEMULTIPLAYER, "REQUEST: invite player from %s/%s to %s ->",
      "Player invited\n", "Error inviting player, failed\n", RES_MULTI_PLAYERNOTKNOWN},
     {LOBBY_CANCEL, REQ_MULTI_CANCELINVITATION, "REQUEST: cancel invitation of %s/%s with %s ->",
-     true, "Player canceled\n", "Error canceling invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
+     "Player canceled\n", "Error canceling invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
     {LOBBY_ACCEPT, REQ_MULTI_ACCEPTINVITATION, "REQUEST: invitation accepted by %s/%s from %s ->",
-     true, "Invitation accepted\n", "Error accepting invitation, failed\n",
-     RES_MULTI_PLAYERNOTKNOWN},
+     "Invitation accepted\n", "Error accepting invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
     {LOBBY_REJECT, REQ_MULTI_REJECTINVITATION, "REQUEST: invitation rejected by %s/%s from %s ->",
-     true, "Invitation rejected\n", "Error rejecting invitation, failed\n",
-     RES_MULTI_PLAYERNOTKNOWN},
+     "Invitation rejected\n", "Error rejecting invitation, failed\n", RES_MULTI_PLAYERNOTKNOWN},
 };
 
 // Carries out one lobby action for a caller whose credentials were checked;
@@ -179,11 +172,7 @@ void serveLobbyRequest(lobbyAction_t action, char* requestData, int requestDataL
     const lobbyRequest_t& lobby = LOBBY_REQUESTS[action];
     requestFields_t fields;
     readRequestFields(requestData, requestDataLength, &fields);
-    if (lobby.namesOtherPlayer) {
-        logRequestWithPlayer(lobby.requestFormat, &fields);
-    } else {
-        logRequest(lobby.requestFormat, &fields);
-    }
+    logRequest(lobby.requestFormat, &fields);
     int userId = userBase()->checkCredentials(fields.name, fields.password);
     if (userId == -1) {
         answer(responseData, respDataLength, RES_USERDOESNOTEXIST,

@@ -1,16 +1,21 @@
 // Toolbox.cpp - time-stamped log lines to standard output or a log file.
-// One mutex makes the formatting and output of a line a single unit; the
-// file stream is guarded by the same mutex.
+// Each thread formats its lines without a lock; a line, or the lines a
+// request held, then go out in one write. logLock guards the log file's
+// descriptor: shared across each write, so writers never wait for each
+// other, exclusive while the file is opened or closed and while a block of
+// lines goes out.
 #include "Toolbox.h"
 
+#include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "MutexGuard.h"
+#include <mutex>
+#include <shared_mutex>
+
 #include "OsaLog.h"
 #include "TextCopy.h"
 
@@ -22,8 +27,8 @@ char Toolbox::logFileName[TOOLBOX_FILENAME_MAX] = "";
 
 namespace {
 
-pthread_mutex_t lineMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-FILE* fp = nullptr;  // GUARDED_BY(lineMutex)
+std::shared_mutex logLock;
+int logDescriptor = -1;  // GUARDED_BY(logLock); the open log file
 // Each thread formats the time stamp of its lines once a second and reuses
 // it for the lines of that second.
 thread_local time_t stampSecond = -1;
@@ -53,18 +58,27 @@ void formatTime(time_t when, char* timeString) {
 }
 
 // The daemon's log may lie in /tmp/, where anybody can plant a link under
-// its name: such a link is never followed, and the lines are dropped.
-FILE* openLogFile(const char* name, int truncateOrAppend) {
-    int descriptor =
-        open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | truncateOrAppend, 0666);
-    if (descriptor < 0) {
-        return nullptr;
+// its name: such a link is never followed, and the lines are dropped. -1
+// if it cannot be opened.
+int openLogFile(const char* name, int truncateOrAppend) {
+    return open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | truncateOrAppend, 0666);
+}
+
+// One write of the whole text (appended to a file, whole on a pipe); a
+// failing stream drops the rest, as before.
+void writeAll(int descriptor, const char* text) {
+    size_t left = strlen(text);
+    while (left > 0) {
+        ssize_t written = write(descriptor, text, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        left -= static_cast<size_t>(written);
     }
-    FILE* file = fdopen(descriptor, "a");
-    if (file == nullptr) {
-        close(descriptor);
-    }
-    return file;
 }
 
 // The shared network and protocol code logs through the toolbox once the
@@ -101,15 +115,18 @@ void Toolbox::printInfoBlock(const char* lines) {
     if (!infoPrinting) {
         return;
     }
-    // The lock is recursive: the lines go out through printLine.
-    MutexGuard guard(&lineMutex);
+    releaseHeldLines();
+    // Exclusive: no other thread's line comes between these.
+    std::unique_lock<std::shared_mutex> exclusive(logLock);
     const char* line = lines;
     while (*line != '\0') {
         const char* end = strchr(line, '\n');
         size_t length = end == nullptr ? strlen(line) : static_cast<size_t>(end - line) + 1;
         char one[TOOLBOX_LINE_MAX];
         snprintf(one, sizeof one, "%.*s", static_cast<int>(length), line);
-        printLine("INFO", one);
+        char formatted[TOOLBOX_LINE_MAX];
+        formatLine("INFO", one, formatted);
+        writeLocked(formatted);
         line += length;
     }
 }
@@ -127,7 +144,7 @@ void Toolbox::setDebugPrinting(bool enable) {
 }
 
 void Toolbox::printToFile(bool enable, char* fileName) {
-    MutexGuard guard(&lineMutex);
+    std::unique_lock<std::shared_mutex> exclusive(logLock);
     if (fileName != nullptr) {
         copyText(logFileName, sizeof logFileName, fileName);
     }
@@ -135,20 +152,20 @@ void Toolbox::printToFile(bool enable, char* fileName) {
 }
 
 bool Toolbox::startNewLog() {
-    MutexGuard guard(&lineMutex);
-    FILE* file = openLogFile(logFileName, O_TRUNC);
-    if (file == nullptr) {
+    std::unique_lock<std::shared_mutex> exclusive(logLock);
+    int descriptor = openLogFile(logFileName, O_TRUNC);
+    if (descriptor < 0) {
         return false;
     }
-    fclose(file);
+    close(descriptor);
     return true;
 }
 
 void Toolbox::closeLog() {
-    MutexGuard guard(&lineMutex);
-    if (fp != nullptr) {
-        fclose(fp);
-        fp = nullptr;
+    std::unique_lock<std::shared_mutex> exclusive(logLock);
+    if (logDescriptor >= 0) {
+        close(logDescriptor);
+        logDescriptor = -1;
     }
 }
 
@@ -159,7 +176,8 @@ void Toolbox::formatLine(const char* level, const char* message, char* line) {
         stampSecond = now;
     }
     // A longer line is cut at TOOLBOX_LINE_MAX - 1 characters.
-    snprintf(line, TOOLBOX_LINE_MAX, "%s %s: %s", stampText, level, message);
+    const char* const parts[] = {stampText, level, message};
+    fillText(line, TOOLBOX_LINE_MAX, "%s %s: %s", parts, 3);
 }
 
 void Toolbox::printLine(const char* level, const char* message) {
@@ -170,7 +188,6 @@ void Toolbox::printLine(const char* level, const char* message) {
         return;
     }
     releaseHeldLines();
-    MutexGuard guard(&lineMutex);
     outputString(line);
 }
 
@@ -190,25 +207,35 @@ void Toolbox::releaseHeldLines() {
     if (heldLength == 0) {
         return;
     }
-    {
-        MutexGuard guard(&lineMutex);
-        outputString(heldLines);
-    }
+    outputString(heldLines);
     heldLength = 0;
 }
 
 void Toolbox::outputString(const char* outString) {
+    {
+        std::shared_lock<std::shared_mutex> shared(logLock);
+        if (!filePrinting || logDescriptor >= 0) {
+            writeLocked(outString);
+            return;
+        }
+    }
+    std::unique_lock<std::shared_mutex> exclusive(logLock);
+    writeLocked(outString);
+}
+
+void Toolbox::writeLocked(const char* outString) {
     if (!filePrinting) {
-        fputs(outString, stdout);
+        // Whatever else the program printed goes out first.
         fflush(stdout);
+        writeAll(STDOUT_FILENO, outString);
         return;
     }
-    if (fp == nullptr) {
-        fp = openLogFile(logFileName, O_APPEND);
-        if (fp == nullptr) {
+    if (logDescriptor < 0) {
+        // Only under the exclusive lock: a shared holder finds it open.
+        logDescriptor = openLogFile(logFileName, O_APPEND);
+        if (logDescriptor < 0) {
             return;  // dropped; the next line tries again
         }
     }
-    fputs(outString, fp);
-    fflush(fp);
+    writeAll(logDescriptor, outString);
 }

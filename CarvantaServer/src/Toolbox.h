@@ -1,8 +1,8 @@
 // Toolbox.h - the server's logging: one line per call, a local time stamp
 // and a level word in front, to standard output or to the daemon's log
-// file. Every thread logs; one lock keeps the formatting and writing of a
-// line together. The level and file switches are set on the main thread
-// before other threads exist.
+// file. Every thread logs; a line is formatted without a lock and goes out
+// in one write, so lines never mix. The level and file switches are set on
+// the main thread before other threads exist.
 #ifndef TOOLBOX_H
 #define TOOLBOX_H
 
@@ -49,7 +49,11 @@ public:
 private:
     static void printLine(const char* level, const char* message);
     static void formatLine(const char* level, const char* message, char* line);
+    // One write of the text, opening the log file if need be.
     static void outputString(const char* outString);
+    // The write itself, with logLock held: shared once the file is open (or
+    // for standard output), else exclusive.
+    static void writeLocked(const char* outString);
 
     static bool debugPrinting;
     static bool infoPrinting;

@@ -176,11 +176,14 @@ void LinearBlock::obfuscateData() {
     uint8_t checksum = CHECKSUM_SEED;
     KeyWindow window1(encryptionKey1, subKeyStart1, subKeyLength1);
     KeyWindow window2(encryptionKey2, subKeyStart2, subKeyLength2);
-    for (int p = LINEARBLOCK_HEADER_SIZE; p < virtualBlockSize; p++) {
-        uint8_t value = static_cast<uint8_t>(block[p]);
+    // Local bounds: a store through char* would make the compiler reload
+    // the members after every byte.
+    uint8_t* data = reinterpret_cast<uint8_t*>(block);
+    const int end = virtualBlockSize;
+    for (int p = LINEARBLOCK_HEADER_SIZE; p < end; p++) {
+        uint8_t value = data[p];
         checksum ^= value;
-        uint8_t rotated = rotateLeft(value, shift);
-        block[p] = static_cast<char>(rotated ^ window1.next() ^ window2.next());
+        data[p] = static_cast<uint8_t>(rotateLeft(value, shift) ^ window1.next() ^ window2.next());
     }
     block[HEADER_CHECKSUM] = static_cast<char>(checksum);
 }
@@ -207,10 +210,12 @@ bool LinearBlock::deobfuscateData() {
     KeyWindow window1(encryptionKey1, block[HEADER_SUBKEYSTART1], block[HEADER_SUBKEYLENGTH1]);
     KeyWindow window2(encryptionKey2, block[HEADER_SUBKEYSTART2], block[HEADER_SUBKEYLENGTH2]);
     uint8_t checksum = CHECKSUM_SEED;
-    for (int p = LINEARBLOCK_HEADER_SIZE; p < virtualBlockSize; p++) {
-        uint8_t mixed = static_cast<uint8_t>(block[p]) ^ window1.next() ^ window2.next();
+    uint8_t* data = reinterpret_cast<uint8_t*>(block);
+    const int end = virtualBlockSize;
+    for (int p = LINEARBLOCK_HEADER_SIZE; p < end; p++) {
+        uint8_t mixed = static_cast<uint8_t>(data[p] ^ window1.next() ^ window2.next());
         uint8_t value = rotateRight(mixed, shift);
-        block[p] = static_cast<char>(value);
+        data[p] = value;
         checksum ^= value;
     }
     return static_cast<uint8_t>(block[HEADER_CHECKSUM]) != checksum;

@@ -37,6 +37,28 @@ void readField(char* dst, const char* field, size_t width) {
     dst[length] = '\0';
 }
 
+void fillText(char* dst, size_t size, const char* format, const char* const* texts, int count) {
+    if (size == 0) {
+        return;
+    }
+    size_t used = 0;
+    int next = 0;
+    for (const char* rest = format; *rest != '\0' && used < size - 1; rest++) {
+        if (rest[0] != '%' || rest[1] != 's') {
+            dst[used++] = *rest;
+            continue;
+        }
+        if (next < count) {
+            size_t length = strnlen(texts[next], size - 1 - used);
+            memcpy(dst + used, texts[next], length);
+            used += length;
+        }
+        next++;
+        rest++;
+    }
+    dst[used] = '\0';
+}
+
 int textToInt(const char* text) {
     long number = strtol(text, nullptr, 10);
     if (number > INT_MAX) {

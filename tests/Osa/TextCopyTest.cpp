@@ -1,5 +1,6 @@
 // TextCopyTest.cpp - bounded copies never write past their buffers.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "TextCopy.h"
@@ -52,4 +53,23 @@ TEST(TextCopyTest, TextToIntTakesLeadingDigitsWithinIntBounds) {
     EXPECT_EQ(textToInt("12.9"), 12) << "an average is read up to its decimal point";
     EXPECT_EQ(textToInt("99999999999999999999"), 2147483647);
     EXPECT_EQ(textToInt("-99999999999999999999"), -2147483647 - 1);
+}
+
+// The log fills its lines with fillText instead of snprintf: every cut must
+// come out as snprintf's, and nothing may be written past the given size.
+TEST(TextCopyTest, FillTextCutsWhereSnprintfCuts) {
+    const char* const texts[] = {"ann", "secret", "bob"};
+    const char* const formats[] = {"REQUEST: check user %s/%s ->", "%s %s: %s",
+                                   "invite from %s/%s to %s ->", "no fields, a long literal"};
+    for (const char* format : formats) {
+        for (size_t size = 1; size <= 40; size++) {
+            char expected[64];
+            snprintf(expected, size, format, texts[0], texts[1], texts[2]);
+            char filled[64];
+            memset(filled, '#', sizeof filled);
+            fillText(filled, size, format, texts, 3);
+            EXPECT_STREQ(filled, expected) << format << " in " << size << " bytes";
+            EXPECT_EQ(filled[size], '#') << format << ": written past " << size << " bytes";
+        }
+    }
 }

@@ -1,6 +1,7 @@
 // ToolboxTest.cpp - log line format, levels, cutting, held lines and the log file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <thread>
@@ -80,3 +81,33 @@ TEST(ToolboxTest, FileLoggingAppendsAfterOneEmptyingPerStart) {
 }
 
 }  // namespace
+
+// The operator's status block comes out whole while other threads log.
+TEST(ToolboxTest, StatusBlockIsNotInterruptedByOtherThreadsLines) {
+    std::string block;
+    for (int i = 0; i < 20000; i++) {
+        block += "status " + std::to_string(i) + "\n";
+    }
+    std::atomic<bool> stop(false);
+    std::atomic<int> written(0);
+    testing::internal::CaptureStdout();
+    std::thread other([&] {
+        while (!stop) {
+            Toolbox::printInfo("other thread\n");
+            written++;
+        }
+    });
+    while (written < 10) {
+        std::this_thread::yield();
+    }
+    Toolbox::printInfoBlock(block.c_str());
+    stop = true;
+    other.join();
+    std::string output = testing::internal::GetCapturedStdout();
+    size_t first = output.find("INFO: status 0\n");
+    size_t last = output.find("INFO: status 19999\n");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(output.substr(first, last - first).find("other thread"), std::string::npos)
+        << "lines came between the block's lines";
+}
