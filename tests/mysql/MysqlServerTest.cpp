@@ -61,7 +61,6 @@ TEST_F(MysqlServer, AccountRequestsOfTwoServersShareTheDatabase) {
     ASSERT_TRUE(annThere.connect(other.port()));
     EXPECT_EQ(said(ann, REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
     EXPECT_EQ(said(ann, REQ_SIGNUP), code(RES_OK));
-    EXPECT_EQ(one("SELECT CONCAT(is_active, password=MD5('pw')) FROM user WHERE name='ann'"), "11");
     std::string id = one("SELECT id FROM user WHERE name='ann'");
     EXPECT_EQ(said(annThere, REQ_SIGNUP), code(RES_USEREXISTS));
     EXPECT_EQ(said(annThere, REQ_CHECKUSER), code(RES_OK));
@@ -95,7 +94,6 @@ TEST_F(MysqlServer, AccountRequestsOfTwoServersShareTheDatabase) {
 
     // Deleted on one server, gone on the other; the same password brings it back.
     EXPECT_EQ(said(annThere, REQ_DELETEUSER), code(RES_OK));
-    EXPECT_EQ(one("SELECT is_active FROM user WHERE name='ann'"), "0");
     EXPECT_EQ(said(ann, REQ_CHECKUSER), code(RES_USERDOESNOTEXIST));
     EXPECT_EQ(said(ann, REQ_CHECKUSERANDPASSWORD), code(RES_USERDOESNOTEXIST));
     EXPECT_EQ(said(ann, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";

@@ -99,7 +99,7 @@ std::string statsRow(int id, const char* rest) {
 class MysqlStore : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!serverOptions().empty()) {
+        if (serverOptions() != nullptr) {
             std::string missing = privateServerSkipReason();
             if (!missing.empty()) {
                 GTEST_SKIP() << missing;
@@ -113,7 +113,8 @@ protected:
         }
         ASSERT_TRUE(db->create()) << db->lastError();
     }
-    virtual std::string serverOptions() const { return ""; }
+    // Null: the shared server; else the options of a server of the test's own.
+    virtual const char* serverOptions() const { return nullptr; }
 
     // Each test is a process of its own: the store is made once, from this config.
     Store open(const std::string& configText, const std::string& fileName = "config.ini") {
@@ -138,6 +139,7 @@ protected:
 
 TEST_F(MysqlStore, SignUpStoresAnAccountThatChecksAndLogsInByItsExactName) {
     Store s = open();
+    ASSERT_EQ(UserBaseFactory::getUserBaseInstance(), s.store) << "database_type mysql";
     int alice = s.signUp("alice", "secret", DATE);
     int bob = s.signUp("bob", "pw2");
     ASSERT_NE(alice, -1);
@@ -169,6 +171,12 @@ TEST_F(MysqlStore, SignUpStoresAnAccountThatChecksAndLogsInByItsExactName) {
     EXPECT_EQ(one("SELECT name FROM user WHERE id=" + std::to_string(id)), std::string(19, 'n'));
     EXPECT_EQ(s.login(std::string(19, 'n'), std::string(19, 'p') + "zzz"), id);
     EXPECT_EQ(s.login(std::string(25, 'n'), std::string(18, 'p')), -1);
+    // Shutdown destroys the store through the factory; a new store finds the accounts.
+    UserBaseFactory::destroyUserBaseInstance();
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+    Store again{UserBaseMysql::getInstance()};
+    EXPECT_EQ(again.check("alice"), alice);
+    delete again.store;
 }
 
 TEST_F(MysqlStore, DeleteIsSoftAndSignUpWithThePasswordRestoresTheAccount) {
@@ -286,7 +294,7 @@ TEST_F(MysqlStore, OverlongAndNullColumnsAreCutAndShownBlank) {
 // The server's sql_mode would change the statements' meaning (double quotes naming
 // columns, backslashes taken literally, grouping by user alone refused).
 class MysqlStoreOtherSqlModes : public MysqlStore {
-    std::string serverOptions() const override {
+    const char* serverOptions() const override {
         return "--sql-mode=ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
     }
 };
@@ -379,20 +387,6 @@ TEST_F(MysqlStore, UnreachableDatabaseFailsEveryOperationCleanly) {
     EXPECT_EQ(one("SELECT COUNT(*) FROM user"), "0");
 }
 
-TEST_F(MysqlStore, FactoryGivesThisStoreForDatabaseTypeMysqlAndDestroysIt) {
-    Store s = open();
-    UserBase* store = UserBaseFactory::getUserBaseInstance();
-    ASSERT_EQ(store, s.store);
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), store);
-    int id = s.signUp("viafactory", "pw");
-    ASSERT_NE(id, -1);
-    UserBaseFactory::destroyUserBaseInstance();
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
-    Store again{UserBaseMysql::getInstance()};
-    EXPECT_EQ(again.check("viafactory"), id);
-    delete again.store;
-}
-
 // The connection of a score is killed while its INSERT runs: the score is reported as not
 // recorded and is never sent again on the next connection.
 TEST_F(MysqlStore, WriteLostOnTheWayIsAFailureAndIsNeverSentAgain) {
@@ -432,7 +426,7 @@ TEST_F(MysqlStore, WriteLostOnTheWayIsAFailureAndIsNeverSentAgain) {
 
 class MysqlStoreIdleTimeout : public MysqlStore {
 protected:
-    std::string serverOptions() const override { return "--wait-timeout=2"; }
+    const char* serverOptions() const override { return "--wait-timeout=2"; }
     // The store's sessions; the test's own closed connections leave the list within 1 s.
     bool storeSessions(int wanted, int timeoutMs) {
         return waitUntil(
@@ -527,50 +521,23 @@ TEST_F(MysqlStore, RacingSignUpsFromTwoProcessesCreateOneAccount) {
     }
 }
 
-class MysqlStoreRestarts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string missing = privateServerSkipReason();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
-        }
-    }
-    // host "localhost" connects by the socket, an address by TCP.
-    Store start(const char* host) {
-        EXPECT_TRUE(server.start()) << server.output();
-        writeFile(dir.file("config.ini"), server.configText(host));
-        Configuration::setConfigFile(dir.file("config.ini").data());
-        return Store{UserBaseMysql::getInstance()};
-    }
-
-    TempDir dir;
-    PrivateMariadb server{dir.file("mariadb")};
+class MysqlStoreFrozen : public MysqlStore {
+    const char* serverOptions() const override { return ""; }
 };
-
-// Restarted between two operations: the kept connection is replaced before anything is sent.
-TEST_F(MysqlStoreRestarts, KeptConnectionIsReplacedAfterARestartBetweenOperations) {
-    Store s = start("localhost");
-    int id = s.signUp("rita", "pw");
-    ASSERT_NE(id, -1);
-    ASSERT_TRUE(server.down()) << server.output();
-    ASSERT_TRUE(server.up()) << server.output();
-    std::string log = logOf([&s, id] { EXPECT_EQ(s.login("rita", "pw"), id); });
-    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
-}
 
 // A database that takes connections but never answers holds an operation only for the
 // client library's time-outs.
-TEST_F(MysqlStoreRestarts, FrozenServerTimesOutAndIsUsedAgainAfter) {
-    Store s = start("127.0.0.1");
+TEST_F(MysqlStoreFrozen, FrozenServerTimesOutAndIsUsedAgainAfter) {
+    Store s = open(db->configText("127.0.0.1"));
     int id = s.signUp("fred", "pw");
     ASSERT_NE(id, -1);
-    ASSERT_TRUE(server.freeze());
+    ASSERT_TRUE(ownServer->freeze());
     long long started = clockMonotonicMs();
     std::future<int> login = std::async(std::launch::async, [&s] { return s.login("fred", "pw"); });
     // Past the deadline the server is let go, which ends a call that hangs.
     bool inTime = login.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     long long took = clockMonotonicMs() - started;
-    ASSERT_TRUE(server.resume());
+    ASSERT_TRUE(ownServer->resume());
     EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";
     EXPECT_EQ(login.get(), -1);
     EXPECT_EQ(s.login("fred", "pw"), id);
