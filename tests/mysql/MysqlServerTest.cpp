@@ -164,10 +164,6 @@ TEST(MysqlServerRestart, RequestsFailCleanlyWhileTheDatabaseIsDownAndRecoverAfte
     EXPECT_EQ(rita.askRaw(REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)),
               RES_USERDOESNOTEXIST);
     EXPECT_EQ(said(rita, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
-    for (const char* line : {"ERROR: Error opening database\n", "ERROR: Another handle\n",
-                             "ERROR: Database not open when querying\n"}) {
-        EXPECT_TRUE(server.waitForOutput(line, WAIT_MS)) << line;
-    }
     ASSERT_TRUE(database.up()) << database.output();
     EXPECT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), RES_OK);
     EXPECT_EQ(rita.askRaw(REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)), RES_OK);
