@@ -349,7 +349,7 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     }
     fresh.clear();
 
-    // The statistics, user.dat and, after a restart, the server hold every acknowledged change.
+    // The statistics and user.dat hold every acknowledged change (the crash test restarts).
     std::map<std::string, StatsLine> table;
     ASSERT_TRUE(readStatsTable(&server, &table));
     ASSERT_EQ(server.stop(), 0) << server.output().substr(0, 4000);
@@ -362,33 +362,17 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     for (const UserRecord& record : records) {
         stored[record.name] = record;
     }
-    ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
-    LoopbackClient client;
-    ASSERT_TRUE(client.connectTo(port));
-    ASSERT_FALSE(live.empty());
-    Answer list =
-        ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials(live[0].name, live[0].password));
-    ASSERT_EQ(list.code, RES_OK);
-    std::map<std::string, int> entries = parseHighscoreList(list.payload.substr(1));
     for (const Account& account : live) {
         SCOPED_TRACE(account.name);
-        EXPECT_EQ(table[account.name].played, account.played);
-        EXPECT_EQ(table[account.name].high, account.best);
+        ASSERT_EQ(stored.count(account.name), 1u);
+        EXPECT_EQ(stored[account.name].password, account.password);
         EXPECT_EQ(stored[account.name].gamesPlayed, account.played);
         EXPECT_EQ(stored[account.name].highscore, account.best);
         EXPECT_EQ(stored[account.name].scoreSum, account.sum);
-        EXPECT_EQ(
-            ask(&client, REQ_CHECKUSERANDPASSWORD, credentials(account.name, account.password))
-                .code,
-            RES_OK);
-        EXPECT_EQ(entries.count(account.name) == 1 ? entries[account.name] : -1, account.best);
+        EXPECT_EQ(table[account.name].played, account.played);
+        EXPECT_EQ(table[account.name].high, account.best);
     }
     for (const Account& account : deleted) {
-        EXPECT_NE(
-            ask(&client, REQ_CHECKUSERANDPASSWORD, credentials(account.name, account.password))
-                .code,
-            RES_OK)
-            << account.name << " was deleted but came back";
+        EXPECT_EQ(stored.count(account.name), 0u) << account.name << " was deleted but is kept";
     }
-    EXPECT_EQ(server.stop(), 0);
 }
