@@ -70,7 +70,10 @@ struct AccountWorker {
                 if (client.isConnected() || client.connectTo(port)) {
                     answer = ask(&client, type, payload);
                 }
-                return answer.outcome != OUTCOME_CLOSED || (client.close(), false);
+                if (answer.outcome == OUTCOME_CLOSED) {
+                    client.close();
+                }
+                return answer.outcome != OUTCOME_CLOSED;
             },
             RECONNECT_MS);
         if (answer.outcome != OUTCOME_ANSWERED) {
