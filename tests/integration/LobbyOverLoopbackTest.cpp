@@ -1,8 +1,8 @@
 // LobbyOverLoopbackTest.cpp - the lobby and two-player games of the server binary, byte for byte.
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -117,8 +117,8 @@ bool departAt(Stage stage, LobbyPlayer* invitor, LobbyPlayer* invitee, std::stri
            (survivor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK || fail(why, "not attached"));
 }
 
-TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptance) {
-    auto players = join(2);
+TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptanceSeenOnTheConsole) {
+    auto players = join(3);
     LobbyPlayer& ann = *players[0];
     LobbyPlayer& bob = *players[1];
     std::string why;
@@ -157,13 +157,39 @@ TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptance) {
     // Invite, accept, countdown, start, cards; bob stops; both are attached, out of the list.
     std::string cards;
     ASSERT_TRUE(playUpToTheCards(&ann, &bob, &cards, &why)) << why;
+    // The operator's console views while two play and one waits on the list.
+    ASSERT_EQ(players[2]->ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    ASSERT_EQ(players[2]->ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
+    size_t before = server.output().size();
+    ASSERT_TRUE(server.sendConsole("status\nplayers\n"));
+    ASSERT_TRUE(server.waitForOutput("3 players attached\n", 5000)) << server.output();
+    std::string views = server.output().substr(before);
+    for (const char* line : {
+             "Store:     file\n",
+             "Accounts:  3\n",
+             "Clients:   3 connected of 8\n",
+             "Players:   3 attached, 1 on the list, 0 inviting, 0 in a countdown, 2 playing\n",
+             "Games:     1 running of 50\n",
+             "|    1|       ann|playing        |       bob|\n",
+             "|    2|       bob|playing        |       ann|\n",
+             "|    3|       cat|on the list    |          |\n",
+         }) {
+        EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
+    }
+    // Three sign-ups on connections of their own; four attach requests, one of them refused.
+    for (const auto& count :
+         std::map<std::string, long>{{"REQ_SIGNUP", 3}, {"REQ_MULTI_ATTACHMULTIPLAYER", 4}}) {
+        size_t at = views.find("  " + count.first + " ");
+        ASSERT_NE(at, std::string::npos) << count.first << " in:\n" << views;
+        EXPECT_EQ(atol(views.c_str() + at + 2 + count.first.size()), count.second) << count.first;
+    }
     ASSERT_TRUE(bob.sendStop());
     EXPECT_TRUE(ann.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     EXPECT_TRUE(bob.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     // This list comes after anything the ended game could still send.
-    EXPECT_TRUE(bob.expectList({"ann"}, &why)) << why;
-    EXPECT_TRUE(ann.expectList({"ann"}, &why)) << why;
+    EXPECT_TRUE(bob.expectList({"ann", "cat"}, &why)) << why;
+    EXPECT_TRUE(ann.expectList({"ann", "cat"}, &why)) << why;
     EXPECT_FALSE(ann.getReader().anyMessageWithin(0)) << "a message after the end";
     for (const char* line : {
              "SEND MESSAGE: invitation from ann ...Succeeded!\n",
@@ -239,39 +265,6 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsAreRefusedAndTheServerStaysUp) {
     EXPECT_TRUE(server.waitForOutput("ERROR: Message for non-attached player 1\n", 10));
     EXPECT_EQ(ask(&bob.getClient(), REQ_MULTI_SENDPLAYERLIST, credentials("bob", "pw")).payload,
               std::string(1, RES_OK));
-}
-
-// The operator's console views while two play and one waits on the list.
-TEST_F(LobbyOverLoopbackTest, ConsoleStatusAndPlayersShowTheLobby) {
-    auto players = join(3);
-    std::string why;
-    std::string cards;
-    ASSERT_TRUE(enterLobbyTogether(players[0].get(), players[1].get(), &why)) << why;
-    ASSERT_TRUE(playUpToTheCards(players[0].get(), players[1].get(), &cards, &why)) << why;
-    ASSERT_EQ(players[2]->ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
-    ASSERT_EQ(players[2]->ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
-    size_t before = server.output().size();
-    ASSERT_TRUE(server.sendConsole("status\nplayers\n"));
-    ASSERT_TRUE(server.waitForOutput("3 players attached\n", 5000)) << server.output();
-    std::string views = server.output().substr(before);
-    for (const char* line : {
-             "Store:     file\n",
-             "Accounts:  3\n",
-             "Clients:   3 connected of 8\n",
-             "Players:   3 attached, 1 on the list, 0 inviting, 0 in a countdown, 2 playing\n",
-             "Games:     1 running of 50\n",
-             "|    1|       ann|playing        |       bob|\n",
-             "|    2|       bob|playing        |       ann|\n",
-             "|    3|       cat|on the list    |          |\n",
-         }) {
-        EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
-    }
-    // Three sign-ups on connections of their own; each player attached once.
-    for (const char* type : {"REQ_SIGNUP", "REQ_MULTI_ATTACHMULTIPLAYER"}) {
-        size_t at = views.find("  " + std::string(type) + " ");
-        ASSERT_NE(at, std::string::npos) << type << " in:\n" << views;
-        EXPECT_EQ(atol(views.c_str() + at + 2 + strlen(type)), 3) << type;
-    }
 }
 
 // All 50 games run at once among 100 clients; the 101st connection is closed without a byte.
