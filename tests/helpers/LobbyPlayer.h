@@ -1,6 +1,4 @@
-// LobbyPlayer.h - a game client of the lobby: credentials, a LoopbackClient, a reader of the
-// lobby's messages in arrival order (player lists kept apart) and the steps of a two-player game.
-// Steps return false with the reason in *why, so they serve test threads too.
+// LobbyPlayer.h - a lobby client and the steps of a two-player game; steps give the reason in *why.
 #ifndef LOBBYPLAYER_H
 #define LOBBYPLAYER_H
 

@@ -1,6 +1,4 @@
-// LoopbackClient.h - a raw TCP client to 127.0.0.1 that speaks only the wire format, coded with
-// LinearBlock and not with the server's own endpoint. One object per thread; every wait has a
-// deadline.
+// LoopbackClient.h - a raw wire-format client to 127.0.0.1, coded with LinearBlock only.
 #ifndef LOOPBACKCLIENT_H
 #define LOOPBACKCLIENT_H
 
@@ -55,8 +53,8 @@ inline std::string encodeEnvelope(int commType, int id, const std::string& paylo
     return encodeEnvelopeWithLength(commType, id, static_cast<int>(payload.size()), payload);
 }
 
-// False if the header is invalid, the length does not match the bytes or the checksum fails;
-// with fieldsOnly, the first 12 bytes are enough and only the fields are read.
+// False if the header is invalid, the length does not match the bytes or the checksum fails.
+// Given `length`, only the 12 bytes of the fields are read and the declared length returned.
 inline bool decodeEnvelope(const std::string& bytes, Envelope* out, int* length = nullptr) {
     int declared = 0;
     bool fieldsOnly = length != nullptr;

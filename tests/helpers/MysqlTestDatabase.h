@@ -1,6 +1,4 @@
-// MysqlTestDatabase.h - the MySQL tests' private MariaDB (scripts/mariadb-private.sh): a fresh
-// database with the project's schema per test, or a whole server of the test's own that it may
-// stop, freeze and start again. Without the CARVANTA_MYSQL_* variables the tests skip, saying why.
+// MysqlTestDatabase.h - per-test databases and MariaDB servers of scripts/mariadb-private.sh.
 #ifndef MYSQLTESTDATABASE_H
 #define MYSQLTESTDATABASE_H
 

@@ -1,6 +1,4 @@
-// Process.h - the one process runner: a program in a directory of the test's own, its input on a
-// pipe, its output and errors together in a file (a child that logs a lot never blocks on a pipe
-// nobody reads). Every wait has a deadline; the destructor kills a child that still runs.
+// Process.h - the one process runner: input on a pipe, output and errors in a file.
 #ifndef PROCESS_H
 #define PROCESS_H
 

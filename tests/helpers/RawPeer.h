@@ -1,5 +1,4 @@
-// RawPeer.h - the far end of a test connection: a listening socket on 127.0.0.1 and the one
-// connection it accepts, driven with plain system calls. Every wait has a deadline.
+// RawPeer.h - a plain listening socket on 127.0.0.1 and the one connection it accepts.
 #ifndef RAWPEER_H
 #define RAWPEER_H
 

@@ -1,6 +1,4 @@
-// TestServer.h - an in-process NetServer on 127.0.0.1 at a free port that records every callback
-// for the test to wait on. Its handlers come from the test's factory, or with useGameHandlers()
-// are GameClientHandlers without listeners, so the test drives the game manager itself.
+// TestServer.h - an in-process NetServer on a free loopback port that records its callbacks.
 #ifndef TESTSERVER_H
 #define TESTSERVER_H
 

@@ -1,6 +1,4 @@
-// UserFileImage.h - user.dat images built and parsed block by block with LinearBlock, apart from
-// the store: the current layout (version block, 84-byte records) and the older 2.1 layout
-// (80-byte records, no version block).
+// UserFileImage.h - user.dat images (current and 2.1 layout) built and parsed apart from the store.
 #ifndef USERFILEIMAGE_H
 #define USERFILEIMAGE_H
 
