@@ -184,12 +184,9 @@ TEST_F(ServerEntryTest, OptionsPickTheConfigurationOrPrintTheUsage) {
         EXPECT_EQ(output.find("Error: can't open file.\n", reading) != std::string::npos, absent);
         std::string configured = absent ? "0" : std::to_string(port);
         EXPECT_NE(output.find("INFO: Server port       " + configured + "\n"), std::string::npos);
-        EXPECT_EQ(boundPort, absent ? boundPort : port);
-        EXPECT_GT(boundPort, 0);
-        if (absent) {
-            EXPECT_NE(output.find("INFO: Starting server, listening on port 0\n"),
-                      std::string::npos);
-        }
+        EXPECT_NE(output.find("INFO: Starting server, listening on port " + configured + "\n"),
+                  std::string::npos);
+        EXPECT_TRUE(boundPort > 0 && (absent || boundPort == port)) << boundPort;
     }
 }
 
