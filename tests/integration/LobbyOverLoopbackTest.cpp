@@ -282,15 +282,8 @@ TEST_F(LobbyOverLoopbackTest, HundredClientsPlayFiftyGamesAtOnceAndTheNextConnec
             std::string* why = &failures[p];
             std::string cards;
             // The invitation is looked for among the lists of the 49 other pairs.
-            bool ready =
-                invitor->ask(REQ_MULTI_ATTACHMULTIPLAYER) == RES_OK &&
-                invitee->ask(REQ_MULTI_ATTACHMULTIPLAYER) == RES_OK &&
-                invitee->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK &&
-                invitor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK &&
-                invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) == RES_OK &&
-                invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why) &&
-                invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) == RES_OK &&
-                followAcceptanceToTheCards(invitor, invitee, &cards, why);
+            bool ready = enterLobbyTogether(invitee, invitor, why) &&
+                         playUpToTheCards(invitor, invitee, &cards, why);
             holdingCards += ready ? 1 : 50;  // nobody waits for a pair that failed
             if (!ready) {
                 fail(why, " (up to the cards)");
