@@ -81,7 +81,7 @@ private:
         while (!done()) {
             std::vector<Envelope> arrived = client->takeQueuedMessages();
             Envelope envelope;
-            if (arrived.empty() && client->receiveEnvelope(&envelope, remainingMs(deadline))) {
+            if (arrived.empty() && client->receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
                 arrived.push_back(envelope);
             }
             for (const Envelope& message : arrived) {
@@ -114,7 +114,7 @@ private:
     int listCount = 0;
 };
 
-inline bool failWith(std::string* why, const std::string& text) {
+inline bool lobbyStepFailed(std::string* why, const std::string& text) {
     *why = text;
     return false;
 }
@@ -144,23 +144,25 @@ public:
     bool expect(int msgType, Envelope* out, std::string* why,
                 int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
         if (!reader.next(out, timeoutMs)) {
-            return failWith(why, name + ": no message " + std::to_string(msgType));
+            return lobbyStepFailed(why, name + ": no message " + std::to_string(msgType));
         }
-        return out->id == msgType || failWith(why, name + ": message " + std::to_string(out->id) +
-                                                       " instead of " + std::to_string(msgType));
+        return out->id == msgType ||
+               lobbyStepFailed(why, name + ": message " + std::to_string(out->id) + " instead of " +
+                                        std::to_string(msgType));
     }
     bool expectPayload(int msgType, const std::string& payload, std::string* why,
                        int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
         Envelope message;
         return expect(msgType, &message, why, timeoutMs) &&
                (message.payload == payload ||
-                failWith(why, name + ": unexpected payload of message " + std::to_string(msgType)));
+                lobbyStepFailed(
+                    why, name + ": unexpected payload of message " + std::to_string(msgType)));
     }
     // Countdown 3, 2, 1, 0 and the start, each naming the other player.
     bool expectCountdownAndStart(const std::string& otherName, std::string* why) {
         for (char value = 3; value >= 0; value--) {
             if (!expectPayload(MSG_COUNTDOWNFORPLAY, nameField(otherName) + value, why)) {
-                return failWith(why, *why + " (countdown " + std::to_string(value) + ")");
+                return lobbyStepFailed(why, *why + " (countdown " + std::to_string(value) + ")");
             }
         }
         return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
@@ -175,7 +177,8 @@ public:
         for (const ListedPlayer& player : reader.lastList()) {
             shown += " " + player.name;
         }
-        return failWith(why, name + ": the expected player list did not come; last:" + shown);
+        return lobbyStepFailed(why,
+                               name + ": the expected player list did not come; last:" + shown);
     }
     const std::string& getName() const { return name; }
     const std::string& getPassword() const { return password; }
@@ -200,7 +203,7 @@ inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::str
     for (LobbyPlayer* player : {first, second}) {
         if (player->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
             player->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK) {
-            return failWith(why, player->getName() + ": attach or add refused");
+            return lobbyStepFailed(why, player->getName() + ": attach or add refused");
         }
     }
     return true;
@@ -210,19 +213,19 @@ inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::str
 inline bool checkCardLayout(const std::string& payload, std::string* why) {
     if (payload.size() != static_cast<size_t>(CARDMESSAGE_SIZE) ||
         payload[0] != CARDMESSAGE_CARD_COUNT) {
-        return failWith(why, "card message of " + std::to_string(payload.size()) + " bytes");
+        return lobbyStepFailed(why, "card message of " + std::to_string(payload.size()) + " bytes");
     }
     std::set<int> indices;
     for (int k = 0; k < CARDMESSAGE_CARD_COUNT; k++) {
         int stackIndex = static_cast<unsigned char>(payload[3 + 3 * k]);
         if (payload[1 + 3 * k] != k / 4 || payload[2 + 3 * k] != 1 + k % 4 ||
             stackIndex >= DECK_CARD_COUNT) {
-            return failWith(why, "card " + std::to_string(k) + " misplaced or unknown");
+            return lobbyStepFailed(why, "card " + std::to_string(k) + " misplaced or unknown");
         }
         indices.insert(stackIndex);
     }
     return indices.size() == static_cast<size_t>(CARDMESSAGE_CARD_COUNT) ||
-           failWith(why, "a card dealt twice");
+           lobbyStepFailed(why, "a card dealt twice");
 }
 
 // After the invitee's accept: the invitor is told, both get the countdown, the start and the
@@ -240,7 +243,7 @@ inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invite
     }
     *cards = first.payload;
     return (first.payload == second.payload ||
-            failWith(why, "the two players got different cards")) &&
+            lobbyStepFailed(why, "the two players got different cards")) &&
            checkCardLayout(first.payload, why);
 }
 
@@ -248,11 +251,11 @@ inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invite
 inline bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
                              std::string* why) {
     if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK) {
-        return failWith(why, invitor->getName() + ": invitation refused");
+        return lobbyStepFailed(why, invitor->getName() + ": invitation refused");
     }
     return invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why) &&
            (invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) == RES_OK ||
-            failWith(why, invitee->getName() + ": accept refused")) &&
+            lobbyStepFailed(why, invitee->getName() + ": accept refused")) &&
            followAcceptanceToTheCards(invitor, invitee, cards, why);
 }
 

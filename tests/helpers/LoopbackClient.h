@@ -24,9 +24,9 @@ struct Envelope {
     std::string payload;
 };
 
-const int ENVELOPE_FIELDS_END = LINEARBLOCK_HEADER_SIZE + ENVELOPE_FIELDS_SIZE;
+const int WIRE_ENVELOPE_FIELDS_END = LINEARBLOCK_HEADER_SIZE + ENVELOPE_FIELDS_SIZE;
 
-inline int remainingMs(long long deadlineMs) {
+inline int msUntilDeadline(long long deadlineMs) {
     long long left = deadlineMs - clockMonotonicMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
@@ -58,11 +58,11 @@ inline std::string encodeEnvelope(int commType, int id, const std::string& paylo
 inline bool decodeEnvelope(const std::string& bytes, Envelope* out, int* length = nullptr) {
     int declared = 0;
     bool fieldsOnly = length != nullptr;
-    if (bytes.size() < static_cast<size_t>(ENVELOPE_FIELDS_END)) {
+    if (bytes.size() < static_cast<size_t>(WIRE_ENVELOPE_FIELDS_END)) {
         return false;
     }
     LinearBlock block(std::max<int>(PROTOCOL_BUFFER_SIZE, bytes.size()));
-    block.importBlockData(bytes.data(), fieldsOnly ? ENVELOPE_FIELDS_END : bytes.size());
+    block.importBlockData(bytes.data(), fieldsOnly ? WIRE_ENVELOPE_FIELDS_END : bytes.size());
     if (!block.headerIsValid() || (block.deobfuscateData() && !fieldsOnly)) {
         return false;
     }
@@ -78,10 +78,10 @@ inline bool decodeEnvelope(const std::string& bytes, Envelope* out, int* length 
         *length = declared;
         return true;
     }
-    if (declared < 0 || static_cast<size_t>(declared) + ENVELOPE_FIELDS_END != bytes.size()) {
+    if (declared < 0 || static_cast<size_t>(declared) + WIRE_ENVELOPE_FIELDS_END != bytes.size()) {
         return false;
     }
-    out->payload.assign(block.getDataBlock() + ENVELOPE_FIELDS_END, declared);
+    out->payload.assign(block.getDataBlock() + WIRE_ENVELOPE_FIELDS_END, declared);
     return true;
 }
 
@@ -162,7 +162,7 @@ public:
             if (count > 0) {
                 sent += static_cast<size_t>(count);
             } else if ((count < 0 && errno != EAGAIN && errno != EINTR) ||
-                       poll(&watched, 1, remainingMs(deadline)) != 1) {
+                       poll(&watched, 1, msUntilDeadline(deadline)) != 1) {
                 return false;
             }
         }
@@ -175,12 +175,13 @@ public:
     bool receiveEnvelope(Envelope* out, int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         int length = 0;
-        if (!fill(ENVELOPE_FIELDS_END, deadline) ||
-            !decodeEnvelope(inbound.substr(0, ENVELOPE_FIELDS_END), out, &length) || length < 0 ||
-            length > PROTOCOL_PAYLOAD_MAX || !fill(ENVELOPE_FIELDS_END + length, deadline)) {
+        if (!fill(WIRE_ENVELOPE_FIELDS_END, deadline) ||
+            !decodeEnvelope(inbound.substr(0, WIRE_ENVELOPE_FIELDS_END), out, &length) ||
+            length < 0 || length > PROTOCOL_PAYLOAD_MAX ||
+            !fill(WIRE_ENVELOPE_FIELDS_END + length, deadline)) {
             return false;
         }
-        std::string bytes = inbound.substr(0, ENVELOPE_FIELDS_END + length);
+        std::string bytes = inbound.substr(0, WIRE_ENVELOPE_FIELDS_END + length);
         inbound.erase(0, bytes.size());
         return decodeEnvelope(bytes, out);
     }
@@ -192,7 +193,7 @@ public:
         if (!sendEnvelope(COMMTYPE_REQUEST, reqType, payload)) {
             return false;
         }
-        while (receiveEnvelope(&envelope, remainingMs(deadline))) {
+        while (receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
             if (envelope.commType == COMMTYPE_MESSAGE) {
                 queuedMessages.push_back(envelope);
             } else if (envelope.commType == COMMTYPE_RESPONSE && envelope.id == reqType) {
@@ -206,7 +207,7 @@ public:
     bool waitMessage(int msgType, Envelope* out, int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         for (size_t i = 0;; i++) {
-            if (i == queuedMessages.size() && !receiveMessage(remainingMs(deadline))) {
+            if (i == queuedMessages.size() && !receiveMessage(msUntilDeadline(deadline))) {
                 return false;
             }
             if (queuedMessages[i].id == msgType) {
@@ -253,7 +254,7 @@ private:
     bool receiveMessage(int timeoutMs) {
         Envelope envelope;
         long long deadline = clockMonotonicMs() + timeoutMs;
-        while (receiveEnvelope(&envelope, remainingMs(deadline))) {
+        while (receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
             if (envelope.commType == COMMTYPE_MESSAGE) {
                 queuedMessages.push_back(envelope);
                 return true;
@@ -281,8 +282,8 @@ private:
             }
             if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 closed = true;
-            } else if (remainingMs(deadlineMs) == 0 ||
-                       poll(&watched, 1, remainingMs(deadlineMs)) != 1) {
+            } else if (msUntilDeadline(deadlineMs) == 0 ||
+                       poll(&watched, 1, msUntilDeadline(deadlineMs)) != 1) {
                 return false;
             }
         }

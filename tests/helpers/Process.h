@@ -129,7 +129,7 @@ protected:
 };
 
 // True if some IPv4 socket listens on the port (no probe connection shows in a log or lobby).
-inline bool portListening(int port) {
+inline bool tcpPortListening(int port) {
     std::istringstream table(readFile("/proc/net/tcp"));
     std::string line;
     char portText[8];
@@ -158,7 +158,7 @@ public:
         return ChildProcess::start(std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer",
                                    {"-f", "config.ini"}, workDir, -1,
                                    workDir + "/server-output.txt") &&
-               waitUntil([&] { return (ended = reap(false)) || portListening(port); }, 10000) &&
+               waitUntil([&] { return (ended = reap(false)) || tcpPortListening(port); }, 10000) &&
                !ended;
     }
     bool sendConsole(const std::string& line) { return writeInput(line); }  // give the "\n"
@@ -245,7 +245,7 @@ inline bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLin
     return true;
 }
 
-inline std::string procStat(pid_t pid) {
+inline std::string procStatFromState(pid_t pid) {
     std::string content = readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = content.rfind(')');
     return close == std::string::npos ? "" : content.substr(close + 2);  // from the state on
@@ -253,12 +253,12 @@ inline std::string procStat(pid_t pid) {
 
 // True while a process of that pid exists and is no zombie.
 inline bool processAlive(pid_t pid) {
-    return pid > 0 && kill(pid, 0) == 0 && procStat(pid).compare(0, 1, "Z") != 0;
+    return pid > 0 && kill(pid, 0) == 0 && procStatFromState(pid).compare(0, 1, "Z") != 0;
 }
 
 // CPU time (user + system, fields 14 and 15 of /proc/<pid>/stat) in milliseconds.
 inline long processCpuMs(pid_t pid) {
-    std::istringstream fields(procStat(pid));
+    std::istringstream fields(procStatFromState(pid));
     std::string skipped;
     long user = 0;
     long system = 0;
