@@ -1,90 +1,185 @@
-// LobbyPlayer.h - one game client of the lobby's tests: an account name and
-// password, a LoopbackClient to the server, a reader of the lobby's
-// messages in arrival order (player lists kept apart), and the steps of a
-// two-player game in the wire format. The steps return false with the
-// reason in *why, so they serve test threads too. One thread per player.
+// LobbyPlayer.h - a lobby client and the steps of a two-player game; steps give the reason in *why.
 #ifndef LOBBYPLAYER_H
 #define LOBBYPLAYER_H
 
+#include <unistd.h>
+
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Deck.h"
+#include "GameManager.h"
 #include "LoopbackClient.h"
+#include "MultiPlayerGame.h"
 
 struct ListedPlayer {
     int userId;
-    std::string name;  // the name field up to its first NUL
+    std::string name;  // up to its first NUL
     bool operator==(const ListedPlayer& other) const {
         return userId == other.userId && name == other.name;
     }
 };
 
+// The 24-byte records of a player list; false if the length is not a multiple of 24.
+inline bool parsePlayerList(const std::string& payload, std::vector<ListedPlayer>* players) {
+    if (payload.size() % PLAYERLIST_RECORD_SIZE != 0) {
+        return false;
+    }
+    players->clear();
+    for (size_t at = 0; at < payload.size(); at += PLAYERLIST_RECORD_SIZE) {
+        std::string name = payload.substr(at + 4, PROTOCOL_NAME_SIZE);
+        players->push_back({readInt32le(payload, at), name.substr(0, name.find('\0'))});
+    }
+    return true;
+}
+
+const int LOBBY_MESSAGE_WAIT_MS = 3500;  // two passes of the manager thread and some slack
+
 class MessageReader {
 public:
-    explicit MessageReader(LoopbackClient* client);
+    explicit MessageReader(LoopbackClient* readClient) : client(readClient) {}
 
-    // The next message in arrival order, player lists skipped (the latest
-    // one is kept, see lastList). False at the deadline.
-    bool next(Envelope* out, int timeoutMs);
-    // Waits for a player list equal to `expected`; false at the deadline.
-    bool waitForList(const std::vector<ListedPlayer>& expected, int timeoutMs);
-    // Waits until the latest player list holds exactly these names, in
-    // order (it may have come already); false at the deadline.
-    bool waitForNames(const std::vector<std::string>& names, int timeoutMs);
-    // The latest player list seen so far (empty if none), and how many.
+    // The next message that is not a player list; false at the deadline.
+    bool next(Envelope* out, int timeoutMs) {
+        if (!waitFor([&] { return !pending.empty(); }, timeoutMs)) {
+            return false;
+        }
+        *out = pending.front();
+        pending.pop_front();
+        return true;
+    }
+    // A player list equal to `expected` that arrives from now on.
+    bool waitForList(const std::vector<ListedPlayer>& expected, int timeoutMs) {
+        int seenBefore = listCount;
+        return waitFor([&] { return listCount > seenBefore && latestList == expected; }, timeoutMs);
+    }
+    // The latest player list (it may have come already) holds exactly these names, in order.
+    bool waitForNames(const std::vector<std::string>& names, int timeoutMs) {
+        return waitFor(
+            [&] {
+                std::vector<std::string> listed;
+                for (const ListedPlayer& player : latestList) {
+                    listed.push_back(player.name);
+                }
+                return listCount > 0 && listed == names;
+            },
+            timeoutMs);
+    }
     const std::vector<ListedPlayer>& lastList() const { return latestList; }
     int listsSeen() const { return listCount; }
-    // True if a message other than a player list arrives within timeoutMs
-    // (it is kept for next()).
-    bool anyMessageWithin(int timeoutMs);
+    // A message other than a player list within timeoutMs (kept for next()).
+    bool anyMessageWithin(int timeoutMs) {
+        return waitFor([&] { return !pending.empty(); }, timeoutMs);
+    }
 
 private:
-    // Moves what the client queued and what arrives by the deadline into
-    // `pending`; false if nothing new came.
-    bool pull(long long deadline);
-    void keep(const Envelope& envelope);
-    // pull, with a short pause after a failed read; false at the deadline.
-    bool waitMore(long long deadline);
+    template <typename Condition>
+    bool waitFor(Condition done, int timeoutMs) {
+        long long deadline = clockMonotonicMs() + timeoutMs;
+        while (!done()) {
+            std::vector<Envelope> arrived = client->takeQueuedMessages();
+            Envelope envelope;
+            if (arrived.empty() && client->receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
+                arrived.push_back(envelope);
+            }
+            for (const Envelope& message : arrived) {
+                keep(message);
+            }
+            if (arrived.empty() && clockMonotonicMs() >= deadline) {
+                return false;
+            }
+            if (arrived.empty()) {
+                usleep(10000);  // the connection failed: no busy loop
+            }
+        }
+        return true;
+    }
+    void keep(const Envelope& envelope) {
+        if (envelope.commType == COMMTYPE_MESSAGE && envelope.id == MSG_RECEIVEPLAYERLIST) {
+            std::vector<ListedPlayer> players;
+            if (parsePlayerList(envelope.payload, &players)) {
+                latestList = players;
+            }
+            listCount++;
+        } else if (envelope.commType == COMMTYPE_MESSAGE) {
+            pending.push_back(envelope);
+        }
+    }
 
     LoopbackClient* client;
     std::deque<Envelope> pending;
     std::vector<ListedPlayer> latestList;
-    int listCount;
+    int listCount = 0;
 };
 
-// The 24-byte records of a player list payload; false if the length is not
-// a multiple of 24.
-bool parsePlayerList(const std::string& payload, std::vector<ListedPlayer>* players);
-
-// Two passes of the manager thread and some slack.
-const int LOBBY_MESSAGE_WAIT_MS = 3500;
+inline bool lobbyStepFailed(std::string* why, const std::string& text) {
+    *why = text;
+    return false;
+}
 
 class LobbyPlayer {
 public:
-    explicit LobbyPlayer(const std::string& playerName, const std::string& playerPassword = "pw");
+    explicit LobbyPlayer(const std::string& playerName, const std::string& playerPassword = "pw")
+        : name(playerName), password(playerPassword), reader(&client) {}
 
-    bool connect(int port);
+    bool connect(int port) { return client.connectTo(port); }
     // Closes the connection and opens a new one (nothing is read meanwhile).
-    bool reconnect(int port);
-    // The response code of a request with this player's credentials and,
-    // if given, the other player's name field; -1 without a response.
-    int ask(int reqType, const std::string& otherPlayer = "");
-    int askRaw(int reqType, const std::string& payload);
-    // MSG_STOPPRESSED with this player's credentials.
-    bool sendStop();
-
+    bool reconnect(int port) {
+        client.close();
+        client.takeQueuedMessages();
+        reader = MessageReader(&client);
+        return client.connectTo(port);
+    }
+    // The response code with this player's credentials and the other's name; -1 without one.
+    int ask(int reqType, const std::string& otherPlayer = "") {
+        std::string other = otherPlayer.empty() ? "" : nameField(otherPlayer);
+        return ::ask(&client, reqType, credentials(name, password) + other).code;
+    }
+    bool sendStop() {
+        return client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, credentials(name, password));
+    }
     // The next message other than a player list must be msgType.
     bool expect(int msgType, Envelope* out, std::string* why,
-                int timeoutMs = LOBBY_MESSAGE_WAIT_MS);
+                int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
+        if (!reader.next(out, timeoutMs)) {
+            return lobbyStepFailed(why, name + ": no message " + std::to_string(msgType));
+        }
+        return out->id == msgType ||
+               lobbyStepFailed(why, name + ": message " + std::to_string(out->id) + " instead of " +
+                                        std::to_string(msgType));
+    }
     bool expectPayload(int msgType, const std::string& payload, std::string* why,
-                       int timeoutMs = LOBBY_MESSAGE_WAIT_MS);
+                       int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
+        Envelope message;
+        return expect(msgType, &message, why, timeoutMs) &&
+               (message.payload == payload ||
+                lobbyStepFailed(
+                    why, name + ": unexpected payload of message " + std::to_string(msgType)));
+    }
     // Countdown 3, 2, 1, 0 and the start, each naming the other player.
-    bool expectCountdownAndStart(const std::string& otherName, std::string* why);
-    // Waits until a player list equal to `names` (in order) arrives.
+    bool expectCountdownAndStart(const std::string& otherName, std::string* why) {
+        for (char value = 3; value >= 0; value--) {
+            if (!expectPayload(MSG_COUNTDOWNFORPLAY, nameField(otherName) + value, why)) {
+                return lobbyStepFailed(why, *why + " (countdown " + std::to_string(value) + ")");
+            }
+        }
+        return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
+    }
+    // Waits until a player list of exactly these names, in order, has come.
     bool expectList(const std::vector<std::string>& names, std::string* why,
-                    int timeoutMs = LOBBY_MESSAGE_WAIT_MS);
-
+                    int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
+        if (reader.waitForNames(names, timeoutMs)) {
+            return true;
+        }
+        std::string shown;
+        for (const ListedPlayer& player : reader.lastList()) {
+            shown += " " + player.name;
+        }
+        return lobbyStepFailed(why,
+                               name + ": the expected player list did not come; last:" + shown);
+    }
     const std::string& getName() const { return name; }
     const std::string& getPassword() const { return password; }
     LoopbackClient& getClient() { return client; }
@@ -98,20 +193,70 @@ private:
 };
 
 // Signs the player up on a connection of its own; false on any answer but OK.
-bool signUpPlayer(int port, const std::string& name, const std::string& password = "pw");
+inline bool signUpPlayer(int port, const std::string& name, const std::string& password = "pw") {
+    LobbyPlayer player(name, password);
+    return player.connect(port) && player.ask(REQ_SIGNUP) == RES_OK;
+}
 
-// Both attach and add themselves and see each other listed (in this order).
-bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* why);
-// invitor invites, invitee accepts, both get the countdown and the start,
-// and the same 37-byte card message (cards returns its payload).
-bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
-                      std::string* why);
-// The part of it after the invitee's accept: the invitor is told of the
-// acceptance, then the countdown, the start and the cards as above.
-bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
-                                std::string* why);
-// The checks of one card message: 12 cards at rows 0-2, columns 1-4, row by
-// row, distinct stack indices below 81.
-bool checkCardLayout(const std::string& payload, std::string* why);
+// Both attach and add themselves, in this order.
+inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* why) {
+    for (LobbyPlayer* player : {first, second}) {
+        if (player->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
+            player->ask(REQ_MULTI_ADDMULTIPLAYER) != RES_OK) {
+            return lobbyStepFailed(why, player->getName() + ": attach or add refused");
+        }
+    }
+    return true;
+}
+
+// 37 bytes: 12 cards at rows 0-2, columns 1-4, row by row, distinct stack indices below 81.
+inline bool checkCardLayout(const std::string& payload, std::string* why) {
+    if (payload.size() != static_cast<size_t>(CARDMESSAGE_SIZE) ||
+        payload[0] != CARDMESSAGE_CARD_COUNT) {
+        return lobbyStepFailed(why, "card message of " + std::to_string(payload.size()) + " bytes");
+    }
+    std::set<int> indices;
+    for (int k = 0; k < CARDMESSAGE_CARD_COUNT; k++) {
+        int stackIndex = static_cast<unsigned char>(payload[3 + 3 * k]);
+        if (payload[1 + 3 * k] != k / 4 || payload[2 + 3 * k] != 1 + k % 4 ||
+            stackIndex >= DECK_CARD_COUNT) {
+            return lobbyStepFailed(why, "card " + std::to_string(k) + " misplaced or unknown");
+        }
+        indices.insert(stackIndex);
+    }
+    return indices.size() == static_cast<size_t>(CARDMESSAGE_CARD_COUNT) ||
+           lobbyStepFailed(why, "a card dealt twice");
+}
+
+// After the invitee's accept: the invitor is told, both get the countdown, the start and the
+// same card message (its payload in *cards).
+inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee,
+                                       std::string* cards, std::string* why) {
+    Envelope first;
+    Envelope second;
+    if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
+        !invitor->expectCountdownAndStart(invitee->getName(), why) ||
+        !invitee->expectCountdownAndStart(invitor->getName(), why) ||
+        !invitor->expect(MSG_RECEIVECARDS, &first, why) ||
+        !invitee->expect(MSG_RECEIVECARDS, &second, why)) {
+        return false;
+    }
+    *cards = first.payload;
+    return (first.payload == second.payload ||
+            lobbyStepFailed(why, "the two players got different cards")) &&
+           checkCardLayout(first.payload, why);
+}
+
+// The invitation, its acceptance and the rest as above.
+inline bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
+                             std::string* why) {
+    if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK) {
+        return lobbyStepFailed(why, invitor->getName() + ": invitation refused");
+    }
+    return invitee->expectPayload(MSG_INVITEMULTIPLAYER, nameField(invitor->getName()), why) &&
+           (invitee->ask(REQ_MULTI_ACCEPTINVITATION, invitor->getName()) == RES_OK ||
+            lobbyStepFailed(why, invitee->getName() + ": accept refused")) &&
+           followAcceptanceToTheCards(invitor, invitee, cards, why);
+}
 
 #endif

@@ -1,72 +1,177 @@
-// Process.h - the test suite's one process runner: a program started in a
-// directory of the test's own, standard input on a pipe, standard output and
-// error together in a private file (so a child that logs a lot never blocks
-// on a full pipe nobody reads). ServerProcess is the server binary run as a
-// console server on a port; runTool runs a program to its end. Every wait
-// has a deadline; the destructor kills a child that still runs.
+// Process.h - the one process runner: input on a pipe, output and errors in a file.
 #ifndef PROCESS_H
 #define PROCESS_H
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
-// Exit status of a process ended by a signal: 128 + its number, as shells say.
-const int SIGNAL_STATUS_BASE = 128;
+#include "TestSupport.h"
 
 class ChildProcess {
 public:
-    ChildProcess();
-    virtual ~ChildProcess();
+    ChildProcess() = default;
+    virtual ~ChildProcess() {
+        kill9();
+        closeInput();
+        if (outputIsPrivate) {
+            unlink(outputPath.c_str());
+        }
+    }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts program with args in workDir, its output going to outputFile
-    // (kept) or else to a private file removed with this object. False if it
-    // could not start. closedStream (0, 1 or 2) starts the program with that
-    // standard stream closed, as a shell's "<&-" or a supervisor may.
+    // Output to outputFile (kept) or else to a private file. closedStream (0, 1 or 2) starts the
+    // program with that standard stream closed, as a shell's "<&-" or a supervisor may.
     bool start(const std::string& program, const std::vector<std::string>& args,
                const std::string& workDir, int closedStream = -1,
-               const std::string& outputFile = "");
-    bool writeInput(const std::string& text);
-    void closeInput();
-    bool waitForOutput(const std::string& text, int timeoutMs);
-    // Waits for the exit: the exit status, 128 + signal for a killed child,
-    // or -1 after killing it at the deadline.
-    int waitExit(int timeoutMs);
-    bool running();
-    void sendSignal(int sig);
-    void kill9();
-    // Everything the child printed so far.
-    std::string output() const;
-    // The running child's process id, -1 when none runs.
-    pid_t pid() const { return child; }
+               const std::string& outputFile = "") {
+        if (child > 0) {
+            return false;
+        }
+        if (outputIsPrivate) {
+            unlink(outputPath.c_str());
+        }
+        exitStatus = -1;
+        outputIsPrivate = outputFile.empty();
+        char pattern[] = "/tmp/carvanta-output-XXXXXX";
+        int output = outputIsPrivate
+                         ? mkostemp(pattern, O_CLOEXEC)
+                         : open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        outputPath = outputIsPrivate ? pattern : outputFile;
+        int input[2];
+        if (output < 0 || pipe2(input, O_CLOEXEC) != 0) {
+            return false;
+        }
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        child = fork();
+        if (child == 0) {
+            dup2(input[0], STDIN_FILENO);
+            dup2(output, STDOUT_FILENO);
+            dup2(output, STDERR_FILENO);
+            if (closedStream >= 0) {
+                close(closedStream);
+            }
+            if (chdir(workDir.c_str()) == 0) {
+                execv(argv[0], argv.data());
+            }
+            _exit(127);
+        }
+        close(input[0]);
+        close(output);
+        inputFd = input[1];
+        signal(SIGPIPE, SIG_IGN);
+        return child > 0;
+    }
+    bool writeInput(const std::string& text) {
+        return inputFd >= 0 &&
+               write(inputFd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    void closeInput() {
+        if (inputFd >= 0) {
+            close(inputFd);
+        }
+        inputFd = -1;
+    }
+    bool waitForOutput(const std::string& text, int timeoutMs) {
+        return waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
+    }
+    // The exit status, 128 + signal for a killed child, or -1 after killing it at the deadline.
+    int waitExit(int timeoutMs) {
+        if (waitUntil([&] { return reap(false); }, timeoutMs)) {
+            return exitStatus;
+        }
+        kill9();
+        return -1;
+    }
+    bool running() { return !reap(false); }
+    void sendSignal(int sig) {
+        if (child > 0) {
+            kill(child, sig);
+        }
+    }
+    void kill9() {
+        sendSignal(SIGKILL);
+        reap(true);
+    }
+    std::string output() const { return outputPath.empty() ? "" : readFile(outputPath); }
+    pid_t pid() const { return child; }  // -1 when none runs
 
 protected:
-    // Reaps the child if it has ended (waiting for it if asked); true if it has.
-    bool reap(bool wait);
+    bool reap(bool wait) {
+        int status = 0;
+        if (child > 0 && waitpid(child, &status, wait ? 0 : WNOHANG) != child) {
+            return false;
+        }
+        if (child > 0) {
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        child = -1;
+        return true;
+    }
 
-    pid_t child;
-    int inputFd;
-    int exitStatus;
+    pid_t child = -1;
+    int inputFd = -1;
+    int exitStatus = -1;
     std::string outputPath;
-    bool outputIsPrivate;
+    bool outputIsPrivate = false;
 };
 
-// The server binary as a console server in workDir: writes config.ini
-// (server_port, then extraConfigLines as given), starts it with -f
-// config.ini, its output in workDir/server-output.txt, and waits until it listens, seen in /proc/net/tcp so no probe
-// connection shows in its log or lobby. False if it exited or did not come
-// up in time.
+// True if some IPv4 socket listens on the port (no probe connection shows in a log or lobby).
+inline bool tcpPortListening(int port) {
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string line;
+    char portText[8];
+    snprintf(portText, sizeof portText, ":%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() >= 5 &&
+            local.compare(local.size() - 5, 5, portText) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The server binary as a console server: config.ini with server_port and the extra lines, its
+// output in workDir/server-output.txt; start() returns once it listens.
 class ServerProcess : public ChildProcess {
 public:
-    bool start(const std::string& workDir, int port, const std::string& extraConfigLines = "");
-    // Writes one console line as it stands (give the "\n").
-    bool sendConsole(const std::string& line) { return writeInput(line); }
-    // "quit\n", then waits for the exit (SIGKILL at the deadline).
-    int stop(int timeoutMs = 10000);
+    bool start(const std::string& workDir, int port, const std::string& extraConfigLines = "") {
+        serverPort = port;
+        writeFile(workDir + "/config.ini",
+                  "server_port " + std::to_string(port) + "\n" + extraConfigLines);
+        bool ended = false;
+        return ChildProcess::start(std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer",
+                                   {"-f", "config.ini"}, workDir, -1,
+                                   workDir + "/server-output.txt") &&
+               waitUntil([&] { return (ended = reap(false)) || tcpPortListening(port); }, 10000) &&
+               !ended;
+    }
+    bool sendConsole(const std::string& line) { return writeInput(line); }  // give the "\n"
+    // "quit", then the exit status (SIGKILL at the deadline).
+    int stop(int timeoutMs = 10000) {
+        if (child <= 0) {
+            return exitStatus;
+        }
+        sendConsole("quit\n");
+        int status = waitExit(timeoutMs);
+        closeInput();
+        return status;
+    }
     bool isRunning() { return running(); }
     int port() const { return serverPort; }
 
@@ -75,35 +180,101 @@ private:
 };
 
 struct ToolRun {
-    int status;  // exit status; -1 when killed at the deadline
+    int status;  // -1 when killed at the deadline
     std::string output;
 };
 
-// CARVANTA_BINARY_DIR "/" name.
-std::string toolPath(const std::string& name);
-// Runs one of the project's programs to its end with text on its input.
-ToolRun runTool(const std::string& name, const std::vector<std::string>& args,
-                const std::string& workDir, const std::string& input = "",
-                int timeoutMs = 10000);
+inline std::string toolPath(const std::string& name) {
+    return std::string(CARVANTA_BINARY_DIR) + "/" + name;
+}
 
-// The console "stats" table of a server: one row per user name.
+// Runs one of the project's programs to its end with text on its input.
+inline ToolRun runTool(const std::string& name, const std::vector<std::string>& args,
+                       const std::string& workDir, const std::string& input = "",
+                       int timeoutMs = 10000) {
+    ChildProcess child;
+    if (!child.start(toolPath(name), args, workDir)) {
+        return ToolRun{-1, "could not start " + name};
+    }
+    child.writeInput(input);
+    child.closeInput();
+    int status = child.waitExit(timeoutMs);
+    return ToolRun{status, child.output()};
+}
+
+// One row of the console's "stats" table.
 struct StatsLine {
     int id = 0;
     int played = 0;
     int high = 0;
     int average = 0;
 };
-std::map<std::string, StatsLine> parseStatsTable(const std::string& output);
-// Types "stats" and returns the table that appears; false when no complete
-// table came in time.
-bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLine>* table,
-                    int timeoutMs = 5000);
 
-// True while a process of that pid exists and has not ended (a zombie has).
-bool processAlive(pid_t pid);
-// Milliseconds of CPU time (user + system) the process has used so far.
-long processCpuMs(pid_t pid);
-// Resident memory of a process in kB (VmRSS), -1 if it cannot be read.
-long residentKb(pid_t pid);
+// Types "stats" and parses the table that appears, one row per user name; false when no whole
+// table (its head, then a closing row of '#') came in time.
+inline bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLine>* table,
+                           int timeoutMs = 5000) {
+    const std::string top = "|Id   |User      |***  SINGLE PLAYER GAME ***";
+    size_t before = server->output().size();
+    std::string output;
+    size_t at = std::string::npos;
+    if (!server->sendConsole("stats\n") ||
+        !waitUntil(
+            [&] {
+                output = server->output();
+                at = output.size() > before ? output.find(top, before) : std::string::npos;
+                return at != std::string::npos &&
+                       output.find(std::string(59, '#'), at) != std::string::npos;
+            },
+            timeoutMs)) {
+        return false;
+    }
+    table->clear();
+    std::istringstream lines(output.substr(output.rfind(top)));
+    std::string line;
+    while (std::getline(lines, line)) {
+        StatsLine row;
+        char name[64] = {0};
+        char date[64] = {0};
+        if (sscanf(line.c_str(), "|%d|%63[^|]|%d|%d|%d|%63[^|]|", &row.id, name, &row.played,
+                   &row.high, &row.average, date) == 6) {
+            std::string trimmed(name);
+            (*table)[trimmed.erase(0, trimmed.find_first_not_of(' '))] = row;
+        }
+    }
+    return true;
+}
+
+inline std::string procStatFromState(pid_t pid) {
+    std::string content = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = content.rfind(')');
+    return close == std::string::npos ? "" : content.substr(close + 2);  // from the state on
+}
+
+// True while a process of that pid exists and is no zombie.
+inline bool processAlive(pid_t pid) {
+    return pid > 0 && kill(pid, 0) == 0 && procStatFromState(pid).compare(0, 1, "Z") != 0;
+}
+
+// CPU time (user + system, fields 14 and 15 of /proc/<pid>/stat) in milliseconds.
+inline long processCpuMs(pid_t pid) {
+    std::istringstream fields(procStatFromState(pid));
+    std::string skipped;
+    long user = 0;
+    long system = 0;
+    for (int index = 3; index < 14 && fields >> skipped; index++) {
+    }
+    if (!(fields >> user >> system)) {
+        return -1;
+    }
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+// VmRSS in kB, -1 if it cannot be read.
+inline long residentKb(pid_t pid) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
 
 #endif

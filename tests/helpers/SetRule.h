@@ -1,7 +1,4 @@
-// SetRule.h - the set rule worked out independently of the play field's
-// own tables, for tests that check a search for sets: for each attribute
-// the three values (1 to 3) sum to a multiple of 3 exactly when they are
-// all equal or all different.
+// SetRule.h - the set rule worked out apart from the play field's tables.
 #ifndef SETRULE_H
 #define SETRULE_H
 

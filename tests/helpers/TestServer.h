@@ -1,22 +1,19 @@
-// TestServer.h - the in-process server of the network and lobby tests: a
-// NetServer on 127.0.0.1 at a free port that records every callback
-// (thread-safe) for the test to wait on. The handlers come from the factory
-// the test sets, or with useGameHandlers() are GameClientHandlers without
-// listeners, so the test drives the game manager itself with the handler of
-// each connection and LoopbackClients on the other end see what it sends.
+// TestServer.h - an in-process NetServer on a free loopback port that records its callbacks.
 #ifndef TESTSERVER_H
 #define TESTSERVER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "GameClientHandler.h"
+#include "GameManager.h"
+#include "LoopbackClient.h"
 #include "NetClientHandlerFactory.h"
 #include "NetServer.h"
-
-class GameClientHandler;
-class LoopbackClient;
+#include "TestSupport.h"
 
 struct ServerEvent {
     enum Kind { CONNECTED, DISCONNECTED, REFUSED };
@@ -27,45 +24,103 @@ struct ServerEvent {
 
 class TestServer : public NetServer {
 public:
-    TestServer();
-    ~TestServer() override;
+    // The callbacks must still exist while the connections are closed.
+    ~TestServer() override { stopServer(); }
 
-    // Serves with GameClientHandlers; lost connections go to the game
-    // manager (as the game server reports them) when reportToManager.
-    void useGameHandlers(bool reportToManager);
-    // Starts on 127.0.0.1 at a free port (a few tries); the port, or -1.
-    int start();
+    // Lost connections go to the game manager, as the game server reports them, when asked.
+    void useGameHandlers(bool reportToManager) {
+        setNetClientHandlerFactory(&gameHandlers);
+        reportLosses = reportToManager;
+    }
+    // The port, or -1 after a few tries.
+    int start() {
+        char loopback[] = "127.0.0.1";
+        for (int attempt = 0; attempt < 5 && listeningPort < 0; attempt++) {
+            int port = freePort();
+            if (port > 0 && startServer(loopback, port) == SOCKERR_OK) {
+                listeningPort = port;
+            }
+        }
+        return listeningPort;
+    }
     int port() const { return listeningPort; }
-    // Connects client and returns the handler that serves it once the
-    // server has attached it (null if either did not happen in time).
-    NetClientHandler* connect(LoopbackClient* client, int timeoutMs = 5000);
-    GameClientHandler* connectGame(LoopbackClient* client);
+    // The handler that serves the client once the server attached it (null if not in time).
+    NetClientHandler* connect(LoopbackClient* client, int timeoutMs = 5000) {
+        int before = count(ServerEvent::CONNECTED);
+        if (!client->connectTo(listeningPort, timeoutMs) ||
+            !waitForCount(ServerEvent::CONNECTED, before + 1, timeoutMs)) {
+            return nullptr;
+        }
+        // The newest connection's: the loss of an earlier one may be recorded after it.
+        NetClientHandler* handler = nullptr;
+        for (const ServerEvent& event : events()) {
+            handler = event.kind == ServerEvent::CONNECTED ? event.handler : handler;
+        }
+        // Attached right after the callback; a send before that would find it still free.
+        bool busy = handler != nullptr && waitUntil([&] { return handler->isBusy(); }, timeoutMs);
+        return busy ? handler : nullptr;
+    }
+    GameClientHandler* connectGame(LoopbackClient* client) {
+        return static_cast<GameClientHandler*>(connect(client));
+    }
 
-    void clientConnected(NetServerClient* client, NetClientHandler* clientHandler) override;
-    void clientDisconnected(NetServerClient* client, NetClientHandler* clientHandler) override;
-    void clientRefused(NetServerClient* client) override;
+    void clientConnected(NetServerClient* client, NetClientHandler* clientHandler) override {
+        if (onConnected) {
+            onConnected(client, clientHandler);
+        }
+        record(ServerEvent::CONNECTED, client, clientHandler);
+    }
+    void clientDisconnected(NetServerClient* client, NetClientHandler* clientHandler) override {
+        if (reportLosses && clientHandler != nullptr) {
+            GameManager::getInstance()->notifyDisconnected(
+                static_cast<GameClientHandler*>(clientHandler));
+        }
+        record(ServerEvent::DISCONNECTED, client, clientHandler);
+    }
+    void clientRefused(NetServerClient* client) override {
+        record(ServerEvent::REFUSED, client, nullptr);
+    }
 
-    int count(ServerEvent::Kind kind);
+    int count(ServerEvent::Kind kind) {
+        std::lock_guard<std::mutex> lock(eventMutex);
+        return countLocked(kind);
+    }
     // True once at least `wanted` events of that kind were recorded.
-    bool waitForCount(ServerEvent::Kind kind, int wanted, int timeoutMs);
-    std::vector<ServerEvent> events();
+    bool waitForCount(ServerEvent::Kind kind, int wanted, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(eventMutex);
+        return eventArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [&] { return countLocked(kind) >= wanted; });
+    }
+    std::vector<ServerEvent> events() {
+        std::lock_guard<std::mutex> lock(eventMutex);
+        return recorded;
+    }
 
-    // Runs inside clientConnected, under the server's lock (e.g. to give a
-    // GameClientHandler its listeners). Set before the server starts.
+    // Runs inside clientConnected under the server's lock; set before the server starts.
     std::function<void(NetServerClient*, NetClientHandler*)> onConnected;
 
 private:
     class GameHandlers : public NetClientHandlerFactory {
     public:
-        NetClientHandler* createNetClientHandler(NetServer* server, NetSocket* socket) override;
+        NetClientHandler* createNetClientHandler(NetServer*, NetSocket*) override {
+            return new GameClientHandler(nullptr);
+        }
     };
 
-    void record(ServerEvent::Kind kind, NetServerClient* client, NetClientHandler* handler);
-    int countLocked(ServerEvent::Kind kind) const;
+    void record(ServerEvent::Kind kind, NetServerClient* client, NetClientHandler* handler) {
+        std::lock_guard<std::mutex> lock(eventMutex);
+        recorded.push_back(ServerEvent{kind, client, handler});
+        eventArrived.notify_all();
+    }
+    int countLocked(ServerEvent::Kind kind) const {
+        return static_cast<int>(
+            std::count_if(recorded.begin(), recorded.end(),
+                          [&](const ServerEvent& e) { return e.kind == kind; }));
+    }
 
     GameHandlers gameHandlers;
-    bool reportLosses;  // set before start, then read-only
-    int listeningPort;
+    bool reportLosses = false;  // set before start, then read-only
+    int listeningPort = -1;
     std::mutex eventMutex;
     std::condition_variable eventArrived;
     std::vector<ServerEvent> recorded;

@@ -1,61 +1,150 @@
-// TestSupport.h - the small things every test folder needs: a temporary
-// directory of the test's own, whole-file reads and writes, counting a text
-// in a longer one, a free loopback port, and the one poll loop (waitUntil)
-// that every wait with a deadline goes through. Deadlines use the product's
-// clockMonotonicMs.
+// TestSupport.h - temporary directories, files, free ports, stdout capture and the one poll loop.
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 
-// A per-test temporary directory, removed with its contents when the object
-// goes out of scope. enter() makes it the working directory until then (the
-// file store works in the current directory).
+#include "SimpleOsa.h"
+
+// Polls every 2 ms on the product's monotonic clock; asks once more at the deadline.
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    long long deadline = clockMonotonicMs() + timeoutMs;
+    for (;;) {
+        bool late = clockMonotonicMs() >= deadline;
+        if (condition()) {
+            return true;
+        }
+        if (late) {
+            return false;
+        }
+        usleep(2000);
+    }
+}
+
+// Removed with its contents at scope end; enter() makes it the working directory until then.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        char pattern[] = "/tmp/carvanta-test-XXXXXX";
+        dirPath = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+    }
+    ~TempDir() {
+        if (!previousDir.empty() && chdir(previousDir.c_str()) != 0) {
+            previousDir.clear();
+        }
+        std::string command = "rm -rf '" + dirPath + "'";
+        if (dirPath != "/tmp" && system(command.c_str()) != 0) {
+            dirPath.clear();
+        }
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return dirPath; }
     std::string file(const std::string& name) const { return dirPath + "/" + name; }
-    void enter();
+    void enter() {
+        char current[4096];
+        previousDir = getcwd(current, sizeof current) != nullptr ? current : "";
+        if (chdir(dirPath.c_str()) != 0) {
+            previousDir.clear();
+        }
+    }
 
 private:
     std::string dirPath;
     std::string previousDir;
 };
 
-// Reads a whole file; empty if missing.
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
-bool fileExists(const std::string& path);
-// How often part stands in text; overlapping finds count.
-int countOccurrences(const std::string& text, const std::string& part);
-// A TCP port on 127.0.0.1 that nobody listens on right now, -1 if none.
-int freePort();
-// Standard output of this process goes to a file while the object lives,
-// so that a test can wait for a line another thread prints.
+// Empty if missing.
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+inline bool fileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Overlapping finds count.
+inline int countOccurrences(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        found++;
+    }
+    return found;
+}
+
+// A loopback port nobody listens on now, -1 if none.
+inline int freePort() {
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(probe);
+    return port;
+}
+
+// This process's stdout goes to a file while the object lives.
 class StdoutCapture {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
+    StdoutCapture() {
+        char pattern[] = "/tmp/carvanta-stdout-XXXXXX";
+        int file = mkostemp(pattern, O_CLOEXEC);
+        if (file >= 0) {
+            path = pattern;
+            fflush(stdout);
+            savedStdout = dup(STDOUT_FILENO);
+            dup2(file, STDOUT_FILENO);
+            close(file);
+        }
+    }
+    ~StdoutCapture() {
+        fflush(stdout);
+        if (savedStdout >= 0) {
+            dup2(savedStdout, STDOUT_FILENO);
+            close(savedStdout);
+        }
+        if (!path.empty()) {
+            unlink(path.c_str());
+        }
+    }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-    // Everything printed since the capture began.
-    std::string text();
-    bool waitFor(const std::string& part, int timeoutMs);
+    std::string text() {
+        fflush(stdout);
+        return path.empty() ? "" : readFile(path);
+    }
+    bool waitFor(const std::string& part, int timeoutMs) {
+        return waitUntil([&] { return text().find(part) != std::string::npos; }, timeoutMs);
+    }
 
 private:
-    int savedStdout;
+    int savedStdout = -1;
     std::string path;
 };
-
-// Polls condition every 2 ms until it holds (true) or the time is up
-// (false); the condition is asked once more at the deadline.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
 #endif
