@@ -155,12 +155,15 @@ TEST(MysqlServerRestart, RequestsFailCleanlyWhileTheDatabaseIsDownAndRecoverAfte
     ASSERT_EQ(rita.ask(REQ_SIGNUP), RES_OK);
     ASSERT_TRUE(database.down()) << database.output();
     EXPECT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), RES_USERDOESNOTEXIST);
-    EXPECT_EQ(rita.askRaw(REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)),
-              RES_USERDOESNOTEXIST);
+    EXPECT_EQ(
+        ask(&rita.getClient(), REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)).code,
+        RES_USERDOESNOTEXIST);
     EXPECT_EQ(said(rita, REQ_SENDSINGLEPLAYERHIGHSCORES), code(RES_OK)) << "an empty list";
     ASSERT_TRUE(database.up()) << database.output();
     EXPECT_EQ(rita.ask(REQ_CHECKUSERANDPASSWORD), RES_OK);
-    EXPECT_EQ(rita.askRaw(REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)), RES_OK);
+    EXPECT_EQ(
+        ask(&rita.getClient(), REQ_STORESINGLEPLAYERSCORE, scorePayload("rita", "pw", 5)).code,
+        RES_OK);
     EXPECT_EQ(said(rita, REQ_SENDSINGLEPLAYERHIGHSCORES).size(), 1u + USERBASE_ENTRY_SIZE);
     EXPECT_EQ(server.stop(), 0) << server.output();
 }
