@@ -1,315 +1,308 @@
-// CarvantaClientTest.cpp - the client's one-shot commands against the real
-// server binary on 127.0.0.1: the line each prints and the exit status that
-// names the server's answer; the password from the environment; a server
-// that cannot be reached or does not answer; usage errors; and the
-// inspector on the user.dat that the server wrote from these commands.
+// CarvantaClientTest.cpp - the client program against the server binary on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "Process.h"
-#include "TestSupport.h"
 #include "RawPeer.h"
-#include "SoloGame.h"
+#include "TestSupport.h"
 
 namespace {
 
-const int LOBBY_TIMEOUT_MS = 15000;
-
-void expectContains(const ToolRun& result, const std::string& text) {
-    EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"
-                                                           << result.output;
-}
-
-std::string positionText(const int* rows, const int* cols) {
-    std::string text;
-    for (int t = 0; t < 3; t++) {
-        text += std::string(t == 0 ? "" : " ") + static_cast<char>('a' + rows[t]) +
-                std::to_string(cols[t] + 1);
-    }
-    return text;
-}
-
-// The lines of a whole game of `seed`, worked out on the same rules: one
-// wrong claim first, then the first set found each time, and `more`
-// whenever the table holds none. *fastest is the score when every set is
-// found at once.
-std::string wholeGameScript(unsigned int seed, int* fastest) {
-    SoloGame game(seed, 0);
-    std::string script;
-    bool wrongDone = false;
-    while (!game.isOver()) {
-        int found[3][3] = {};
-        bool haveSet = false;
-        bool haveWrong = false;
-        int wrong[2][3] = {};
-        for (int i = 0; i < PLAYFIELD_POSITIONS && !(haveSet && haveWrong); i++) {
-            for (int j = i + 1; j < PLAYFIELD_POSITIONS; j++) {
-                for (int k = j + 1; k < PLAYFIELD_POSITIONS; k++) {
-                    int rows[3] = {i / 6, j / 6, k / 6};
-                    int cols[3] = {i % 6, j % 6, k % 6};
-                    card_t* cards[3] = {game.cardAt(rows[0], cols[0]),
-                                        game.cardAt(rows[1], cols[1]),
-                                        game.cardAt(rows[2], cols[2])};
-                    if (!cards[0] || !cards[1] || !cards[2]) {
-                        continue;
-                    }
-                    bool isSet = VirtualPlayField::isSet(cards);
-                    int(*target)[3] = isSet ? found : wrong;
-                    bool* have = isSet ? &haveSet : &haveWrong;
-                    if (!*have) {
-                        std::copy(rows, rows + 3, target[0]);
-                        std::copy(cols, cols + 3, target[1]);
-                        *have = true;
-                    }
-                }
-            }
-        }
-        if (!wrongDone && haveWrong && game.getSetsFound() > 0) {
-            game.claim(wrong[0], wrong[1], 0);
-            script += positionText(wrong[0], wrong[1]) + "\n";
-            wrongDone = true;
-        } else if (haveSet) {
-            game.claim(found[0], found[1], 0);
-            script += positionText(found[0], found[1]) + "\n";
-        } else {
-            int points = 0;
-            game.more(0, &points);
-            script += "more\n";
-        }
-    }
-    *fastest = game.getScore();
-    return script;
-}
+const int RUN_TIMEOUT_MS = 60000;
 
 class CarvantaClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("CARVANTA_PASSWORD");
-        port = freePort();
         ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
     }
 
-    // The client for one player, on this test's server.
-    ToolRun client(const std::string& name, const std::string& password,
-                   const std::vector<std::string>& command) {
-        std::vector<std::string> args = {"--port", std::to_string(port), "--name", name};
+    // The password is left out when empty.
+    std::vector<std::string> args(const std::string& name, const std::string& password,
+                                  const std::vector<std::string>& command) {
+        std::vector<std::string> all = {"--port", std::to_string(port), "--name", name};
         if (!password.empty()) {
-            args.push_back("--password");
-            args.push_back(password);
+            all.insert(all.end(), {"--password", password});
         }
-        args.insert(args.end(), command.begin(), command.end());
-        return runTool("CarvantaClient", args, dir.path());
+        all.insert(all.end(), command.begin(), command.end());
+        return all;
+    }
+
+    // A lobby client of name (password "pw-" + name) running script.
+    ToolRun lobby(ChildProcess* child, const std::string& name, const std::string& password,
+                  const std::string& script) {
+        writeFile(dir.file(name + ".script"), script);
+        std::vector<std::string> command =
+            args(name, password, {"--script", name + ".script", "lobby"});
+        if (script.empty()) {
+            command = args(name, password, {"lobby"});  // typed commands, none here
+        }
+        if (child == nullptr) {
+            return runTool("CarvantaClient", command, dir.path(), "", RUN_TIMEOUT_MS);
+        }
+        EXPECT_TRUE(child->start(toolPath("CarvantaClient"), command, dir.path()));
+        return {0, ""};
     }
 
     TempDir dir;
+    int port = freePort();
     ServerProcess server;
-    int port = 0;
 };
 
-TEST_F(CarvantaClientTest, AccountCommandsPrintALineAndExitWithTheAnswer) {
-    ToolRun result = client("alice", "s3cret", {"signup"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Signed up alice.\n", result.output);
-    result = client("alice", "other", {"signup"});
-    EXPECT_EQ(11, result.status);
-    expectContains(result, "signup refused by the server: the name is taken (RES_USEREXISTS).");
-
-    result = client("alice", "", {"check"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("User alice exists.\n", result.output);
-    result = client("nobody", "", {"check"});
-    EXPECT_EQ(12, result.status);
-    EXPECT_EQ("User nobody does not exist (RES_USERDOESNOTEXIST).\n", result.output);
-
-    result = client("alice", "s3cret", {"login"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Login ok: alice exists and the password is right.\n", result.output);
-    result = client("alice", "wrong", {"login"});
-    EXPECT_EQ(12, result.status);
-    expectContains(result, "unknown user or wrong password (RES_USERDOESNOTEXIST)");
-
-    result = client("alice", "wrong", {"delete"});
-    EXPECT_EQ(12, result.status);
-    EXPECT_EQ(0, client("alice", "s3cret", {"login"}).status);  // still there
-    result = client("alice", "s3cret", {"delete"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Deleted the account alice.\n", result.output);
-    EXPECT_EQ(12, client("alice", "s3cret", {"login"}).status);
+void expectHas(const std::string& output, const std::string& text) {
+    EXPECT_NE(std::string::npos, output.find(text)) << "missing \"" << text << "\" in:\n" << output;
 }
 
-TEST_F(CarvantaClientTest, ScoresReachTheHighScoreList) {
-    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
-    ToolRun result = client("alice", "pa", {"score", "120"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Recorded a score of 120 for alice.\n", result.output);
-    EXPECT_EQ(0, client("bob", "pb", {"score", "95"}).status);
-    EXPECT_EQ(12, client("bob", "wrong", {"score", "999"}).status);
-    EXPECT_EQ(2, client("bob", "pb", {"score", "lots"}).status);
-    EXPECT_EQ(2, client("bob", "pb", {"score"}).status);
-
-    result = client("bob", "pb", {"highscores"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "High scores (2):\n  1.      alice ");
-    expectContains(result, "  120\n  2.        bob ");
-    expectContains(result, "   95\n");
-    EXPECT_EQ(12, client("bob", "wrong", {"highscores"}).status);
-}
-
-TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
-    const unsigned int seed = 11;
-    int fastest = 0;
-    std::string script = wholeGameScript(seed, &fastest);
-    ASSERT_NE(std::string::npos, script.find("more\n")) << "this deal needs more cards once";
-    ASSERT_EQ(0, client("carol", "pw", {"signup"}).status);
-    EXPECT_EQ(12, client("carol", "wrong", {"play"}).status) << "the account is checked first";
-
-    ToolRun result = runTool("CarvantaClient",
-                                      {"--port", std::to_string(port), "--name", "carol",
-                                       "--password", "pw", "play", "--seed", std::to_string(seed)},
-                                      dir.path(), script, 30000);
-    ASSERT_EQ(0, result.status) << result.output;
-    expectContains(result, "Game 11 (deal it again with --seed 11).");
-    expectContains(result, "Not a set: the ");
-    expectContains(result, "Set! ");
-    expectContains(result, "No set on the table: three more cards.");
-    size_t at = result.output.find("Final score: ");
-    ASSERT_NE(std::string::npos, at) << result.output;
-    int score = atoi(result.output.c_str() + at + 13);
-    // The bonus depends on how fast the client read the lines: at most the
-    // score of instant play, at least 10 per set less the penalties.
-    EXPECT_LE(score, fastest);
-    EXPECT_GE(score, fastest - 10 * 27);
-    expectContains(result, "Recorded a score of " + std::to_string(score) + " for carol.");
-    std::string ownLine = std::to_string(score) + "  <- you\n";
-    expectContains(result, ownLine);
-    ToolRun list = client("carol", "pw", {"highscores"});
-    expectContains(list, "carol");
-    expectContains(list, std::to_string(score));
-
-    // The same deal offline: the same moves, nothing recorded, no server needed.
-    result = runTool(
-        "CarvantaClient",
-        {"--port", std::to_string(freePort()), "play", "--offline", "--seed", std::to_string(seed)},
-        dir.path(), script, 30000);
-    EXPECT_EQ(0, result.status) << result.output;
-    expectContains(result, "Offline: the score is not recorded.");
-}
-
-TEST_F(CarvantaClientTest, ThePasswordMayComeFromTheEnvironment) {
-    ASSERT_EQ(0, client("carol", "fromenv", {"signup"}).status);
-    setenv("CARVANTA_PASSWORD", "fromenv", 1);
-    EXPECT_EQ(0, client("carol", "", {"login"}).status);
-    setenv("MY_SECRET", "fromenv", 1);
-    unsetenv("CARVANTA_PASSWORD");
-    ToolRun result = client("carol", "", {"--password-env", "MY_SECRET", "login"});
-    EXPECT_EQ(0, result.status) << result.output;
-    result = client("carol", "", {"login"});
-    EXPECT_EQ(2, result.status);  // no password anywhere
-    expectContains(result, "this command needs a password");
-    result = client("carol", "", {"--password-env", "NOT_SET_ANYWHERE", "login"});
-    EXPECT_EQ(2, result.status);
-    expectContains(result, "NOT_SET_ANYWHERE is not set");
-}
-
-TEST_F(CarvantaClientTest, PlayersListsWhoIsInTheLobby) {
-    ASSERT_EQ(0, client("dave", "pd", {"signup"}).status);
-    ASSERT_EQ(0, client("erin", "pe", {"signup"}).status);
-    ToolRun result = client("dave", "pd", {"players"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Nobody is on the player list.\n", result.output);
-
-    ChildProcess lobby;
+TEST_F(CarvantaClientTest, OneShotCommandsPrintALineAndExitWithTheAnswer) {
+    const struct {
+        const char* name;
+        const char* password;
+        std::vector<std::string> command;
+        int status;
+        const char* output;
+        const char* environment;  // NAME=VALUE set for this run
+    } steps[] = {
+        {"alice", "s3cret", {"signup"}, 0, "Signed up alice.\n", nullptr},
+        {"alice",
+         "other",
+         {"signup"},
+         11,
+         "signup refused by the server: the name is taken (RES_USEREXISTS).",
+         nullptr},
+        {"alice", "", {"check"}, 0, "User alice exists.\n", nullptr},
+        {"nobody",
+         "",
+         {"check"},
+         12,
+         "User nobody does not exist (RES_USERDOESNOTEXIST).\n",
+         nullptr},
+        {"alice",
+         "s3cret",
+         {"login"},
+         0,
+         "Login ok: alice exists and the password is right.\n",
+         nullptr},
+        {"alice",
+         "wrong",
+         {"login"},
+         12,
+         "unknown user or wrong password (RES_USERDOESNOTEXIST)",
+         nullptr},
+        {"bob", "pb", {"signup"}, 0, "", nullptr},
+        {"bob", "wrong", {"delete"}, 12, "", nullptr},
+        {"bob", "pb", {"login"}, 0, "", nullptr},
+        {"bob", "pb", {"delete"}, 0, "Deleted the account bob.\n", nullptr},
+        {"bob", "pb", {"login"}, 12, "", nullptr},
+        {"carol", "pc", {"signup"}, 0, "", nullptr},
+        {"dave", "pd", {"signup"}, 0, "", nullptr},
+        {"alice", "s3cret", {"score", "40"}, 0, "Recorded a score of 40 for alice.\n", nullptr},
+        {"alice", "s3cret", {"score", "75"}, 0, "", nullptr},
+        {"carol", "pc", {"score", "95"}, 0, "", nullptr},
+        {"carol", "wrong", {"score", "999"}, 12, "", nullptr},
+        {"carol", "pc", {"score", "lots"}, 2, "", nullptr},
+        {"carol", "pc", {"score"}, 2, "", nullptr},
+        {"dave", "pd", {"highscores"}, 0, "  1.      carol ", nullptr},
+        {"dave", "pd", {"highscores"}, 0, "   95\n  2.      alice ", nullptr},
+        {"dave", "wrong", {"highscores"}, 12, "", nullptr},
+        {"dave", "pd", {"players"}, 0, "Nobody is on the player list.\n", nullptr},
+        {"dave", "wrong", {"players"}, 12, "", nullptr},
+        {"dave", "", {"login"}, 0, "", "CARVANTA_PASSWORD=pd"},
+        {"dave", "", {"--password-env", "MY_SECRET", "login"}, 0, "", "MY_SECRET=pd"},
+        {"dave", "", {"login"}, 2, "this command needs a password", nullptr},
+        {"dave",
+         "",
+         {"--password-env", "NOT_SET_ANYWHERE", "login"},
+         2,
+         "NOT_SET_ANYWHERE is not set",
+         nullptr},
+    };
+    for (const auto& step : steps) {
+        std::string variable = step.environment == nullptr ? "" : step.environment;
+        size_t equals = variable.find('=');
+        if (!variable.empty()) {
+            setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+        }
+        ToolRun run =
+            runTool("CarvantaClient", args(step.name, step.password, step.command), dir.path());
+        SCOPED_TRACE(std::string(step.name) + " " + step.command[0] + ":\n" + run.output);
+        EXPECT_EQ(step.status, run.status);
+        expectHas(run.output, step.output);
+        if (!variable.empty()) {
+            unsetenv(variable.substr(0, equals).c_str());
+        }
+    }
+    ChildProcess daveInLobby;
     ASSERT_TRUE(
-        lobby.start(toolPath("CarvantaClient"),
-                    {"--port", std::to_string(port), "--name", "erin", "--password", "pe", "lobby"},
-                    dir.path()));
-    ASSERT_TRUE(lobby.waitForOutput("In the lobby as erin", LOBBY_TIMEOUT_MS)) << lobby.output();
-    result = client("dave", "pd", {"players"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      2  erin\n", result.output);
-    EXPECT_EQ(12, client("dave", "wrong", {"players"}).status);
+        daveInLobby.start(toolPath("CarvantaClient"), args("dave", "pd", {"lobby"}), dir.path()));
+    ASSERT_TRUE(daveInLobby.waitForOutput("In the lobby as dave", RUN_TIMEOUT_MS))
+        << daveInLobby.output();
+    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      3  dave\n",
+              runTool("CarvantaClient", args("carol", "pc", {"players"}), dir.path()).output);
+    daveInLobby.writeInput("quit\n");
+    EXPECT_EQ(0, daveInLobby.waitExit(RUN_TIMEOUT_MS));
+    EXPECT_EQ("Nobody is on the player list.\n",
+              runTool("CarvantaClient", args("carol", "pc", {"players"}), dir.path()).output);
 
-    lobby.writeInput("quit\n");
-    EXPECT_EQ(0, lobby.waitExit(LOBBY_TIMEOUT_MS));
-    EXPECT_EQ("Nobody is on the player list.\n", client("dave", "pd", {"players"}).output);
-}
-
-// The user.dat that the server wrote from the client's commands, as the
-// inspector reads it after the server has stopped.
-TEST_F(CarvantaClientTest, TheInspectorReadsWhatTheServerWrote) {
-    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
-    ASSERT_EQ(0, client("carol", "pc", {"signup"}).status);
-    ASSERT_EQ(0, client("alice", "pa", {"score", "40"}).status);
-    ASSERT_EQ(0, client("alice", "pa", {"score", "75"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"delete"}).status);
+    // The inspector on the user.dat that the server wrote.
     ASSERT_EQ(0, server.stop());
-
     ToolRun verify = runTool("CarvantaUserData", {"verify"}, dir.path());
-    EXPECT_EQ(0, verify.status) << verify.output;
-    EXPECT_EQ("user.dat: layout 4.0, 2 accounts, 206 bytes\nuser.dat: sound\n", verify.output);
+    EXPECT_EQ(0, verify.status);
+    EXPECT_EQ("user.dat: layout 4.0, 3 accounts, 296 bytes\nuser.dat: sound\n", verify.output);
     ToolRun dump = runTool("CarvantaUserData", {"dump", "--csv", "--show-passwords"}, dir.path());
     EXPECT_EQ(0, dump.status);
-    expectContains(dump, "\n1,alice,pa,75,");
-    expectContains(dump, ",2,115,0,0\n");  // two games, sum 115
-    expectContains(dump, "\n3,carol,pc,0,00-00-0000,0,0,0,0\n");
+    expectHas(dump.output, "\n1,alice,s3cret,75,");
+    expectHas(dump.output, ",2,115,0,0\n");  // two games, sum 115
+    expectHas(dump.output, "\n3,dave,pd,0,00-00-0000,0,0,0,0\n");
 }
 
-TEST(CarvantaClientAloneTest, AServerThatCannotBeReached) {
-    TempDir dir;
-    int port = freePort();
-    ToolRun result = runTool(
-        "CarvantaClient",
-        {"--port", std::to_string(port), "--name", "a", "--password", "b", "login"}, dir.path());
-    EXPECT_EQ(3, result.status);
-    expectContains(result, "login failed: the server cannot be reached (127.0.0.1 port ");
-}
-
-TEST(CarvantaClientAloneTest, AServerThatDoesNotAnswer) {
-    TempDir dir;
+TEST_F(CarvantaClientTest, UsageErrorsAndServersThatFail) {
+    const struct {
+        const char* program;
+        std::vector<std::string> args;
+        int status;
+        const char* output;
+    } runs[] = {
+        {"CarvantaClient", {}, 2, ""},
+        {"CarvantaClient", {"fly"}, 2, ""},
+        {"CarvantaClient", {"--bogus", "login"}, 2, ""},
+        {"CarvantaClient", {"--port", "70000", "login"}, 2, ""},
+        {"CarvantaClient", {"--password", "x", "login"}, 2, ""},
+        {"CarvantaClient",
+         {"--name", "abcdefghijklmnopqrstu", "check"},
+         2,
+         "the name is longer than 19 characters"},
+        {"CarvantaClient", {"--name", "a", "check", "extra"}, 2, ""},
+        {"CarvantaClient", {"play", "--offline", "--seed", "-1"}, 2, ""},
+        {"CarvantaClient", {"play", "--offline", "--seed", "4294967296"}, 2, ""},
+        {"CarvantaClient", {"play", "--offline", "--seed", "12x"}, 2, ""},
+        {"CarvantaClient", {"play", "--offline", "--seed", ""}, 2, ""},
+        {"CarvantaClient", {"play", "--offline", "now"}, 2, ""},
+        {"CarvantaClient", {"--password", "x", "play"}, 2, ""},  // a recorded game needs a name
+        {"CarvantaClient", {"--help"}, 0, "Exit status: 0 done"},
+        {"CarvantaClient",
+         {"--port", std::to_string(freePort()), "--name", "a", "--password", "b", "login"},
+         3,
+         "login failed: the server cannot be reached (127.0.0.1 port "},
+        {"CarvantaBench", {"--help"}, 0, "usage: CarvantaBench"},
+        {"CarvantaBench", {}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--count", "10"}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--scenario", "no-such"}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--scenario", "login", "--clients", "101"}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--scenario", "login", "--clients", "0"}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--scenario", "login", "--frobnicate", "1"}, 2, "usage: CarvantaBench"},
+        {"CarvantaBench", {"--scenario"}, 2, "usage: CarvantaBench"},
+    };
+    for (const auto& r : runs) {
+        ToolRun run = runTool(r.program, r.args, dir.path());
+        std::string shown = r.program;
+        for (const std::string& arg : r.args) {
+            shown += " " + arg;
+        }
+        SCOPED_TRACE(shown);
+        EXPECT_EQ(r.status, run.status) << run.output;
+        expectHas(run.output, r.output);
+        // A scenario that runs starts its report with a line "scenario NAME: ...".
+        EXPECT_EQ(std::string::npos, ("\n" + run.output).find("\nscenario ")) << run.output;
+    }
     RawPeer silent;
     ASSERT_TRUE(silent.listenOnFreePort());
     auto start = std::chrono::steady_clock::now();
-    ToolRun result =
+    ToolRun run =
         runTool("CarvantaClient",
                 {"--port", std::to_string(silent.port), "--name", "a", "--password", "b", "login"},
                 dir.path());
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(4, result.status);
-    expectContains(result, "login failed: no answer from the server within 3 seconds");
+    EXPECT_EQ(4, run.status);
+    expectHas(run.output, "login failed: no answer from the server within 3 seconds");
     EXPECT_GE(took, std::chrono::milliseconds(2900));
     EXPECT_LT(took, std::chrono::milliseconds(8000));
 }
 
-TEST(CarvantaClientAloneTest, UsageErrors) {
-    TempDir dir;
-    EXPECT_EQ(2, runTool("CarvantaClient", {}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"fly"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--bogus", "login"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--port", "70000", "login"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "login"}, dir.path()).status);
-    ToolRun result =
-        runTool("CarvantaClient", {"--name", "abcdefghijklmnopqrstu", "check"}, dir.path());
-    EXPECT_EQ(2, result.status);
-    expectContains(result, "the name is longer than 19 characters");
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
-    for (const char* seed : {"-1", "4294967296", "12x", ""}) {
-        EXPECT_EQ(
-            2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path()).status)
-            << seed;
+TEST_F(CarvantaClientTest, TwoLobbyPlayersPlayFromInvitationToStop) {
+    for (const char* name : {"alice", "bob"}) {
+        ASSERT_EQ(0, runTool("CarvantaClient", args(name, std::string("pw-") + name, {"signup"}),
+                             dir.path())
+                         .status);
     }
-    EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "now"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "play"}, dir.path()).status)
-        << "a recorded game needs a name";
-    result = runTool("CarvantaClient", {"--help"}, dir.path());
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "Exit status: 0 done");
+    ChildProcess alice;
+    ChildProcess bob;
+    lobby(&bob, "bob", "pw-bob",
+          "wait invitation 20\naccept alice\nwait cards 20\n"
+          "# the invitee is dealt second: both hold their cards now\n"
+          "stop\nwait end 20\nwait player bob 10\nquit\n");
+    lobby(&alice, "alice", "pw-alice",
+          "wait player bob 20\ninvite bob\nwait accept 20\nwait start 20\nwait cards 20\n"
+          "wait end 20\nquit\n");
+    EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
+    EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
+    expectHas(alice.output(), "Invited bob; waiting for the answer.\n");
+    expectHas(bob.output(), "Invitation from alice: type 'accept alice' or 'reject alice'.\n");
+    expectHas(alice.output(), "bob accepted your invitation; the countdown follows.\n");
+    std::string cards[2];
+    for (ChildProcess* player : {&alice, &bob}) {
+        std::string out = player->output();
+        expectHas(out,
+                  "Countdown: 3\nCountdown: 2\nCountdown: 1\nCountdown: 0 - go!\n"
+                  "The game starts.\n");
+        expectHas(out, "Cards on the table (12):\n");
+        expectHas(out, "The game is over: stop was pressed.\n");
+        expectHas(out, "Left the lobby.\n");
+        size_t from = out.find("Cards on the table");
+        cards[player == &bob] = out.substr(from, out.find("on the table", from + 20) - from);
+    }
+    EXPECT_EQ(cards[0], cards[1]) << "both players see the same cards";
+    expectHas(bob.output(), "> stop\nStop sent.\n");
+    expectHas(bob.output(), "You are back on the player list.\n");
+    expectHas(server.output(), "Game created");
+}
+
+TEST_F(CarvantaClientTest, LobbyScriptsEndWithTheStatusThatSaysWhy) {
+    for (const char* name : {"alice", "bob"}) {
+        ASSERT_EQ(0, runTool("CarvantaClient", args(name, std::string("pw-") + name, {"signup"}),
+                             dir.path())
+                         .status);
+    }
+    ChildProcess alice;
+    ChildProcess bob;
+    lobby(&bob, "bob", "pw-bob", "wait invitation 20\nreject alice\nwait cancel 30\nquit\n");
+    lobby(&alice, "alice", "pw-alice",
+          "wait player bob 20\ninvite bob\nwait reject 20\nwait player bob 20\ninvite bob\n"
+          "cancel bob\nquit\n");
+    EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
+    EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
+    expectHas(alice.output(), "bob rejected your invitation.\n");
+    expectHas(alice.output(), "Cancelled the invitation of bob.\n");
+    expectHas(bob.output(), "Rejected the invitation of alice.\n");
+    expectHas(bob.output(), "The invitation between you and alice is cancelled.\n");
+
+    const struct {
+        const char* password;
+        const char* script;
+        int status;
+        const char* output;
+    } failures[] = {
+        {"pw-alice", "invite nobody\nquit\n", 16,
+         "invite nobody refused: the lobby does not know that player or invitation "
+         "(RES_MULTI_PLAYERNOTKNOWN).\nLeft the lobby.\n"},
+        {"pw-alice", "wait invitation 1\n", 5, "wait invitation: nothing came within 1 seconds.\n"},
+        {"pw-alice", "invitee bob\n", 2, ""},
+        {"nope", "quit\n", 12, "Cannot enter the lobby: unknown user or wrong password"},
+    };
+    for (const auto& f : failures) {
+        ToolRun run = lobby(nullptr, "alice", f.password, f.script);
+        EXPECT_EQ(f.status, run.status) << f.script << run.output;
+        expectHas(run.output, f.output);
+    }
+    ChildProcess lost;
+    lobby(&lost, "bob", "pw-bob", "");
+    ASSERT_TRUE(lost.waitForOutput("In the lobby as bob", RUN_TIMEOUT_MS)) << lost.output();
+    server.kill9();
+    EXPECT_EQ(4, lost.waitExit(RUN_TIMEOUT_MS));
+    expectHas(lost.output(), "The connection to the server was lost.\n");
 }
 
 }  // namespace
