@@ -1,5 +1,5 @@
-// ConfigSamplesTest.cpp - the sample configurations read by the server's own parser; each
-// test runs in a process of its own, so the configuration starts empty.
+// ConfigSamplesTest.cpp - the sample configurations read by the server's own parser; each test
+// runs in a process of its own, so the configuration starts empty.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,17 +10,14 @@
 
 namespace {
 
-// Every line of the sample through the parser; the settings it made, and how many lines
-// are neither comments nor empty.
+// The number of settings in the sample (not comments, not empty, not indented), then what
+// the parser made of them.
 std::string readSample(const std::string& name) {
     std::ifstream sample(std::string(CARVANTA_SOURCE_DIR) + "/config/" + name);
-    EXPECT_TRUE(sample.good()) << name;
     Configuration* c = Configuration::getInstance();
     int settings = 0;
-    std::string line;
-    while (std::getline(sample, line)) {
-        EXPECT_NE(' ', line.empty() ? '#' : line[0]) << "indented line in " << name;
-        settings += !line.empty() && line[0] != '#';
+    for (std::string line; std::getline(sample, line);) {
+        settings += line.empty() || line[0] == '#' ? 0 : line[0] == ' ' ? 100 : 1;
         char buffer[CONFIG_LINE_MAX + 1];
         copyText(buffer, sizeof buffer, line.c_str());
         c->parseLine(buffer);
@@ -32,10 +29,10 @@ std::string readSample(const std::string& name) {
 }
 
 TEST(ConfigSamplesTest, TheFileStoreSample) {
-    EXPECT_EQ(
-        0u,
-        readSample("config-file.ini")
-            .find("5 7777 100 file /run/carvanta/carvanta.pid /var/log/carvanta/carvanta.log "));
+    std::string read = readSample("config-file.ini");
+    EXPECT_EQ(0u, read.find("5 7777 100 file /run/carvanta/carvanta.pid "
+                            "/var/log/carvanta/carvanta.log "))
+        << read;
 }
 
 TEST(ConfigSamplesTest, TheMysqlStoreSample) {
