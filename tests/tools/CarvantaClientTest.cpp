@@ -175,22 +175,27 @@ TEST_F(CarvantaClientTest, UsageErrorsAndServersThatFail) {
     EXPECT_LT(took, std::chrono::milliseconds(8000));
 }
 
-TEST_F(CarvantaClientTest, TwoLobbyPlayersPlayFromInvitationToStop) {
+TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     ASSERT_EQ(0, client("alice pw-alice signup").status);
     ASSERT_EQ(0, client("bob pw-bob signup").status);
     ChildProcess alice;
     ChildProcess bob;
     lobby(&bob, "bob",
-          "wait invitation 20\naccept alice\nwait cards 20\n"
+          "wait invitation 20\nreject alice\nwait invitation 20\naccept alice\nwait cards 20\n"
           "# the invitee is dealt second: both hold their cards now\n"
-          "stop\nwait end 20\nwait player bob 10\nquit\n");
+          "stop\nwait end 20\nwait player bob 10\nwait cancel 30\nquit\n");
     lobby(&alice, "alice",
-          "wait player bob 20\ninvite bob\nwait accept 20\nwait start 20\nwait cards 20\n"
-          "wait end 20\nquit\n");
+          "wait player bob 20\ninvite bob\nwait reject 20\nwait player bob 20\ninvite bob\n"
+          "wait accept 20\nwait start 20\nwait cards 20\nwait end 20\nwait player alice 20\n"
+          "wait player bob 20\ninvite bob\ncancel bob\nquit\n");
     EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
     EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
     expectHas(alice.output(), "Invited bob; waiting for the answer.\n");
     expectHas(bob.output(), "Invitation from alice: type 'accept alice' or 'reject alice'.\n");
+    expectHas(bob.output(), "Rejected the invitation of alice.\n");
+    expectHas(alice.output(), "bob rejected your invitation.\n");
+    expectHas(alice.output(), "Cancelled the invitation of bob.\n");
+    expectHas(bob.output(), "The invitation between you and alice is cancelled.\n");
     expectHas(alice.output(), "bob accepted your invitation; the countdown follows.\n");
     std::string cards[2];
     for (ChildProcess* player : {&alice, &bob}) {
@@ -208,23 +213,7 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersPlayFromInvitationToStop) {
     expectHas(bob.output(), "> stop\nStop sent.\n");
     expectHas(bob.output(), "You are back on the player list.\n");
     expectHas(server.output(), "Game created");
-}
 
-TEST_F(CarvantaClientTest, LobbyScriptsEndWithTheStatusThatSaysWhy) {
-    ASSERT_EQ(0, client("alice pw-alice signup").status);
-    ASSERT_EQ(0, client("bob pw-bob signup").status);
-    ChildProcess alice;
-    ChildProcess bob;
-    lobby(&bob, "bob", "wait invitation 20\nreject alice\nwait cancel 30\nquit\n");
-    lobby(&alice, "alice",
-          "wait player bob 20\ninvite bob\nwait reject 20\nwait player bob 20\ninvite bob\n"
-          "cancel bob\nquit\n");
-    EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
-    EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
-    expectHas(alice.output(), "bob rejected your invitation.\n");
-    expectHas(alice.output(), "Cancelled the invitation of bob.\n");
-    expectHas(bob.output(), "Rejected the invitation of alice.\n");
-    expectHas(bob.output(), "The invitation between you and alice is cancelled.\n");
     const struct {
         const char* script;
         int status;
