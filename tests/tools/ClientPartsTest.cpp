@@ -1,17 +1,12 @@
-// ClientPartsTest.cpp - the client's card table, list texts, line input and lobby events.
+// ClientPartsTest.cpp - the client's card table and list texts.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CardTable.h"
 #include "GameProtocol.h"
-#include "LineReader.h"
 #include "ListFormat.h"
-#include "LobbyEvents.h"
 #include "LoopbackClient.h"
 #include "UserFileImage.h"
 
@@ -72,93 +67,22 @@ TEST(CardTableTest, NamesEverySetInThePositionsOfTheMessage) {
     CardTable table;
     EXPECT_FALSE(table.load("\x02\x00\x01\x05\x00\x02", 6));  // too short for its count
     EXPECT_FALSE(table.load("", 0));
-    EXPECT_EQ(nullptr, table.cardAt(-1, 0));
 }
 
-TEST(ListFormatTest, ListsAsTables) {
+TEST(ListFormatTest, PartRecordsAndBytesThatCouldSteerTheTerminal) {
     char text[4096];
-    auto players = [&text](const std::string& list) {
-        ListFormat::formatPlayers(text, sizeof text, list.data(), static_cast<int>(list.size()));
-        return std::string(text);
-    };
-    std::string list = int32le(7) + nameField("alice") + int32le(0x1020304) + nameField("bob");
-    EXPECT_EQ("Players on the list (2):\n     Id  Name\n      7  alice\n16909060  bob\n",
-              players(list));
-    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      7  alice\n",
-              players(list.substr(0, 30)));  // a part record is not shown
-    EXPECT_EQ("Nobody is on the player list.\n", players(""));
-    EXPECT_TRUE(ListFormat::listHolds(list.data(), static_cast<int>(list.size()), "bob"));
-    EXPECT_FALSE(ListFormat::listHolds(list.data(), static_cast<int>(list.size()), "bo"));
     std::string evil = "ev\033[2Jil\x01";
     evil.resize(PROTOCOL_NAME_SIZE, 'x');  // no terminator either
-    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      1  ev?[2Jil?xxxxxxxxxx\n",
-              players(int32le(1) + evil));
+    std::string list = int32le(1) + evil + int32le(0x1020304) + nameField("bob");
+    ListFormat::formatPlayers(text, sizeof text, list.data(), static_cast<int>(list.size()) - 1);
+    EXPECT_STREQ("Players on the list (1):\n     Id  Name\n      1  ev?[2Jil?xxxxxxxxxx\n", text);
     list = highscoreSlot(1, "alice", " 3- 5-2024", 120) + highscoreSlot(2, "bo\x7f", "", 0);
-    EXPECT_EQ(2, ListFormat::formatHighscores(text, sizeof text, list.data(), 100, "alice"));
-    EXPECT_EQ("High scores (2):\n" + highscoreEntryText(1, "alice", " 3- 5-2024", 120) +
-                  "  <- you\n" + highscoreEntryText(2, "bo?", "", 0) + "\n",
+    EXPECT_EQ(2, ListFormat::formatHighscores(text, sizeof text, list.data(), 100));
+    EXPECT_EQ("High scores (2):\n" + highscoreEntryText(1, "alice", " 3- 5-2024", 120) + "\n" +
+                  highscoreEntryText(2, "bo?", "", 0) + "\n",
               text);
     EXPECT_EQ(0, ListFormat::formatHighscores(text, sizeof text, "", 0));
     EXPECT_STREQ("The high-score list is empty.\n", text);
-}
-
-TEST(LineReaderTest, CutsLinesOutOfWhatArrivesAndWaitsNoLongerThanAsked) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    LineReader reader(fds[0]);
-    auto next = [&reader](lineRead_t expected, long timeoutMs) {
-        char line[LINEREADER_LINE_MAX] = "";
-        EXPECT_EQ(expected, reader.readLine(line, sizeof line, timeoutMs));
-        return std::string(line);
-    };
-    ASSERT_EQ(8, write(fds[1], "invite b", 8));
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ("", next(LINEREAD_NONE, 100));
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(90));
-    EXPECT_LT(waited, std::chrono::milliseconds(1000));
-    std::string rest = "ob\naccept alice\r\n\n" + std::string(LINEREADER_LINE_MAX + 100, 'x');
-    rest += "\nlist\nquit";
-    ASSERT_EQ(static_cast<ssize_t>(rest.size()), write(fds[1], rest.data(), rest.size()));
-    close(fds[1]);
-    EXPECT_EQ("invite bob", next(LINEREAD_LINE, 1000));
-    EXPECT_EQ("accept alice", next(LINEREAD_LINE, 1000));
-    EXPECT_EQ("", next(LINEREAD_LINE, 1000));
-    EXPECT_EQ(std::string(LINEREADER_LINE_MAX - 1, 'x'), next(LINEREAD_LINE, 1000));
-    EXPECT_EQ("list", next(LINEREAD_LINE, 1000));  // the rest of the long line is dropped
-    EXPECT_EQ("quit", next(LINEREAD_LINE, 1000));
-    next(LINEREAD_END, 1000);
-    next(LINEREAD_END, 1000);
-    close(fds[0]);
-}
-
-TEST(LobbyEventsTest, EachWaitTakesOneArrivalAndPlayerWaitsSeeTheLatestList) {
-    LobbyEvents events;
-    events.record(LOBBYEVENT_COUNTDOWN);
-    events.record(LOBBYEVENT_COUNTDOWN);
-    EXPECT_EQ(LOBBYWAIT_PENDING, events.waitFor(LOBBYEVENT_START, 10));
-    EXPECT_EQ(LOBBYWAIT_DONE, events.waitFor(LOBBYEVENT_COUNTDOWN, 10));
-    EXPECT_EQ(LOBBYWAIT_DONE, events.waitFor(LOBBYEVENT_COUNTDOWN, 10));
-    EXPECT_EQ(LOBBYWAIT_PENDING, events.waitFor(LOBBYEVENT_COUNTDOWN, 10));
-    events.requestReadd();
-    EXPECT_TRUE(events.takeReaddRequest());
-    EXPECT_FALSE(events.takeReaddRequest());
-    EXPECT_EQ(LOBBYWAIT_PENDING, events.waitForPlayer("bob", 10));
-    std::string list = int32le(1) + nameField("alice") + int32le(2) + nameField("bob");
-    events.recordPlayerList(list.data(), static_cast<int>(list.size()));
-    EXPECT_EQ(LOBBYWAIT_DONE, events.waitForPlayer("bob", 10));
-    events.recordPlayerList(list.data(), 24);
-    EXPECT_EQ(LOBBYWAIT_PENDING, events.waitForPlayer("bob", 10));
-    EXPECT_EQ(LOBBYWAIT_DONE, events.waitFor(LOBBYEVENT_LIST, 10));
-    // A wait wakes when the event comes, not at the end of its slice.
-    std::thread reader([&events] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        events.record(LOBBYEVENT_CARDS);
-    });
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(LOBBYWAIT_DONE, events.waitFor(LOBBYEVENT_CARDS, 5000));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
-    reader.join();
 }
 
 }  // namespace
