@@ -1,5 +1,4 @@
-// CarvantaClientTest.cpp - the client: the single-player game's rules in process, and the
-// program itself against the server binary on 127.0.0.1.
+// CarvantaClientTest.cpp - the client: its single-player game, and the program on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -123,22 +122,19 @@ protected:
 };
 
 TEST(SoloGameTest, RulesOfPlay) {
-    const unsigned int seed = 7;
     // A set: 10 points, and one more for every 3 s it came faster than 30 s after a change.
-    SoloGame timed(seed, 0);
+    SoloGame timed(7, 0);
     const long long claimsAt[4][2] = {{12000, 16}, {12000, 20}, {41900, 10}, {101900, 10}};
     for (const auto& claim : claimsAt) {
         Triple set = triples(timed, true).at(0);
         EXPECT_EQ(claim[1], timed.claim(set.rows, set.cols, claim[0]).points) << claim[0];
     }
-    SoloGame game(seed, 0);
+    SoloGame game(7, 0);
     Triple set = triples(game, true).at(0);
     game.claim(set.rows, set.cols, 0);
     Triple wrong = triples(game, false).at(0);
     claimOutcome_t outcome = game.claim(wrong.rows, wrong.cols, 0);
     EXPECT_EQ(CLAIM_NOT_A_SET, outcome.result);
-    EXPECT_EQ(15, game.getScore());
-    EXPECT_EQ(1, game.getWrongClaims());
     EXPECT_NE(nullptr, outcome.brokenAttribute);
     int points = 0;
     EXPECT_EQ(MORE_SET_ON_TABLE, game.more(0, &points));
@@ -345,7 +341,7 @@ TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
         expectHas(result.output, line);
     }
     int score = atoi(result.output.c_str() + result.output.find("Final score: ") + 13);
-    EXPECT_LE(score, game.getScore()) << "no more than instant play";
+    expectHas(result.output, std::to_string(game.getSetsFound()) + " sets found, 1 wrong claim");
     expectHas(result.output, "Recorded a score of " + std::to_string(score) + " for carol.");
     expectHas(result.output, std::to_string(score) + "  <- you\n");
     ASSERT_EQ(0, server.stop());
