@@ -141,7 +141,7 @@ TEST(SoloGameTest, RulesOfPlay) {
     int row = -1;
     int col = -1;
     EXPECT_TRUE(game.hint(&row, &col, &points));
-    EXPECT_EQ(7, game.getScore()) << "5 for the refused cards, 3 for the hint";
+    EXPECT_EQ(7, game.getScore()) << "20 less 5 (wrong claim), 5 (more refused), 3 (hint)";
     bool inASet = false;
     for (const Triple& t : triples(game, true)) {
         for (int n = 0; n < 3; n++) {
@@ -262,9 +262,9 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     ASSERT_EQ(0, client("bob pw-bob signup").status);
     ChildProcess alice;
     ChildProcess bob;
-    // Bob's script has CRLF line ends and a comment longer than a line may be.
+    // Bob's script: CRLF line ends, an over-long comment, lines across the 512-byte reads.
     lobby(&bob, "bob",
-          "#" + std::string(600, '-') +
+          "#" + std::string(1000, '-') +
               "\r\nwait list 20\r\nwait invitation 20\r\nreject alice\r\n"
               "wait invitation 20\r\naccept alice\r\nwait cards 20\r\n"
               "# the invitee is dealt second: both hold their cards now\r\n"
