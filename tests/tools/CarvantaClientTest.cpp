@@ -1,315 +1,353 @@
-// CarvantaClientTest.cpp - the client's one-shot commands against the real
-// server binary on 127.0.0.1: the line each prints and the exit status that
-// names the server's answer; the password from the environment; a server
-// that cannot be reached or does not answer; usage errors; and the
-// inspector on the user.dat that the server wrote from these commands.
+// CarvantaClientTest.cpp - the client: its single-player game, and the program on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <chrono>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Process.h"
-#include "TestSupport.h"
 #include "RawPeer.h"
+#include "SetRule.h"
 #include "SoloGame.h"
+#include "TestSupport.h"
 
 namespace {
 
-const int LOBBY_TIMEOUT_MS = 15000;
+const int RUN_TIMEOUT_MS = 60000;
 
-void expectContains(const ToolRun& result, const std::string& text) {
-    EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"
-                                                           << result.output;
+struct Triple {
+    int rows[3];
+    int cols[3];
+};
+
+// Every triple on the table that is (or is not) a set by the rule worked out here.
+std::vector<Triple> triples(SoloGame& game, bool sets) {
+    std::vector<Triple> found;
+    const int columns = PLAYFIELD_COLUMNS;
+    for (int i = 0; i < PLAYFIELD_POSITIONS; i++) {
+        for (int j = i + 1; j < PLAYFIELD_POSITIONS; j++) {
+            for (int k = j + 1; k < PLAYFIELD_POSITIONS; k++) {
+                Triple t = {{i / columns, j / columns, k / columns},
+                            {i % columns, j % columns, k % columns}};
+                card_t* a = game.cardAt(t.rows[0], t.cols[0]);
+                card_t* b = game.cardAt(t.rows[1], t.cols[1]);
+                card_t* c = game.cardAt(t.rows[2], t.cols[2]);
+                if (a != nullptr && b != nullptr && c != nullptr && formSet(a, b, c) == sets) {
+                    found.push_back(t);
+                }
+            }
+        }
+    }
+    return found;
 }
 
-std::string positionText(const int* rows, const int* cols) {
+// "A1,b3  c2": either case, a comma or blanks between the positions.
+std::string typed(const int* rows, const int* cols) {
     std::string text;
-    for (int t = 0; t < 3; t++) {
-        text += std::string(t == 0 ? "" : " ") + static_cast<char>('a' + rows[t]) +
-                std::to_string(cols[t] + 1);
+    for (int n = 0; n < 3; n++) {
+        text += (n == 0   ? ""
+                 : n == 1 ? ","
+                          : "  ") +
+                std::string(1, (n == 0 ? 'A' : 'a') + rows[n]) + std::to_string(cols[n] + 1);
     }
     return text;
 }
 
-// The lines of a whole game of `seed`, worked out on the same rules: one
-// wrong claim first, then the first set found each time, and `more`
-// whenever the table holds none. *fastest is the score when every set is
-// found at once.
-std::string wholeGameScript(unsigned int seed, int* fastest) {
-    SoloGame game(seed, 0);
+// Plays the game to its end, one move every stepMs: the first set on the table, `more` when
+// there is none, and (if asked) one wrong claim after the first set. Returns the lines typed.
+std::string playWholeGame(SoloGame& game, long stepMs, bool oneWrongClaim) {
     std::string script;
-    bool wrongDone = false;
-    while (!game.isOver()) {
-        int found[3][3] = {};
-        bool haveSet = false;
-        bool haveWrong = false;
-        int wrong[2][3] = {};
-        for (int i = 0; i < PLAYFIELD_POSITIONS && !(haveSet && haveWrong); i++) {
-            for (int j = i + 1; j < PLAYFIELD_POSITIONS; j++) {
-                for (int k = j + 1; k < PLAYFIELD_POSITIONS; k++) {
-                    int rows[3] = {i / 6, j / 6, k / 6};
-                    int cols[3] = {i % 6, j % 6, k % 6};
-                    card_t* cards[3] = {game.cardAt(rows[0], cols[0]),
-                                        game.cardAt(rows[1], cols[1]),
-                                        game.cardAt(rows[2], cols[2])};
-                    if (!cards[0] || !cards[1] || !cards[2]) {
-                        continue;
-                    }
-                    bool isSet = VirtualPlayField::isSet(cards);
-                    int(*target)[3] = isSet ? found : wrong;
-                    bool* have = isSet ? &haveSet : &haveWrong;
-                    if (!*have) {
-                        std::copy(rows, rows + 3, target[0]);
-                        std::copy(cols, cols + 3, target[1]);
-                        *have = true;
-                    }
-                }
-            }
-        }
-        if (!wrongDone && haveWrong && game.getSetsFound() > 0) {
-            game.claim(wrong[0], wrong[1], 0);
-            script += positionText(wrong[0], wrong[1]) + "\n";
-            wrongDone = true;
-        } else if (haveSet) {
-            game.claim(found[0], found[1], 0);
-            script += positionText(found[0], found[1]) + "\n";
-        } else {
+    long long nowMs = 0;
+    for (int moves = 0; !game.isOver() && moves < 200; moves++) {
+        nowMs += stepMs;
+        std::vector<Triple> sets = triples(game, true);
+        if (oneWrongClaim && game.getSetsFound() == 1 && game.getWrongClaims() == 0) {
+            Triple wrong = triples(game, false).at(0);
+            EXPECT_EQ(CLAIM_NOT_A_SET, game.claim(wrong.rows, wrong.cols, nowMs).result);
+            script += typed(wrong.rows, wrong.cols) + "\n";
+        } else if (sets.empty()) {
             int points = 0;
-            game.more(0, &points);
+            EXPECT_EQ(MORE_GRANTED, game.more(nowMs, &points));
             script += "more\n";
+        } else {
+            EXPECT_EQ(CLAIM_SET, game.claim(sets[0].rows, sets[0].cols, nowMs).result);
+            script += typed(sets[0].rows, sets[0].cols) + "\n";
         }
     }
-    *fastest = game.getScore();
     return script;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+void expectHas(const std::string& output, const std::string& text) {
+    EXPECT_NE(std::string::npos, output.find(text)) << "missing \"" << text << "\" in:\n" << output;
 }
 
 class CarvantaClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("CARVANTA_PASSWORD");
-        port = freePort();
         ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
     }
 
-    // The client for one player, on this test's server.
-    ToolRun client(const std::string& name, const std::string& password,
-                   const std::vector<std::string>& command) {
-        std::vector<std::string> args = {"--port", std::to_string(port), "--name", name};
-        if (!password.empty()) {
-            args.push_back("--password");
-            args.push_back(password);
+    // "NAME PASSWORD COMMAND...": a password "-" is left out.
+    std::vector<std::string> args(const std::string& line) {
+        std::vector<std::string> w = words(line);
+        std::vector<std::string> all = {"--port", std::to_string(port), "--name", w[0]};
+        if (w[1] != "-") {
+            all.insert(all.end(), {"--password", w[1]});
         }
-        args.insert(args.end(), command.begin(), command.end());
-        return runTool("CarvantaClient", args, dir.path());
+        all.insert(all.end(), w.begin() + 2, w.end());
+        return all;
+    }
+    ToolRun client(const std::string& line, const std::string& input = "") {
+        return runTool("CarvantaClient", args(line), dir.path(), input, RUN_TIMEOUT_MS);
+    }
+    // A lobby client of name (password "pw-" + name) with a script, or typed commands if none.
+    void lobby(ChildProcess* child, const std::string& name, const std::string& script) {
+        writeFile(dir.file(name + ".script"), script);
+        std::string options = script.empty() ? " lobby" : " --script " + name + ".script lobby";
+        ASSERT_TRUE(child->start(toolPath("CarvantaClient"), args(name + " pw-" + name + options),
+                                 dir.path()));
     }
 
     TempDir dir;
+    int port = freePort();
     ServerProcess server;
-    int port = 0;
 };
 
-TEST_F(CarvantaClientTest, AccountCommandsPrintALineAndExitWithTheAnswer) {
-    ToolRun result = client("alice", "s3cret", {"signup"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Signed up alice.\n", result.output);
-    result = client("alice", "other", {"signup"});
-    EXPECT_EQ(11, result.status);
-    expectContains(result, "signup refused by the server: the name is taken (RES_USEREXISTS).");
-
-    result = client("alice", "", {"check"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("User alice exists.\n", result.output);
-    result = client("nobody", "", {"check"});
-    EXPECT_EQ(12, result.status);
-    EXPECT_EQ("User nobody does not exist (RES_USERDOESNOTEXIST).\n", result.output);
-
-    result = client("alice", "s3cret", {"login"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Login ok: alice exists and the password is right.\n", result.output);
-    result = client("alice", "wrong", {"login"});
-    EXPECT_EQ(12, result.status);
-    expectContains(result, "unknown user or wrong password (RES_USERDOESNOTEXIST)");
-
-    result = client("alice", "wrong", {"delete"});
-    EXPECT_EQ(12, result.status);
-    EXPECT_EQ(0, client("alice", "s3cret", {"login"}).status);  // still there
-    result = client("alice", "s3cret", {"delete"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Deleted the account alice.\n", result.output);
-    EXPECT_EQ(12, client("alice", "s3cret", {"login"}).status);
+TEST(SoloGameTest, RulesOfPlay) {
+    // A set: 10 points, and one more for every 3 s it came faster than 30 s after a change.
+    SoloGame timed(7, 0);
+    const long long claimsAt[4][2] = {{12000, 16}, {12000, 20}, {41900, 10}, {101900, 10}};
+    for (const auto& claim : claimsAt) {
+        Triple set = triples(timed, true).at(0);
+        EXPECT_EQ(claim[1], timed.claim(set.rows, set.cols, claim[0]).points) << claim[0];
+    }
+    SoloGame game(7, 0);
+    Triple set = triples(game, true).at(0);
+    game.claim(set.rows, set.cols, 0);
+    Triple wrong = triples(game, false).at(0);
+    claimOutcome_t outcome = game.claim(wrong.rows, wrong.cols, 0);
+    EXPECT_EQ(CLAIM_NOT_A_SET, outcome.result);
+    EXPECT_NE(nullptr, outcome.brokenAttribute);
+    int points = 0;
+    EXPECT_EQ(MORE_SET_ON_TABLE, game.more(0, &points));
+    int row = -1;
+    int col = -1;
+    EXPECT_TRUE(game.hint(&row, &col, &points));
+    EXPECT_EQ(7, game.getScore()) << "20 less 5 (wrong claim), 5 (more refused), 3 (hint)";
+    bool inASet = false;
+    for (const Triple& t : triples(game, true)) {
+        for (int n = 0; n < 3; n++) {
+            inASet = inASet || (t.rows[n] == row && t.cols[n] == col);
+        }
+    }
+    EXPECT_TRUE(inASet) << "hint " << row << "," << col;
+    while (!triples(game, true).empty()) {
+        game.claim(triples(game, true)[0].rows, triples(game, true)[0].cols, 0);
+    }
+    EXPECT_FALSE(game.hint(&row, &col, &points));
+    EXPECT_EQ(MORE_GRANTED, game.more(0, &points));
+    EXPECT_EQ(15, game.cardsOnTable());
 }
 
-TEST_F(CarvantaClientTest, ScoresReachTheHighScoreList) {
-    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
-    ToolRun result = client("alice", "pa", {"score", "120"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Recorded a score of 120 for alice.\n", result.output);
-    EXPECT_EQ(0, client("bob", "pb", {"score", "95"}).status);
-    EXPECT_EQ(12, client("bob", "wrong", {"score", "999"}).status);
-    EXPECT_EQ(2, client("bob", "pb", {"score", "lots"}).status);
-    EXPECT_EQ(2, client("bob", "pb", {"score"}).status);
+TEST(SoloGameTest, AWholeGameEndsWithTheDeckEmptyAndNoSetLeft) {
+    for (unsigned int seed = 1; seed <= 5; seed++) {
+        SoloGame game(seed, 0);
+        playWholeGame(game, 6000, false);
+        EXPECT_TRUE(game.isOver() && triples(game, true).empty()) << "seed " << seed;
+        EXPECT_EQ(0, game.cardsInDeck()) << "seed " << seed;
+        EXPECT_EQ(81, game.getSetsFound() * 3 + game.cardsOnTable()) << "seed " << seed;
+        EXPECT_EQ(18 * game.getSetsFound(), game.getScore()) << "each set 10 + (30 - 6) / 3";
+    }
+}
 
-    result = client("bob", "pb", {"highscores"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "High scores (2):\n  1.      alice ");
-    expectContains(result, "  120\n  2.        bob ");
-    expectContains(result, "   95\n");
-    EXPECT_EQ(12, client("bob", "wrong", {"highscores"}).status);
+TEST_F(CarvantaClientTest, OneShotCommandsPrintALineAndExitWithTheAnswer) {
+    const struct {
+        const char* line;
+        int status;
+        const char* output;
+    } steps[] = {
+        {"alice s3cret signup", 0, "Signed up alice.\n"},
+        {"alice other signup", 11,
+         "signup refused by the server: the name is taken (RES_USEREXISTS)."},
+        {"alice - check", 0, "User alice exists.\n"},
+        {"nobody - check", 12, "User nobody does not exist (RES_USERDOESNOTEXIST).\n"},
+        {"alice s3cret login", 0, "Login ok: alice exists and the password is right.\n"},
+        {"alice wrong login", 12, "unknown user or wrong password (RES_USERDOESNOTEXIST)"},
+        {"bob pb signup", 0, ""},
+        {"bob pb delete", 0, "Deleted the account bob.\n"},
+        {"carol pc signup", 0, ""},
+        {"dave pw-dave signup", 0, ""},
+        {"alice s3cret score 40", 0, "Recorded a score of 40 for alice.\n"},
+        {"carol pc score 95", 0, ""},
+        {"carol pc score lots", 2, ""},
+        {"carol pc score", 2, ""},
+        {"dave pw-dave highscores", 0, "  1.      carol "},
+        {"dave pw-dave highscores", 0, "   95\n  2.      alice "},
+        {"dave pw-dave players", 0, "Nobody is on the player list.\n"},
+        {"dave wrong players", 12, ""},
+        {"dave - login", 2, "this command needs a password"},
+        {"dave - --password-env NOT_SET_ANYWHERE login", 2, "NOT_SET_ANYWHERE is not set"},
+    };
+    for (const auto& step : steps) {
+        ToolRun run = client(step.line);
+        EXPECT_EQ(step.status, run.status) << step.line << ":\n" << run.output;
+        expectHas(run.output, step.output);
+    }
+    setenv("CARVANTA_PASSWORD", "pw-dave", 1);
+    EXPECT_EQ(0, client("dave - login").status);
+    unsetenv("CARVANTA_PASSWORD");
+    setenv("MY_SECRET", "pw-dave", 1);
+    EXPECT_EQ(0, client("dave - --password-env MY_SECRET login").status);
+}
+
+TEST_F(CarvantaClientTest, UsageErrorsAndServersThatFail) {
+    const std::string bench = "usage: CarvantaBench";
+    const struct {
+        std::string line;
+        int status;
+        std::string output;
+    } runs[] = {
+        {"CarvantaClient", 2, ""},
+        {"CarvantaClient fly", 2, ""},
+        {"CarvantaClient --bogus login", 2, ""},
+        {"CarvantaClient --port 70000 login", 2, ""},
+        {"CarvantaClient --password x login", 2, ""},
+        {"CarvantaClient --name abcdefghijklmnopqrstu check", 2,
+         "the name is longer than 19 characters"},
+        {"CarvantaClient --name a check extra", 2, ""},
+        {"CarvantaClient play --offline --seed -1", 2, ""},
+        {"CarvantaClient play --offline --seed 4294967296", 2, ""},
+        {"CarvantaClient play --offline --seed 12x", 2, ""},
+        {"CarvantaClient play --offline --seed=", 2, ""},
+        {"CarvantaClient play --offline now", 2, ""},
+        {"CarvantaClient --password x play", 2, ""},  // a recorded game needs a name
+        {"CarvantaClient --help", 0, "Exit status: 0 done"},
+        {"CarvantaClient --port " + std::to_string(freePort()) + " --name a --password b login", 3,
+         "login failed: the server cannot be reached (127.0.0.1 port "},
+        {"CarvantaBench --help", 0, bench},
+        {"CarvantaBench", 2, bench},
+        {"CarvantaBench --count 10", 2, bench},
+        {"CarvantaBench --scenario no-such", 2, bench},
+        {"CarvantaBench --scenario login --clients 101", 2, bench},
+        {"CarvantaBench --scenario login --clients 0", 2, bench},
+        {"CarvantaBench --scenario login --frobnicate 1", 2, bench},
+        {"CarvantaBench --scenario", 2, bench},
+    };
+    for (const auto& r : runs) {
+        std::vector<std::string> w = words(r.line);
+        ToolRun run = runTool(w[0], std::vector<std::string>(w.begin() + 1, w.end()), dir.path());
+        EXPECT_EQ(r.status, run.status) << r.line << ":\n" << run.output;
+        expectHas(run.output, r.output);
+        // A scenario that runs starts its report with a line "scenario NAME: ...".
+        EXPECT_EQ(std::string::npos, ("\n" + run.output).find("\nscenario ")) << r.line;
+    }
+    RawPeer silent;
+    ASSERT_TRUE(silent.listenOnFreePort());
+    port = silent.port;
+    ToolRun run = client("a b login");
+    EXPECT_EQ(4, run.status);
+    expectHas(run.output, "login failed: no answer from the server within 3 seconds");
+}
+
+TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
+    ASSERT_EQ(0, client("alice pw-alice signup").status);
+    ASSERT_EQ(0, client("bob pw-bob signup").status);
+    ChildProcess alice;
+    ChildProcess bob;
+    // Bob's script: CRLF line ends, an over-long comment, lines across the 512-byte reads.
+    lobby(&bob, "bob",
+          "#" + std::string(1000, '-') +
+              "\r\nwait list 20\r\nwait invitation 20\r\nreject alice\r\n"
+              "wait invitation 20\r\naccept alice\r\nwait cards 20\r\n"
+              "# the invitee is dealt second: both hold their cards now\r\n"
+              "stop\r\nwait end 20\r\nwait player bob 10\r\nwait cancel 30\r\nquit\r\n");
+    lobby(&alice, "alice",
+          "wait player bob 20\ninvite bob\nwait reject 20\nwait player bob 20\ninvite bob\n"
+          "wait accept 20\nwait start 20\nwait cards 20\nwait end 20\nwait player alice 20\n"
+          "wait player bob 20\ninvite bob\ncancel bob\nquit\n");
+    EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
+    EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
+    expectHas(alice.output(), "Invited bob; waiting for the answer.\n");
+    expectHas(bob.output(), "Invitation from alice: type 'accept alice' or 'reject alice'.\n");
+    expectHas(bob.output(), "Rejected the invitation of alice.\n");
+    expectHas(alice.output(), "bob rejected your invitation.\n");
+    expectHas(alice.output(), "Cancelled the invitation of bob.\n");
+    expectHas(bob.output(), "The invitation between you and alice is cancelled.\n");
+    expectHas(alice.output(), "bob accepted your invitation; the countdown follows.\n");
+    for (ChildProcess* player : {&alice, &bob}) {
+        expectHas(
+            player->output(),
+            "Countdown: 3\nCountdown: 2\nCountdown: 1\nCountdown: 0 - go!\nThe game starts.\n");
+        expectHas(player->output(), "Cards on the table (12):\n");
+        expectHas(player->output(), "The game is over: stop was pressed.\n");
+        expectHas(player->output(), "Left the lobby.\n");
+    }
+    expectHas(bob.output(), "> stop\nStop sent.\n");
+    EXPECT_EQ(1, countOccurrences(bob.output(), "You are back on the player list.\n"));
+
+    ChildProcess lost;
+    lobby(&lost, "bob", "");
+    ASSERT_TRUE(lost.waitForOutput("In the lobby as bob", RUN_TIMEOUT_MS)) << lost.output();
+    const struct {
+        const char* script;  // the last line without its line feed
+        int status;
+        const char* output;
+    } failures[] = {
+        {"invite nobody", 16,
+         "invite nobody refused: the lobby does not know that player or invitation "
+         "(RES_MULTI_PLAYERNOTKNOWN).\nLeft the lobby.\n"},
+        {"wait player bob 20\nwait player bo 1", 5,
+         "wait player bo: nothing came within 1 seconds.\n"},
+        {"invitee bob", 2, ""},
+    };
+    for (const auto& f : failures) {
+        writeFile(dir.file("alice.script"), f.script);
+        ToolRun run = client("alice pw-alice --script alice.script lobby");
+        EXPECT_EQ(f.status, run.status) << f.script << run.output;
+        expectHas(run.output, f.output);
+    }
+    ToolRun wrong = client("alice nope lobby", "quit\n");
+    EXPECT_EQ(12, wrong.status);
+    expectHas(wrong.output, "Cannot enter the lobby: unknown user or wrong password");
+    server.kill9();
+    EXPECT_EQ(4, lost.waitExit(RUN_TIMEOUT_MS));
+    expectHas(lost.output(), "The connection to the server was lost.\n");
 }
 
 TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
-    const unsigned int seed = 11;
-    int fastest = 0;
-    std::string script = wholeGameScript(seed, &fastest);
-    ASSERT_NE(std::string::npos, script.find("more\n")) << "this deal needs more cards once";
-    ASSERT_EQ(0, client("carol", "pw", {"signup"}).status);
-    EXPECT_EQ(12, client("carol", "wrong", {"play"}).status) << "the account is checked first";
-
-    ToolRun result = runTool("CarvantaClient",
-                                      {"--port", std::to_string(port), "--name", "carol",
-                                       "--password", "pw", "play", "--seed", std::to_string(seed)},
-                                      dir.path(), script, 30000);
+    SoloGame game(11, 0);
+    // Unreadable lines, an empty place (the outer columns start empty), a place named twice.
+    const std::string unreadable =
+        "a1 b2\na1 b2 c3 a4\nd1 b2 c3\na0 b2 c3\na7 b2 c3\na12 b2 c3\n"
+        "a1b2c3\na1 b2 c3\nb2 b2 c3\n";
+    std::string script = unreadable + playWholeGame(game, 0, true);
+    ASSERT_EQ(0, client("carol pw signup").status);
+    EXPECT_EQ(12, client("carol wrong play", script).status) << "the account is checked first";
+    ToolRun result = client("carol pw play --seed 11", script);
     ASSERT_EQ(0, result.status) << result.output;
-    expectContains(result, "Game 11 (deal it again with --seed 11).");
-    expectContains(result, "Not a set: the ");
-    expectContains(result, "Set! ");
-    expectContains(result, "No set on the table: three more cards.");
-    size_t at = result.output.find("Final score: ");
-    ASSERT_NE(std::string::npos, at) << result.output;
-    int score = atoi(result.output.c_str() + at + 13);
-    // The bonus depends on how fast the client read the lines: at most the
-    // score of instant play, at least 10 per set less the penalties.
-    EXPECT_LE(score, fastest);
-    EXPECT_GE(score, fastest - 10 * 27);
-    expectContains(result, "Recorded a score of " + std::to_string(score) + " for carol.");
-    std::string ownLine = std::to_string(score) + "  <- you\n";
-    expectContains(result, ownLine);
-    ToolRun list = client("carol", "pw", {"highscores"});
-    expectContains(list, "carol");
-    expectContains(list, std::to_string(score));
-
-    // The same deal offline: the same moves, nothing recorded, no server needed.
-    result = runTool(
-        "CarvantaClient",
-        {"--port", std::to_string(freePort()), "play", "--offline", "--seed", std::to_string(seed)},
-        dir.path(), script, 30000);
-    EXPECT_EQ(0, result.status) << result.output;
-    expectContains(result, "Offline: the score is not recorded.");
-}
-
-TEST_F(CarvantaClientTest, ThePasswordMayComeFromTheEnvironment) {
-    ASSERT_EQ(0, client("carol", "fromenv", {"signup"}).status);
-    setenv("CARVANTA_PASSWORD", "fromenv", 1);
-    EXPECT_EQ(0, client("carol", "", {"login"}).status);
-    setenv("MY_SECRET", "fromenv", 1);
-    unsetenv("CARVANTA_PASSWORD");
-    ToolRun result = client("carol", "", {"--password-env", "MY_SECRET", "login"});
-    EXPECT_EQ(0, result.status) << result.output;
-    result = client("carol", "", {"login"});
-    EXPECT_EQ(2, result.status);  // no password anywhere
-    expectContains(result, "this command needs a password");
-    result = client("carol", "", {"--password-env", "NOT_SET_ANYWHERE", "login"});
-    EXPECT_EQ(2, result.status);
-    expectContains(result, "NOT_SET_ANYWHERE is not set");
-}
-
-TEST_F(CarvantaClientTest, PlayersListsWhoIsInTheLobby) {
-    ASSERT_EQ(0, client("dave", "pd", {"signup"}).status);
-    ASSERT_EQ(0, client("erin", "pe", {"signup"}).status);
-    ToolRun result = client("dave", "pd", {"players"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Nobody is on the player list.\n", result.output);
-
-    ChildProcess lobby;
-    ASSERT_TRUE(
-        lobby.start(toolPath("CarvantaClient"),
-                    {"--port", std::to_string(port), "--name", "erin", "--password", "pe", "lobby"},
-                    dir.path()));
-    ASSERT_TRUE(lobby.waitForOutput("In the lobby as erin", LOBBY_TIMEOUT_MS)) << lobby.output();
-    result = client("dave", "pd", {"players"});
-    EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Players on the list (1):\n     Id  Name\n      2  erin\n", result.output);
-    EXPECT_EQ(12, client("dave", "wrong", {"players"}).status);
-
-    lobby.writeInput("quit\n");
-    EXPECT_EQ(0, lobby.waitExit(LOBBY_TIMEOUT_MS));
-    EXPECT_EQ("Nobody is on the player list.\n", client("dave", "pd", {"players"}).output);
-}
-
-// The user.dat that the server wrote from the client's commands, as the
-// inspector reads it after the server has stopped.
-TEST_F(CarvantaClientTest, TheInspectorReadsWhatTheServerWrote) {
-    ASSERT_EQ(0, client("alice", "pa", {"signup"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"signup"}).status);
-    ASSERT_EQ(0, client("carol", "pc", {"signup"}).status);
-    ASSERT_EQ(0, client("alice", "pa", {"score", "40"}).status);
-    ASSERT_EQ(0, client("alice", "pa", {"score", "75"}).status);
-    ASSERT_EQ(0, client("bob", "pb", {"delete"}).status);
-    ASSERT_EQ(0, server.stop());
-
-    ToolRun verify = runTool("CarvantaUserData", {"verify"}, dir.path());
-    EXPECT_EQ(0, verify.status) << verify.output;
-    EXPECT_EQ("user.dat: layout 4.0, 2 accounts, 206 bytes\nuser.dat: sound\n", verify.output);
-    ToolRun dump = runTool("CarvantaUserData", {"dump", "--csv", "--show-passwords"}, dir.path());
-    EXPECT_EQ(0, dump.status);
-    expectContains(dump, "\n1,alice,pa,75,");
-    expectContains(dump, ",2,115,0,0\n");  // two games, sum 115
-    expectContains(dump, "\n3,carol,pc,0,00-00-0000,0,0,0,0\n");
-}
-
-TEST(CarvantaClientAloneTest, AServerThatCannotBeReached) {
-    TempDir dir;
-    int port = freePort();
-    ToolRun result = runTool(
-        "CarvantaClient",
-        {"--port", std::to_string(port), "--name", "a", "--password", "b", "login"}, dir.path());
-    EXPECT_EQ(3, result.status);
-    expectContains(result, "login failed: the server cannot be reached (127.0.0.1 port ");
-}
-
-TEST(CarvantaClientAloneTest, AServerThatDoesNotAnswer) {
-    TempDir dir;
-    RawPeer silent;
-    ASSERT_TRUE(silent.listenOnFreePort());
-    auto start = std::chrono::steady_clock::now();
-    ToolRun result =
-        runTool("CarvantaClient",
-                {"--port", std::to_string(silent.port), "--name", "a", "--password", "b", "login"},
-                dir.path());
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(4, result.status);
-    expectContains(result, "login failed: no answer from the server within 3 seconds");
-    EXPECT_GE(took, std::chrono::milliseconds(2900));
-    EXPECT_LT(took, std::chrono::milliseconds(8000));
-}
-
-TEST(CarvantaClientAloneTest, UsageErrors) {
-    TempDir dir;
-    EXPECT_EQ(2, runTool("CarvantaClient", {}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"fly"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--bogus", "login"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--port", "70000", "login"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "login"}, dir.path()).status);
-    ToolRun result =
-        runTool("CarvantaClient", {"--name", "abcdefghijklmnopqrstu", "check"}, dir.path());
-    EXPECT_EQ(2, result.status);
-    expectContains(result, "the name is longer than 19 characters");
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--name", "a", "check", "extra"}, dir.path()).status);
-    for (const char* seed : {"-1", "4294967296", "12x", ""}) {
-        EXPECT_EQ(
-            2, runTool("CarvantaClient", {"play", "--offline", "--seed", seed}, dir.path()).status)
-            << seed;
+    EXPECT_EQ(7, countOccurrences(result.output, "Not understood. ")) << result.output;
+    for (const char* line :
+         {"Game 11 (deal it again with --seed 11).", "No card at one of A1 B2 C3.",
+          "Three different positions, please.", "Not a set: the ", "Set! ",
+          "No set on the table: three more cards.", "Final score: "}) {
+        expectHas(result.output, line);
     }
-    EXPECT_EQ(2, runTool("CarvantaClient", {"play", "--offline", "now"}, dir.path()).status);
-    EXPECT_EQ(2, runTool("CarvantaClient", {"--password", "x", "play"}, dir.path()).status)
-        << "a recorded game needs a name";
-    result = runTool("CarvantaClient", {"--help"}, dir.path());
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "Exit status: 0 done");
+    int score = atoi(result.output.c_str() + result.output.find("Final score: ") + 13);
+    expectHas(result.output, std::to_string(game.getSetsFound()) + " sets found, 1 wrong claim");
+    expectHas(result.output, "Recorded a score of " + std::to_string(score) + " for carol.");
+    expectHas(result.output, std::to_string(score) + "  <- you\n");
+    ASSERT_EQ(0, server.stop());
+    result = client("carol - play --offline --seed 11", script);
+    EXPECT_EQ(0, result.status) << result.output;
+    expectHas(result.output, "Offline: the score is not recorded.");
 }
 
 }  // namespace

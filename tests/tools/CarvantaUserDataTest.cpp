@@ -1,143 +1,244 @@
-// CarvantaUserDataTest.cpp - the inspector as an operator runs it: the
-// printed table and CSV, verify's verdict and exit status on sound, 2.1 and
-// damaged files, export-sql's refusal of a damaged file, and usage errors.
-// The file is never changed by any command.
+// CarvantaUserDataTest.cpp - the user.dat inspector as operators run it; the sample configs.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "Configuration.h"
 #include "Process.h"
+#include "TestSupport.h"
+#include "TextCopy.h"
+#include "UserDataFile.h"
+#include "UserDataSqlExport.h"
 #include "UserFileImage.h"
 
 namespace {
 
-std::vector<UserRecord> accounts() {
-    UserRecord alice;
-    alice.name = "alice";
-    alice.password = "s3cret";
-    alice.id = 1;
-    alice.highscore = 120;
+const long MARKER_BLOCK = 26;
+const long RECORD_BLOCK = 90;
+const long RECORD21_BLOCK = 86;
+
+UserRecord account(const std::string& name, int id, int best = 0) {
+    UserRecord record;
+    record.name = name;
+    record.password = "pw-" + name;
+    record.id = id;
+    record.highscore = best;
+    return record;
+}
+
+std::vector<UserRecord> threeAccounts() {
+    UserRecord alice = account("alice", 1, 120);
     alice.gamesPlayed = 4;
     alice.scoreSum = 300;
     alice.date = " 3- 5-2024";
-    UserRecord bob;
-    bob.name = "bob, jr";
-    bob.password = "hunter2";
-    bob.id = 2;
-    UserRecord carol;
-    carol.name = "carol";
-    carol.password = "pw";
-    carol.id = 3;
-    return {alice, bob, carol};
+    alice.twoPlayerGamesPlayed = 7;
+    alice.twoPlayerGamesWon = 2;
+    return {alice, account("bob, jr", 2, 80), account("carol", 5)};
 }
 
 class CarvantaUserDataTest : public ::testing::Test {
 protected:
-    ToolRun run(const std::vector<std::string>& args) {
+    ToolRun run(const std::string& line) {
+        std::istringstream in(line);
+        std::vector<std::string> args{std::istream_iterator<std::string>(in),
+                                      std::istream_iterator<std::string>()};
         return runTool("CarvantaUserData", args, dir.path());
-    }
-    void expectContains(const ToolRun& result, const std::string& text) {
-        EXPECT_NE(std::string::npos, result.output.find(text)) << "missing \"" << text << "\" in:\n"
-                                                               << result.output;
     }
 
     TempDir dir;
 };
 
-TEST_F(CarvantaUserDataTest, DumpPrintsEveryAccountWithMaskedPasswords) {
-    writeFile(dir.file("user.dat"), currentFileImage(accounts()));
-    ToolRun result = run({"dump"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "user.dat: layout 4.0, 3 accounts, 296 bytes\n");
-    expectContains(result,
-                   "    1  alice                ********               120   3- 5-2024"
-                   "      4     300    75         0       0\n");
-    expectContains(result, "    2  bob, jr ");
-    expectContains(result, "    3  carol ");
-    EXPECT_EQ(std::string::npos, result.output.find("s3cret"));
-
-    result = run({"dump", "--show-passwords", "user.dat"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "alice                s3cret ");
+TEST_F(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
+    std::string current = currentFileImage(threeAccounts());
+    std::string old21 = version21FileImage(threeAccounts());
+    std::vector<UserRecord> many;
+    for (int i = 1; i <= USERDATA_MAX_RECORDS + 2; i++) {
+        many.push_back(account("user" + std::to_string(i), i));
+    }
+    std::vector<UserRecord> clashes = threeAccounts();
+    clashes[1].id = 0;
+    clashes[2].name = "alice";
+    clashes.push_back(account("dave", 1));
+    std::string unterminated = recordData(account("erin", 9));
+    memset(&unterminated[0], 'n', USERDATA_FIELD_SIZE);  // a name without its NUL
+    std::string files[][2] = {
+        {"user.dat", current},
+        {"old.dat", old21},
+        {"sum.dat", current},  // the checksum of the third record fails
+        {"header.dat", current},
+        {"version.dat", current},
+        {"bad21.dat", old21},
+        {"29.dat", currentFileImage(threeAccounts(), "Version 02.9")},
+        {"tail.dat", current + "0123456789"},
+        {"many.dat", currentFileImage(many)},
+        {"short.dat", std::string(25, '\0')},
+        {"clash.dat", currentFileImage(clashes) + obfuscatedBlock(unterminated)},
+    };
+    files[2][1][MARKER_BLOCK + 2 * RECORD_BLOCK + 10] ^= 0x01;
+    files[3][1][MARKER_BLOCK + RECORD_BLOCK + 3] = 40;  // window length of key 1
+    files[4][1][8] ^= 0x20;
+    files[5][1][RECORD21_BLOCK + 20] ^= 0x40;
+    for (const auto& file : files) {
+        writeFile(dir.file(file[0]), file[1]);
+    }
+    // What each command shows: texts separated by '|'.
+    const struct {
+        const char* line;
+        int status;
+        const char* shown;
+        const char* hidden;
+    } runs[] = {
+        {"dump", 0,
+         "3 accounts, 296 bytes\n|    1  alice                ********               120   "
+         "3- 5-2024      4     300    75         7       2\n    2  bob, jr |  5  carol ",
+         "pw-"},
+        {"dump --show-passwords user.dat", 0, "alice                pw-alice ", "****"},
+        {"dump --csv --show-passwords", 0,
+         "id,name,password,best_score,best_score_date,games_played,score_sum,"
+         "two_player_games_played,two_player_games_won\n"
+         "1,alice,pw-alice,120,\" 3- 5-2024\",4,300,7,2\n"
+         "2,\"bob, jr\",\"pw-bob, "
+         "jr\",80,00-00-0000,0,0,0,0\n5,carol,pw-carol,0,00-00-0000,0,0,0,0\n",
+         "layout"},
+        {"verify", 0, "user.dat: layout 4.0, 3 accounts, 296 bytes\nuser.dat: sound\n", "NOT"},
+        {"verify old.dat", 0, "layout 2.1, 3 accounts, 258 bytes\nold.dat: sound (layout 2.1",
+         "NOT"},
+        {"dump --csv old.dat", 0, "\n1,alice,120,\" 3- 5-2024\",4,,7,2\n", "pw-"},
+        {"verify sum.dat", 1,
+         "2 accounts|sum.dat: NOT SOUND: block 3 at offset 206 (record of "
+         "account 3): checksum mismatch; the server stops reading here and "
+         "loads only the 2 account(s) before it\n",
+         nullptr},
+        {"dump sum.dat", 1, "    2  bob, jr |NOT SOUND: block 3 at offset 206", "carol"},
+        {"export-sql sum.dat", 1, "nothing exported; --force exports the 2 account(s)", "INSERT"},
+        {"export-sql --force sum.dat", 0, "MD5('pw-alice')|MD5('pw-bob, jr')|COMMIT;", "pw-carol"},
+        {"verify header.dat", 1,
+         "1 account,|block 2 at offset 116 (record of account 2): header "
+         "names key windows outside the keys",
+         nullptr},
+        {"verify version.dat", 1,
+         "layout ?, 0|block 0 at offset 0 (version block): does not decode", nullptr},
+        {"verify bad21.dat", 1,
+         "2.1, 1 account|block 1 at offset 86 (record of account 2): checksum", nullptr},
+        {"verify 29.dat", 1, "block 0 at offset 0 (version block): version 2.9 is older than 3.0",
+         nullptr},
+        {"verify tail.dat", 1,
+         "3 accounts|block 4 at offset 296 (record of account 4): a partial "
+         "block ends the file (10 bytes, whole blocks are 90)",
+         nullptr},
+        {"verify many.dat", 1,
+         "100 accounts|block 101 at offset 9026 (record of account 101): the "
+         "file holds more than 100 records",
+         nullptr},
+        {"verify short.dat", 1, "the file holds 25 bytes, fewer than the 26", nullptr},
+        {"verify clash.dat", 1,
+         "5 accounts|block 2 at offset 116 (record of account 2): user id 0 "
+         "is below 1|block 3 at offset 206 (record of account 3): user name "
+         "\"alice\" is taken by block 1|block 4 at offset 296 (record of "
+         "account 4): user id 1 is taken by block 1|block 5 at offset 386 "
+         "(record of account 5): the user name fills its 20 bytes",
+         nullptr},
+        {"dump clash.dat", 1, "    9  nnnnnnnnnnnnnnnnnnn  ***", nullptr},
+        {"verify missing.dat", 3, "cannot read missing.dat: No such file or directory", "sound"},
+        {"", 2, "", nullptr},
+        {"frobnicate", 2, "", nullptr},
+        {"verify --csv", 2, "", nullptr},
+        {"dump a.dat b.dat", 2, "", nullptr},
+        {"help", 0, "Cannot be carried over", nullptr},
+    };
+    for (const auto& r : runs) {
+        ToolRun result = run(r.line);
+        SCOPED_TRACE(std::string(r.line) + ":\n" + result.output);
+        EXPECT_EQ(r.status, result.status);
+        std::istringstream shown(r.shown);
+        for (std::string text; std::getline(shown, text, '|');) {
+            EXPECT_NE(std::string::npos, result.output.find(text)) << text;
+        }
+        if (r.hidden != nullptr) {
+            EXPECT_EQ(std::string::npos, result.output.find(r.hidden)) << r.hidden;
+        }
+    }
+    EXPECT_EQ(files[2][1], readFile(dir.file("sum.dat"))) << "no command changes the file";
 }
 
-TEST_F(CarvantaUserDataTest, DumpWritesCsv) {
-    writeFile(dir.file("users.bin"), currentFileImage(accounts()));
-    ToolRun result = run({"dump", "--csv", "--show-passwords", "users.bin"});
-    EXPECT_EQ(0, result.status);
+TEST_F(CarvantaUserDataTest, TheSqlExportKeepsEveryByteAndEveryBestScore) {
+    const struct {
+        const char* password;
+        const char* date;
+        const char* literal;
+        const char* sqlDate;
+    } accounts[] = {
+        {"o'neil", " 3- 5-2024", "'o''neil'", "2024-05-03 00:00:00"},
+        {"", "31-12-1999", "''", "1999-12-31 00:00:00"},
+        {"say \"hi\"; --", "00-00-0000", "'say \"hi\"; --'", SQL_UNKNOWN_DATE},
+        {"a\\b", "32- 1-2024", "X'615C62'", SQL_UNKNOWN_DATE},  // a backslash: hex in any mode
+        {"\xC3\xA9", " 1-13-2024", "X'C3A9'", SQL_UNKNOWN_DATE},
+        {"a\nb", " 1- 1-2024x", "X'610A62'", SQL_UNKNOWN_DATE},
+        {"plain", "", "'plain'", SQL_UNKNOWN_DATE},
+    };
+    std::vector<UserRecord> records;
+    for (const auto& a : accounts) {
+        int n = static_cast<int>(records.size());
+        records.push_back(account("u" + std::to_string(n), 10 + n, n * 7));
+        records.back().password = a.password;
+        records.back().date = a.date;
+    }
+    records.push_back(account("u1", 30));  // a repeated name
+    writeFile(dir.file("user.dat"), currentFileImage(records));
+    ToolRun result = run("export-sql --force");
+    EXPECT_EQ(4, result.status);
+    std::string sql =
+        std::regex_replace(result.output, std::regex(", 1, '[-0-9: ]+'\\);"), ", 1, NOW);");
+    EXPECT_NE(std::string::npos, sql.find("export-sql: account 30 left out")) << sql;
+    EXPECT_EQ(1, countOccurrences(sql, "START TRANSACTION;\n"));
+    EXPECT_EQ(sql.size() - 8, sql.rfind("COMMIT;\n"));
+    EXPECT_EQ(7, countOccurrences(sql, "INSERT INTO user "));
+    EXPECT_EQ(7, countOccurrences(sql, "INSERT INTO scorelog "));
+    for (int i = 0; i < 7; i++) {
+        EXPECT_NE(std::string::npos,
+                  sql.find("INSERT INTO user (name, password, is_active, subscribed) VALUES ('u" +
+                           std::to_string(i) + "', MD5(" + accounts[i].literal +
+                           "), 1, NOW);\nINSERT INTO scorelog (user_id, score, date) VALUES "
+                           "(LAST_INSERT_ID(), " +
+                           std::to_string(i * 7) + ", '" + accounts[i].sqlDate + "');\n"))
+            << accounts[i].password << "\n"
+            << sql;
+    }
+}
+
+// The number of settings in the sample, then what the parser made of them.
+std::string readSample(const std::string& name) {
+    std::ifstream sample(std::string(CARVANTA_SOURCE_DIR) + "/config/" + name);
+    Configuration* c = Configuration::getInstance();
+    int settings = 0;
+    for (std::string line; std::getline(sample, line);) {
+        settings += !line.empty() && line[0] != '#';
+        char buffer[CONFIG_LINE_MAX + 1];
+        copyText(buffer, sizeof buffer, line.c_str());
+        c->parseLine(buffer);
+    }
+    return std::to_string(settings) + " " + std::to_string(c->getServerPort()) + " " +
+           std::to_string(c->getMaxClients()) + " " + c->getDatabaseType() + " " +
+           c->getPidFileName() + " " + c->getLogFileName() + " " + c->getDatabaseHost() + " " +
+           c->getDatabaseName() + " " + c->getDatabaseUser() + " " + c->getDatabasePassword();
+}
+
+TEST(ConfigSamplesTest, TheSamplesSayWhatTheirCommentsPromise) {
+    std::string read = readSample("config-file.ini");
+    EXPECT_EQ(0u, read.find("5 7777 100 file /run/carvanta/carvanta.pid "
+                            "/var/log/carvanta/carvanta.log "))
+        << read;
+    read = readSample("config-mysql.ini");  // over the first: every setting is made again
     EXPECT_EQ(
-        "id,name,password,best_score,best_score_date,games_played,score_sum,"
-        "two_player_games_played,two_player_games_won\n"
-        "1,alice,s3cret,120,\" 3- 5-2024\",4,300,0,0\n"
-        "2,\"bob, jr\",hunter2,0,00-00-0000,0,0,0,0\n"
-        "3,carol,pw,0,00-00-0000,0,0,0,0\n",
-        result.output);
-}
-
-TEST_F(CarvantaUserDataTest, VerifyPassesSoundFilesOfBothLayouts) {
-    writeFile(dir.file("user.dat"), currentFileImage(accounts()));
-    writeFile(dir.file("old.dat"), version21FileImage(accounts()));
-    ToolRun result = run({"verify"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "user.dat: sound\n");
-    result = run({"verify", "old.dat"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "old.dat: layout 2.1, 3 accounts, 258 bytes\n");
-    expectContains(result, "old.dat: sound (layout 2.1");
-    result = run({"dump", "--csv", "old.dat"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "\n1,alice,120,\" 3- 5-2024\",4,,0,0\n");  // 2.1 has no sum
-}
-
-TEST_F(CarvantaUserDataTest, VerifyNamesTheFirstBadBlockAndLeavesTheFileAlone) {
-    std::string image = currentFileImage(accounts());
-    image[26 + 90 + 30] ^= 0x08;
-    writeFile(dir.file("user.dat"), image);
-    ToolRun result = run({"verify"});
-    EXPECT_EQ(1, result.status);
-    expectContains(result, "user.dat: layout 4.0, 1 account, 296 bytes\n");
-    expectContains(result,
-                   "user.dat: NOT SOUND: block 2 at offset 116 (record of account 2): "
-                   "checksum mismatch; the server stops reading here and loads only "
-                   "the 1 account(s) before it\n");
-    EXPECT_EQ(image, readFile(dir.file("user.dat")));
-
-    result = run({"dump"});
-    EXPECT_EQ(1, result.status);  // the readable accounts, then the fault
-    expectContains(result, "    1  alice ");
-    expectContains(result, "NOT SOUND: block 2 at offset 116");
-}
-
-TEST_F(CarvantaUserDataTest, ExportRefusesADamagedFileUnlessForced) {
-    std::string image = currentFileImage(accounts());
-    image[26 + 2 * 90 + 40] ^= 0x01;
-    writeFile(dir.file("user.dat"), image);
-    ToolRun result = run({"export-sql"});
-    EXPECT_EQ(1, result.status);
-    EXPECT_EQ(std::string::npos, result.output.find("INSERT"));
-    expectContains(result, "nothing exported; --force exports the 2 account(s)");
-    result = run({"export-sql", "--force"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "MD5('s3cret')");
-    expectContains(result, "MD5('hunter2')");
-    EXPECT_EQ(std::string::npos, result.output.find("MD5('pw')"));
-}
-
-TEST_F(CarvantaUserDataTest, ExitStatusesSayWhatWentWrong) {
-    ToolRun result = run({"verify"});  // no user.dat here
-    EXPECT_EQ(3, result.status);
-    expectContains(result, "cannot read user.dat: No such file or directory");
-    writeFile(dir.file("user.dat"), "");
-    EXPECT_EQ(1, run({"verify"}).status);
-    EXPECT_EQ(2, run({}).status);
-    EXPECT_EQ(2, run({"frobnicate"}).status);
-    EXPECT_EQ(2, run({"verify", "--csv"}).status);
-    EXPECT_EQ(2, run({"dump", "a.dat", "b.dat"}).status);
-    result = run({"help"});
-    EXPECT_EQ(0, result.status);
-    expectContains(result, "Cannot be carried over");
+        "9 7777 100 mysql /run/carvanta/carvanta.pid /var/log/carvanta/carvanta.log "
+        "localhost carvanta carvanta change-me",
+        read);
 }
 
 }  // namespace
