@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "GameClientHandler.h"
-#include "GameClientHandlerFactory.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
 #include "RawPeer.h"
@@ -36,7 +35,7 @@ protected:
             static_cast<GameClientHandler*>(connected)->setRequestListener(this);
             static_cast<GameClientHandler*>(connected)->setMessageListener(this);
         };
-        ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
+        server.useGameHandlers(false);
         ASSERT_GT(server.start(), 0);
         handler = server.connectGame(&client);
         ASSERT_NE(nullptr, handler);
@@ -77,7 +76,6 @@ protected:
         return err;
     }
 
-    GameClientHandlerFactory factory;
     TestServer server;
     LoopbackClient client;
     GameClientHandler* handler = nullptr;
@@ -93,16 +91,16 @@ protected:
 
 // The stream is read in order: the answer to the last request shows that every envelope
 // before it has been dealt with.
-TEST_F(GameClientHandlerTest, ListenersGetEachEnvelopeAndWhatNobodyServesIsDropped) {
+TEST_F(GameClientHandlerTest, AnOverlongAnswerIsSentEmptyAndWhatNobodyServesIsDropped) {
     std::string got;
     ASSERT_TRUE(client.request(REQ_MULTI_SENDPLAYERLIST, "", &got));
     EXPECT_EQ(OK, got);
     ASSERT_TRUE(client.request(REQ_SENDSINGLEPLAYERHIGHSCORES, "long", &got));
-    EXPECT_EQ("", got) << "an overlong response is sent empty";
+    EXPECT_EQ("", got);
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, std::string(100, 'r')));
     handler->setRequestListener(nullptr);
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, "unserved"));
-    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "message"));
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "heard"));
     ASSERT_TRUE(waitUntil([&] { return serverMessages == 1; }, WAIT_MS));
     handler->setRequestListener(this);
     handler->setMessageListener(nullptr);
@@ -111,7 +109,6 @@ TEST_F(GameClientHandlerTest, ListenersGetEachEnvelopeAndWhatNobodyServesIsDropp
     EXPECT_EQ(OK + "last", got);
     EXPECT_EQ(3, serverRequests.load());
     EXPECT_EQ(1, serverMessages.load());
-    EXPECT_TRUE(client.takeQueuedMessages().empty());
 }
 
 TEST_F(GameClientHandlerTest, SendMessageRefusesBadLengthsAndALostConnection) {

@@ -72,6 +72,7 @@ TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
     EXPECT_EQ(leaving.handler, server.events().back().handler);
     LoopbackClient next;
     EXPECT_EQ(leaving.handler, server.connect(&next));
+    EXPECT_EQ(SOCKERR_INITIALISEERROR, leaving.handler->setSocket(nullptr)) << "busy again";
     EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(2, leaving.client->getConnectionId());
     EXPECT_TRUE(echoes(&next, "new one"));

@@ -1,12 +1,11 @@
 // NetSocketTest.cpp - a NetClient connected by host name to a plain loopback peer the test
-// drives: raw and block framing, closes, and a handler reading it.
+// drives: raw and block framing and closes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "LoopbackClient.h"
 #include "NetClient.h"
-#include "NetClientHandler.h"
 #include "RawPeer.h"
 #include "TestSupport.h"
 
@@ -81,26 +80,12 @@ TEST_F(NetSocketTest, WriteToAVanishedPeerFailsWithoutASignal) {
     EXPECT_FALSE(client.isActive());
 }
 
-TEST_F(NetSocketTest, AHandlerWritesOnlyToItsOneSocketAndLetsGoOfItWhenTheReadFails) {
-    NetClientHandler handler(nullptr);
-    EXPECT_EQ(SOCKERR_WRITEERROR, handler.writeMessage(loopback, 1)) << "without a socket";
-    EXPECT_EQ(SOCKERR_OK, handler.setSocket(&client));
-    EXPECT_EQ(SOCKERR_INITIALISEERROR, handler.setSocket(nullptr));
-    raw.closePeer();
-    EXPECT_TRUE(waitUntil([&] { return !handler.isBusy(); }, WAIT_MS));
-    handler.destroyHandler();
-    handler.destroyHandler();
-}
-
 // A block is a marker byte, a little-endian length and the payload; one with a wrong marker or
 // a length out of range is refused and reading goes on with the next bytes.
 TEST_F(NetSocketTest, BlocksAreFramedWholeAndBadHeadersRefusedWithoutClosing) {
     NetSocket::setSocketMode(SOCKMODE_BLOCK);
     ASSERT_EQ(SOCKERR_OK, client.write(loopback, 3));
-    EXPECT_EQ(std::string("\xAA\x03\0\0\0"
-                          "127",
-                          8),
-              raw.receive(8, WAIT_MS));
+    EXPECT_EQ("\xAA" + int32le(3) + "127", raw.receive(8, WAIT_MS));
     std::string big(1500, 'g');
     ASSERT_TRUE(raw.sendAll(block("first") + block("second!") + block(big).substr(0, 700)));
     EXPECT_EQ("first", readOnce());
