@@ -127,22 +127,23 @@ TEST_F(GameClientHandlerTest, SendMessageRefusesBadLengthsAndALostConnection) {
 
 TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
     std::vector<std::thread> threads;
-    for (int s = 0; s < 4; s++) {
+    for (int s = 0; s < 8; s++) {
         threads.emplace_back([this, s] {
-            for (int i = 0; i < 50; i++) {
-                std::string payload = std::string{char(s), char(i)} + std::string(i * 17, 'a');
+            for (int i = 0; i < 100; i++) {
+                std::string payload = std::string{char(s), char(i)} + std::string(i * 29, 'a');
                 handler->sendMessage(MSG_RECEIVECARDS, &payload[0], int(payload.size()));
             }
         });
     }
-    int next[4] = {};
-    for (int received = 0; received < 200 && !HasFailure(); received++) {
+    int next[8] = {};
+    for (int received = 0; received < 800 && !HasFailure(); received++) {
         Envelope message;
         ASSERT_TRUE(client.receiveEnvelope(&message, WAIT_MS)) << "after " << received;
         int s = message.payload.at(0);
         int i = message.payload.at(1);
+        ASSERT_TRUE(s >= 0 && s < 8) << "after " << received;
         ASSERT_EQ(next[s]++, i) << "sender " << s;
-        EXPECT_EQ(std::string(i * 17, 'a'), message.payload.substr(2));
+        EXPECT_EQ(std::string(i * 29, 'a'), message.payload.substr(2));
     }
     for (std::thread& thread : threads) {
         thread.join();
