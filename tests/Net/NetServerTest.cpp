@@ -11,6 +11,7 @@
 #include "LoopbackClient.h"
 #include "NetClientHandler.h"
 #include "NetServerClient.h"
+#include "SimpleOsa.h"
 #include "TestServer.h"
 #include "TestSupport.h"
 
@@ -32,12 +33,11 @@ bool echoes(LoopbackClient* client, const std::string& text, std::string expecte
     expected = expected.empty() ? text : expected;
     std::string back;
     bool sent = client->sendBytes(text);
-    waitUntil(
-        [&] {
-            return (back += client->receiveRaw(0)).size() >= expected.size() ||
-                   client->peerClosed();
-        },
-        WAIT_MS);
+    long long deadline = clockMonotonicMs() + WAIT_MS;
+    while (sent && back.size() < expected.size() && !client->peerClosed() &&
+           clockMonotonicMs() < deadline) {
+        back += client->receiveRaw(static_cast<int>(deadline - clockMonotonicMs()));
+    }
     return sent && back == expected;
 }
 
