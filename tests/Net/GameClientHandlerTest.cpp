@@ -1,474 +1,249 @@
-// GameClientHandlerTest.cpp - the protocol endpoint over 127.0.0.1: a server
-// with GameClientHandlerFactory and recording listeners, raw clients that
-// speak only the wire format, and client-side handlers using sendRequest
-// against the server or against a plain peer the test drives.
+// GameClientHandlerTest.cpp - the protocol endpoint over 127.0.0.1: a server-side handler with a
+// recording listener and a raw client, and a client-side handler against a peer the test drives.
 #include <gtest/gtest.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <string>
+#include <memory>
 #include <thread>
-#include <vector>
 
-#include "TestSupport.h"
-#include "SimpleOsa.h"
 #include "GameClientHandler.h"
-#include "GameClientHandlerFactory.h"
 #include "LoopbackClient.h"
 #include "NetClient.h"
 #include "RawPeer.h"
+#include "SimpleOsa.h"
 #include "TestServer.h"
+#include "TestSupport.h"
 
 namespace {
 
 const int WAIT_MS = 5000;
+const std::string OK(1, RES_OK);
 
-struct Dispatched {
-    bool isRequest;
-    int id;
-    std::string payload;
-    GameClientHandler* handler;
-};
+std::string response(reqType_t type, const std::string& payload) {
+    return encodeEnvelope(COMMTYPE_RESPONSE, type, payload);
+}
 
-// Both listeners in one. Requests are answered with RES_OK followed by the
-// request's payload, unless a responder is set.
-class RecordingListener : public RequestListener, public MessageListener {
-public:
-    void handleRequest(GameClientHandler* handler, reqType_t request, char* requestData,
-                       int requestDataLength, char* responseData, int* respDataLength) override {
-        record(true, request, requestData, requestDataLength, handler);
-        if (responder) {
-            responder(request, responseData, respDataLength);
-            return;
-        }
-        responseData[0] = RES_OK;
-        memcpy(responseData + 1, requestData, requestDataLength);
-        *respDataLength = requestDataLength + 1;
-    }
-    void handleMessage(GameClientHandler* handler, msgType_t message, char* messageData,
-                       int dataLength) override {
-        record(false, message, messageData, dataLength, handler);
-    }
-    bool waitForCount(size_t wanted, int timeoutMs) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                [&] { return seen.size() >= wanted; });
-    }
-    std::vector<Dispatched> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen;
-    }
-
-    // Set before any connection is served.
-    std::function<void(reqType_t, char*, int*)> responder;
-
-private:
-    void record(bool isRequest, int id, char* data, int length, GameClientHandler* handler) {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(
-            Dispatched{isRequest, id, std::string(data, length > 0 ? length : 0), handler});
-        arrived.notify_all();
-    }
-
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<Dispatched> seen;
-};
-
-class GameClientHandlerTest : public ::testing::Test {
+// Server side: counts what is dispatched; answers a request with RES_OK and its payload,
+// a high-score request with an overlong response.
+class GameClientHandlerTest : public ::testing::Test,
+                              public RequestListener,
+                              public MessageListener {
 protected:
     void SetUp() override {
-        server.onConnected = [this](NetServerClient*, NetClientHandler* handler) {
-            GameClientHandler* gameHandler = static_cast<GameClientHandler*>(handler);
-            gameHandler->setRequestListener(withListeners ? &listener : nullptr);
-            gameHandler->setMessageListener(withListeners ? &listener : nullptr);
+        server.onConnected = [this](NetServerClient*, NetClientHandler* connected) {
+            static_cast<GameClientHandler*>(connected)->setRequestListener(this);
+            static_cast<GameClientHandler*>(connected)->setMessageListener(this);
         };
-        ASSERT_EQ(SOCKERR_OK, server.setNetClientHandlerFactory(&factory));
-        port = server.start();
-        ASSERT_GT(port, 0);
-    }
-
-    void connect(LoopbackClient* client) {
-        int before = server.count(ServerEvent::CONNECTED);
-        ASSERT_TRUE(client->connectTo(port));
-        ASSERT_TRUE(server.waitForCount(ServerEvent::CONNECTED, before + 1, WAIT_MS));
-        // The server attaches the connection right after the callback: wait
-        // for it, or a send from the test can find the handler still free.
-        GameClientHandler* handler = lastHandler();
+        server.useGameHandlers(false);
+        ASSERT_GT(server.start(), 0);
+        handler = server.connectGame(&client);
         ASSERT_NE(nullptr, handler);
-        ASSERT_TRUE(waitUntil([&] { return handler->isBusy(); }, WAIT_MS));
+        char loopback[] = "127.0.0.1";
+        ASSERT_TRUE(peer.listenOnFreePort());
+        ASSERT_EQ(SOCKERR_OK, connection.connectToServer(loopback, peer.port));
+        ASSERT_TRUE(peer.acceptPeer());
+        clientSide.reset(new GameClientHandler(&connection));
+        clientSide->setMessageListener(this);
     }
-
-    // The handler of the newest connection. The loss of an earlier one may
-    // be reported after it, so the newest event is not always the one.
-    GameClientHandler* lastHandler() {
-        std::vector<ServerEvent> events = server.events();
-        for (auto event = events.rbegin(); event != events.rend(); ++event) {
-            if (event->kind == ServerEvent::CONNECTED) {
-                return static_cast<GameClientHandler*>(event->handler);
-            }
+    void TearDown() override { clientSide.reset(); }
+    void handleRequest(GameClientHandler*, reqType_t request, char* data, int length,
+                       char* response, int* responseLength) override {
+        serverRequests++;
+        response[0] = RES_OK;
+        memcpy(response + 1, data, length);
+        bool overlong = request == REQ_SENDSINGLEPLAYERHIGHSCORES;
+        *responseLength = overlong ? PROTOCOL_PAYLOAD_MAX + 1 : length + 1;
+    }
+    // On the client side every message tries a request from the reader thread.
+    void handleMessage(GameClientHandler* to, msgType_t, char*, int) override {
+        if (to != clientSide.get()) {
+            serverMessages++;
+            return;
         }
-        ADD_FAILURE() << "no connection yet";
-        return nullptr;
+        long long start = clockMonotonicMs();
+        std::string got;
+        readerResult = request(REQ_SIGNUP, "", &got);
+        readerTook = clockMonotonicMs() - start;
+        clientMessages++;
+    }
+    sockErr_t request(reqType_t type, std::string payload, std::string* got) {
+        char buffer[PROTOCOL_PAYLOAD_MAX];
+        int length = 0;
+        sockErr_t err =
+            clientSide->sendRequest(type, &payload[0], int(payload.size()), buffer, &length);
+        *got = std::string(buffer, err == SOCKERR_OK ? length : 0);
+        return err;
     }
 
-    RecordingListener listener;  // outlives the server
-    bool withListeners = true;
-    GameClientHandlerFactory factory;
     TestServer server;
-    int port = -1;
+    LoopbackClient client;
+    GameClientHandler* handler = nullptr;
+    RawPeer peer;
+    NetClient connection;
+    std::unique_ptr<GameClientHandler> clientSide;
+    std::atomic<int> serverRequests{0};
+    std::atomic<int> serverMessages{0};
+    std::atomic<int> clientMessages{0};
+    std::atomic<int> readerResult{-1};
+    std::atomic<long long> readerTook{0};
 };
 
-std::string payloadOf(int size, char seed) {
-    std::string bytes(size, '\0');
-    for (int i = 0; i < size; i++) {
-        bytes[i] = static_cast<char>(seed + i * 13);
-    }
-    return bytes;
-}
-
-TEST_F(GameClientHandlerTest, EmptyRequestReachesListenerWithLengthZero) {
-    LoopbackClient client;
-    connect(&client);
-    std::string response;
-    ASSERT_TRUE(client.request(REQ_MULTI_SENDPLAYERLIST, "", &response));
-    EXPECT_EQ(std::string(1, RES_OK), response);
-    ASSERT_TRUE(listener.waitForCount(1, WAIT_MS));
-    EXPECT_EQ("", listener.all()[0].payload);
-}
-
-// The stream is read in order: what one listener sees shows that the
-// envelope before it, with no listener of its kind, was dropped.
-TEST_F(GameClientHandlerTest, WithoutListenersEnvelopesAreDroppedSilently) {
-    withListeners = false;
-    LoopbackClient client;
-    connect(&client);
-    GameClientHandler* handler = lastHandler();
-    handler->setMessageListener(&listener);
-    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, "nobody"));
-    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "after"));
-    ASSERT_TRUE(listener.waitForCount(1, WAIT_MS));
-    EXPECT_EQ("", client.receiveRaw(0)) << "a request without listener was answered";
-
+// The stream is read in order: the answer to the last request shows that every envelope
+// before it has been dealt with.
+TEST_F(GameClientHandlerTest, AnOverlongAnswerIsSentEmptyAndWhatNobodyServesIsDropped) {
+    std::string got;
+    ASSERT_TRUE(client.request(REQ_MULTI_SENDPLAYERLIST, "", &got));
+    EXPECT_EQ(OK, got);
+    ASSERT_TRUE(client.request(REQ_SENDSINGLEPLAYERHIGHSCORES, "long", &got));
+    EXPECT_EQ("", got);
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, std::string(100, 'r')));
+    handler->setRequestListener(nullptr);
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, "unserved"));
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "heard"));
+    ASSERT_TRUE(waitUntil([&] { return serverMessages == 1; }, WAIT_MS));
+    handler->setRequestListener(this);
     handler->setMessageListener(nullptr);
-    handler->setRequestListener(&listener);
-    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "nobody"));
-    std::string response;
-    EXPECT_TRUE(client.request(REQ_CHECKUSER, "now", &response));
-    std::vector<Dispatched> seen = listener.all();
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ("after", seen[0].payload);
-    EXPECT_EQ("now", seen[1].payload);
+    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, "unheard"));
+    ASSERT_TRUE(client.request(REQ_CHECKUSER, "last", &got));
+    EXPECT_EQ(OK + "last", got);
+    EXPECT_EQ(3, serverRequests.load());
+    EXPECT_EQ(1, serverMessages.load());
 }
 
-TEST_F(GameClientHandlerTest, ResponseWithNobodyWaitingIsDropped) {
-    LoopbackClient client;
-    connect(&client);
-    ASSERT_TRUE(client.sendEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, payloadOf(100, 'r')));
-    std::string response;
-    EXPECT_TRUE(client.request(REQ_CHECKUSER, "after", &response));
-    EXPECT_EQ(std::string(1, RES_OK) + "after", response);
-    EXPECT_EQ(1u, listener.all().size());
-}
-
-TEST_F(GameClientHandlerTest, OverlongListenerResponseIsSentEmpty) {
-    listener.responder = [](reqType_t, char* response, int* length) {
-        response[0] = RES_OK;
-        *length = PROTOCOL_PAYLOAD_MAX + 1;
-    };
-    LoopbackClient client;
-    connect(&client);
-    std::string response = "unchanged";
-    ASSERT_TRUE(client.request(REQ_SENDSINGLEPLAYERHIGHSCORES, "", &response));
-    EXPECT_EQ("", response);
-}
-
-TEST_F(GameClientHandlerTest, SendMessageReachesTheClientAndRefusesBadLengths) {
-    LoopbackClient client;
-    connect(&client);
-    GameClientHandler* handler = lastHandler();
-    std::string list = payloadOf(2400, 'p');
-    ASSERT_EQ(SOCKERR_OK, handler->sendMessage(MSG_RECEIVEPLAYERLIST, &list[0], 2400));
-    ASSERT_EQ(SOCKERR_OK, handler->sendMessage(MSG_COUNTDOWNFORPLAY, nullptr, 0));
-    Envelope message;
-    ASSERT_TRUE(client.waitMessage(MSG_RECEIVEPLAYERLIST, &message, WAIT_MS));
-    EXPECT_EQ(list, message.payload);
-    ASSERT_TRUE(client.waitMessage(MSG_COUNTDOWNFORPLAY, &message, WAIT_MS));
-    EXPECT_EQ("", message.payload);
-
+TEST_F(GameClientHandlerTest, SendMessageRefusesBadLengthsAndALostConnection) {
     std::string tooBig(PROTOCOL_PAYLOAD_MAX + 1, 'x');
-    EXPECT_EQ(SOCKERR_WRITEERROR,
-              handler->sendMessage(MSG_RECEIVECARDS, &tooBig[0], PROTOCOL_PAYLOAD_MAX + 1));
+    EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_RECEIVECARDS, &tooBig[0], 3295));
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_RECEIVECARDS, nullptr, 4));
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_RECEIVECARDS, &tooBig[0], -1));
-    // Nothing of the refused ones came before the next message.
-    ASSERT_EQ(SOCKERR_OK, handler->sendMessage(MSG_GAMEFINISHED, &list[0], 4));
+    ASSERT_EQ(SOCKERR_OK, handler->sendMessage(MSG_COUNTDOWNFORPLAY, &tooBig[0], 3294));
+    Envelope message;
     ASSERT_TRUE(client.receiveEnvelope(&message, WAIT_MS));
-    EXPECT_EQ(MSG_GAMEFINISHED, message.id);
-
+    EXPECT_EQ(MSG_COUNTDOWNFORPLAY, message.id) << "nothing of the refused ones came before";
     client.close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
-    EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_GAMEFINISHED, &list[0], 4));
+    EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_GAMEFINISHED, nullptr, 0));
 }
 
 TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
-    LoopbackClient client;
-    connect(&client);
-    GameClientHandler* handler = lastHandler();
-    const int senders = 4;
-    const int perSender = 50;
     std::vector<std::thread> threads;
-    for (int s = 0; s < senders; s++) {
-        threads.emplace_back([handler, s] {
-            for (int i = 0; i < perSender; i++) {
-                std::string payload = int32le(s) + int32le(i) + payloadOf(10 + i * 17, 'a' + s);
-                handler->sendMessage(MSG_RECEIVECARDS, &payload[0],
-                                     static_cast<int>(payload.size()));
+    for (int s = 0; s < 8; s++) {
+        threads.emplace_back([this, s] {
+            for (int i = 0; i < 100; i++) {
+                std::string payload = std::string{char(s), char(i)} + std::string(i * 29, 'a');
+                handler->sendMessage(MSG_RECEIVECARDS, &payload[0], int(payload.size()));
             }
         });
     }
-    int next[senders] = {0, 0, 0, 0};
-    for (int received = 0; received < senders * perSender; received++) {
+    int next[8] = {};
+    for (int received = 0; received < 800 && !HasFailure(); received++) {
         Envelope message;
         ASSERT_TRUE(client.receiveEnvelope(&message, WAIT_MS)) << "after " << received;
-        ASSERT_GE(message.payload.size(), 8u);
-        int s = static_cast<unsigned char>(message.payload[0]);
-        int i = static_cast<unsigned char>(message.payload[4]);
-        ASSERT_LT(s, senders);
-        EXPECT_EQ(next[s], i) << "sender " << s;
-        EXPECT_EQ(payloadOf(10 + i * 17, 'a' + s), message.payload.substr(8));
-        next[s] = i + 1;
+        int s = message.payload.at(0);
+        int i = message.payload.at(1);
+        ASSERT_TRUE(s >= 0 && s < 8) << "after " << received;
+        ASSERT_EQ(next[s]++, i) << "sender " << s;
+        EXPECT_EQ(std::string(i * 29, 'a'), message.payload.substr(2));
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
 }
 
-TEST_F(GameClientHandlerTest, ReusedHandlerForgetsThePartialEnvelopeOfItsLastConnection) {
-    LoopbackClient first;
-    connect(&first);
-    GameClientHandler* handler = lastHandler();
-    std::string envelope = encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, payloadOf(30, 'q'));
-    ASSERT_TRUE(first.sendBytes(envelope.substr(0, 20)));
-    usleep(50 * 1000);
-    first.close();
+TEST_F(GameClientHandlerTest, AReusedHandlerForgetsThePartialEnvelopeOfItsLastConnection) {
+    std::string partial =
+        encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, std::string(30, 'q')).substr(0, 20);
+    ASSERT_TRUE(client.sendBytes(partial));
+    client.close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
     LoopbackClient second;
-    connect(&second);
-    EXPECT_EQ(handler, lastHandler());
-    std::string response;
-    ASSERT_TRUE(second.request(REQ_CHECKUSER, "fresh", &response));
-    EXPECT_EQ(std::string(1, RES_OK) + "fresh", response);
-    EXPECT_EQ(1u, listener.all().size());
+    EXPECT_EQ(handler, server.connectGame(&second));
+    std::string got;
+    ASSERT_TRUE(second.request(REQ_CHECKUSER, "fresh", &got));
+    EXPECT_EQ(OK + "fresh", got);
+    EXPECT_EQ(1, serverRequests.load());
 }
 
-TEST_F(GameClientHandlerTest, ClientSideSendRequestGetsItsOwnResponses) {
-    NetClient connection;
-    char loopback[] = "127.0.0.1";
-    ASSERT_EQ(SOCKERR_OK, connection.connectToServer(loopback, port));
-    GameClientHandler clientSide(&connection);
+// The buffers on both ends fill up; then one write waits for its deadline, fails and closes
+// the connection, whose slot is freed for the next client.
+TEST_F(GameClientHandlerTest, AClientThatStopsReadingIsDroppedAtTheWriteDeadline) {
+    std::string payload(PROTOCOL_PAYLOAD_MAX, 'd');
+    long long started = clockMonotonicMs();
+    long long lastSend = started;
+    sockErr_t result = SOCKERR_OK;
+    while (result == SOCKERR_OK && clockMonotonicMs() - started < 60000) {
+        lastSend = clockMonotonicMs();
+        result = handler->sendMessage(MSG_RECEIVEPLAYERLIST, &payload[0], PROTOCOL_PAYLOAD_MAX);
+    }
+    long long blocked = clockMonotonicMs() - lastSend;
+    ASSERT_EQ(SOCKERR_WRITEERROR, result);
+    EXPECT_GE(blocked, NETSOCKET_WRITE_DEADLINE_MS - 500);
+    EXPECT_LT(blocked, NETSOCKET_WRITE_DEADLINE_MS + 5000);
+    EXPECT_TRUE(waitUntil([&] { return server.getClientsConnected() == 0; }, WAIT_MS));
+    LoopbackClient other;
+    ASSERT_NE(nullptr, server.connectGame(&other));
+    EXPECT_EQ(OUTCOME_ANSWERED, ask(&other, REQ_CHECKUSER, "").outcome);
+}
+
+// Requests from three threads, each answered at once by the peer, every other one behind a
+// response of another type; a response that came while nobody waited is never taken.
+TEST_F(GameClientHandlerTest, ClientSideRequestsTakeOnlyTheirOwnFreshResponses) {
+    peer.sendAll(response(REQ_CHECKUSER, "stale!") +
+                 encodeEnvelope(COMMTYPE_MESSAGE, MSG_GAMEFINISHED, ""));
+    ASSERT_TRUE(waitUntil([&] { return clientMessages == 1; }, WAIT_MS));
+    std::thread peerSide([this] {
+        for (int n = 0; n < 90; n++) {
+            Envelope request;
+            ASSERT_TRUE(decodeEnvelope(peer.receive(ENVELOPE_OVERHEAD + 6, WAIT_MS), &request));
+            std::string mine = response(REQ_CHECKUSER, request.payload);
+            peer.sendAll(n % 2 ? response(REQ_SIGNUP, "other!") + mine : mine);
+        }
+    });
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; t++) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 30; i++) {
-                std::string payload = "t" + std::to_string(t) + "-" + std::to_string(i);
-                char response[PROTOCOL_PAYLOAD_MAX];
-                int length = -1;
-                sockErr_t err =
-                    clientSide.sendRequest(REQ_CHECKUSER, &payload[0],
-                                           static_cast<int>(payload.size()), response, &length);
-                if (err != SOCKERR_OK ||
-                    std::string(response, length) != std::string(1, RES_OK) + payload) {
-                    wrong++;
-                }
+                std::string payload = std::to_string(100000 + t * 100 + i);
+                std::string got;
+                wrong += request(REQ_CHECKUSER, payload, &got) != SOCKERR_OK || got != payload;
             }
         });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
+    peerSide.join();
     EXPECT_EQ(0, wrong.load());
-    clientSide.destroyHandler();
 }
 
-// A client-side handler against a plain peer that the test drives.
-class SendRequestTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(peer.listenOnFreePort());
-        char loopback[] = "127.0.0.1";
-        ASSERT_EQ(SOCKERR_OK, connection.connectToServer(loopback, peer.port));
-        ASSERT_TRUE(peer.acceptPeer());
-        handler = new GameClientHandler(&connection);
-    }
-    void TearDown() override { delete handler; }
-
-    // The request the handler sent, decoded.
-    Envelope readRequest(const std::string& payload) {
-        Envelope request;
-        std::string bytes = peer.receive(ENVELOPE_OVERHEAD + payload.size(), WAIT_MS);
-        EXPECT_TRUE(decodeEnvelope(bytes, &request));
-        return request;
-    }
-
-    RawPeer peer;
-    NetClient connection;
-    GameClientHandler* handler = nullptr;
-};
-
-TEST_F(SendRequestTest, ResponseOfAnotherTypeFirstIsSkipped) {
-    std::thread server([this] {
-        Envelope request = readRequest("ask");
-        EXPECT_EQ(REQ_CHECKUSERANDPASSWORD, request.id);
-        peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, "other"));
-        usleep(100 * 1000);
-        peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSERANDPASSWORD, "mine"));
-    });
-    char request[] = "ask";
-    char response[PROTOCOL_PAYLOAD_MAX];
-    int length = 0;
-    EXPECT_EQ(SOCKERR_OK,
-              handler->sendRequest(REQ_CHECKUSERANDPASSWORD, request, 3, response, &length));
-    EXPECT_EQ("mine", std::string(response, length));
-    server.join();
-}
-
-TEST_F(SendRequestTest, EarlierResponseWithNobodyWaitingIsNotTakenForTheNextRequest) {
-    RecordingListener messages;
-    handler->setMessageListener(&messages);
-    // A response of the same type arrives while nobody waits; the message
-    // behind it shows that the handler has read past it.
-    peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, "stale") +
-                 encodeEnvelope(COMMTYPE_MESSAGE, MSG_GAMEFINISHED, ""));
-    ASSERT_TRUE(messages.waitForCount(1, WAIT_MS));
-    std::thread server([this] {
-        readRequest("q");
-        peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, "fresh"));
-    });
-    char request[] = "q";
-    char response[PROTOCOL_PAYLOAD_MAX];
-    int length = 0;
-    EXPECT_EQ(SOCKERR_OK, handler->sendRequest(REQ_CHECKUSER, request, 1, response, &length));
-    EXPECT_EQ("fresh", std::string(response, length));
-    server.join();
-    handler->setMessageListener(nullptr);
-}
-
-TEST_F(SendRequestTest, ImmediateResponseIsNotMissed) {
-    for (int round = 0; round < 50; round++) {
-        std::thread server([this, round] {
-            readRequest("r");
-            peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_DELETEUSER, std::to_string(round)));
-        });
-        char request[] = "r";
-        char response[PROTOCOL_PAYLOAD_MAX];
-        int length = 0;
-        EXPECT_EQ(SOCKERR_OK, handler->sendRequest(REQ_DELETEUSER, request, 1, response, &length));
-        EXPECT_EQ(std::to_string(round), std::string(response, length));
-        server.join();
-    }
-}
-
-TEST_F(SendRequestTest, NoAnswerTimesOutAfterThreeSeconds) {
-    char request[] = "hello";
-    char response[PROTOCOL_PAYLOAD_MAX];
+// The stream is read in order: once the next request has its answer, the late one has been
+// dealt with, and it was not copied into the buffer of the request that gave up. A request from
+// the reader thread would wait for the response that thread has to receive.
+TEST_F(GameClientHandlerTest, AClientSideRequestEndsAtItsDeadlineAtALossOrOnTheReaderThread) {
+    char buffer[8] = {'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u'};
     int length = 0;
     long long start = clockMonotonicMs();
     EXPECT_EQ(SOCKERR_CONNECTERROR,
-              handler->sendRequest(REQ_SIGNUP, request, 5, response, &length));
-    long long elapsed = clockMonotonicMs() - start;
-    EXPECT_GE(elapsed, GAMECLIENTHANDLER_RESPONSE_WAIT_MS - 50);
-    EXPECT_LT(elapsed, GAMECLIENTHANDLER_RESPONSE_WAIT_MS + 1500);
-    // A late answer is dropped, not copied into the caller's old buffer.
-    memset(response, 'u', 8);
-    peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_SIGNUP, "late!"));
-    // The stream is read in order: once the next request has its answer,
-    // the late one has been dealt with.
-    std::thread server([this] {
-        readRequest("hello");
-        readRequest("next");
-        peer.sendAll(encodeEnvelope(COMMTYPE_RESPONSE, REQ_CHECKUSER, "ok"));
-    });
-    char next[] = "next";
-    char nextResponse[PROTOCOL_PAYLOAD_MAX];
-    EXPECT_EQ(SOCKERR_OK, handler->sendRequest(REQ_CHECKUSER, next, 4, nextResponse, &length));
-    EXPECT_EQ("ok", std::string(nextResponse, length));
-    server.join();
-    EXPECT_EQ(std::string(8, 'u'), std::string(response, 8));
-}
-
-TEST_F(SendRequestTest, LostConnectionEndsTheWaitEarly) {
-    std::thread server([this] {
-        readRequest("bye");
+              clientSide->sendRequest(REQ_SIGNUP, buffer, 1, buffer, &length));
+    EXPECT_GE(clockMonotonicMs() - start, GAMECLIENTHANDLER_RESPONSE_WAIT_MS - 50);
+    EXPECT_LT(clockMonotonicMs() - start, GAMECLIENTHANDLER_RESPONSE_WAIT_MS + 1500);
+    peer.sendAll(response(REQ_SIGNUP, "late!") +
+                 encodeEnvelope(COMMTYPE_MESSAGE, MSG_PAUSEGAME, ""));
+    ASSERT_TRUE(waitUntil([&] { return clientMessages == 1; }, WAIT_MS));
+    EXPECT_EQ("uuuuuuuu", std::string(buffer, 8));
+    EXPECT_EQ(SOCKERR_CONNECTERROR, readerResult.load());
+    EXPECT_LT(readerTook.load(), 100);
+    std::thread peerSide([this] {
+        peer.receive(2 * ENVELOPE_OVERHEAD + 1 + 3, WAIT_MS);
         peer.closePeer();
     });
-    char request[] = "bye";
-    char response[PROTOCOL_PAYLOAD_MAX];
-    int length = 0;
-    long long start = clockMonotonicMs();
-    EXPECT_EQ(SOCKERR_CONNECTERROR,
-              handler->sendRequest(REQ_DELETEUSER, request, 3, response, &length));
+    std::string got;
+    start = clockMonotonicMs();
+    EXPECT_EQ(SOCKERR_CONNECTERROR, request(REQ_SIGNUP, "bye", &got));
     EXPECT_LT(clockMonotonicMs() - start, 1000);
-    server.join();
-    EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_STOPPRESSED, nullptr, 0));
-}
-
-// Calls sendRequest from inside a message listener, on the reader thread.
-class ReaderThreadCaller : public MessageListener {
-public:
-    void handleMessage(GameClientHandler* handler, msgType_t, char*, int) override {
-        char response[PROTOCOL_PAYLOAD_MAX];
-        int length = 0;
-        long long start = clockMonotonicMs();
-        result = handler->sendRequest(REQ_SIGNUP, nullptr, 0, response, &length);
-        elapsed = clockMonotonicMs() - start;
-        done = true;
-    }
-    std::atomic<bool> done{false};
-    std::atomic<int> result{SOCKERR_OK};
-    std::atomic<long long> elapsed{0};
-};
-
-TEST_F(SendRequestTest, SendRequestOnTheReaderThreadIsRefusedAtOnce) {
-    ReaderThreadCaller caller;
-    handler->setMessageListener(&caller);
-    peer.sendAll(encodeEnvelope(COMMTYPE_MESSAGE, MSG_PAUSEGAME, ""));
-    ASSERT_TRUE(waitUntil([&] { return caller.done.load(); }, WAIT_MS));
-    EXPECT_EQ(SOCKERR_CONNECTERROR, caller.result.load());
-    EXPECT_LT(caller.elapsed.load(), 100);
-    handler->destroyHandler();
+    peerSide.join();
+    EXPECT_EQ(SOCKERR_WRITEERROR, clientSide->sendMessage(MSG_STOPPRESSED, nullptr, 0));
 }
 
 }  // namespace
-
-TEST_F(GameClientHandlerTest, AClientThatStopsReadingIsDroppedAndOthersAreServed) {
-    LoopbackClient deaf;  // connects and never reads again
-    connect(&deaf);
-    GameClientHandler* handler = lastHandler();
-    std::string payload = payloadOf(PROTOCOL_PAYLOAD_MAX, 'd');
-    long long started = clockMonotonicMs();
-    long long lastSendStarted = started;
-    sockErr_t result = SOCKERR_OK;
-    // The buffers on both ends fill up; then one write waits for its
-    // deadline, fails and closes the connection.
-    while (result == SOCKERR_OK && clockMonotonicMs() - started < 60000) {
-        lastSendStarted = clockMonotonicMs();
-        result = handler->sendMessage(MSG_RECEIVEPLAYERLIST, &payload[0], PROTOCOL_PAYLOAD_MAX);
-    }
-    long long blocked = clockMonotonicMs() - lastSendStarted;
-    ASSERT_EQ(SOCKERR_WRITEERROR, result);
-    EXPECT_GE(blocked, NETSOCKET_WRITE_DEADLINE_MS - 500);
-    EXPECT_LT(blocked, NETSOCKET_WRITE_DEADLINE_MS + 5000);
-    EXPECT_TRUE(waitUntil([&] { return server.getClientsConnected() == 0; }, WAIT_MS))
-        << "the lost connection is reported and its slot freed";
-
-    LoopbackClient other;
-    connect(&other);
-    std::string response;
-    EXPECT_TRUE(other.request(REQ_CHECKUSER, "", &response)) << "the server still serves";
-}
