@@ -57,19 +57,9 @@ public:
     }
     // The latest player list (it may have come already) holds exactly these names, in order.
     bool waitForNames(const std::vector<std::string>& names, int timeoutMs) {
-        return waitFor(
-            [&] {
-                std::vector<std::string> listed;
-                for (const ListedPlayer& player : latestList) {
-                    listed.push_back(player.name);
-                }
-                return listCount > 0 && listed == names;
-            },
-            timeoutMs);
+        return waitFor([&] { return listCount > 0 && latestNames == names; }, timeoutMs);
     }
-    const std::vector<ListedPlayer>& lastList() const { return latestList; }
     int listsSeen() const { return listCount; }
-    // A message other than a player list within timeoutMs (kept for next()).
     bool anyMessageWithin(int timeoutMs) {
         return waitFor([&] { return !pending.empty(); }, timeoutMs);
     }
@@ -101,6 +91,10 @@ private:
             std::vector<ListedPlayer> players;
             if (parsePlayerList(envelope.payload, &players)) {
                 latestList = players;
+                latestNames.clear();
+                for (const ListedPlayer& player : players) {
+                    latestNames.push_back(player.name);
+                }
             }
             listCount++;
         } else if (envelope.commType == COMMTYPE_MESSAGE) {
@@ -111,6 +105,7 @@ private:
     LoopbackClient* client;
     std::deque<Envelope> pending;
     std::vector<ListedPlayer> latestList;
+    std::vector<std::string> latestNames;
     int listCount = 0;
 };
 
@@ -125,7 +120,6 @@ public:
         : name(playerName), password(playerPassword), reader(&client) {}
 
     bool connect(int port) { return client.connectTo(port); }
-    // Closes the connection and opens a new one (nothing is read meanwhile).
     bool reconnect(int port) {
         client.close();
         client.takeQueuedMessages();
@@ -140,7 +134,6 @@ public:
     bool sendStop() {
         return client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, credentials(name, password));
     }
-    // The next message other than a player list must be msgType.
     bool expect(int msgType, Envelope* out, std::string* why,
                 int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
         if (!reader.next(out, timeoutMs)) {
@@ -167,18 +160,10 @@ public:
         }
         return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
     }
-    // Waits until a player list of exactly these names, in order, has come.
     bool expectList(const std::vector<std::string>& names, std::string* why,
                     int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
-        if (reader.waitForNames(names, timeoutMs)) {
-            return true;
-        }
-        std::string shown;
-        for (const ListedPlayer& player : reader.lastList()) {
-            shown += " " + player.name;
-        }
-        return lobbyStepFailed(why,
-                               name + ": the expected player list did not come; last:" + shown);
+        return reader.waitForNames(names, timeoutMs) ||
+               lobbyStepFailed(why, name + ": the expected player list did not come");
     }
     const std::string& getName() const { return name; }
     const std::string& getPassword() const { return password; }
@@ -192,13 +177,11 @@ private:
     MessageReader reader;
 };
 
-// Signs the player up on a connection of its own; false on any answer but OK.
 inline bool signUpPlayer(int port, const std::string& name, const std::string& password = "pw") {
     LobbyPlayer player(name, password);
     return player.connect(port) && player.ask(REQ_SIGNUP) == RES_OK;
 }
 
-// Both attach and add themselves, in this order.
 inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::string* why) {
     for (LobbyPlayer* player : {first, second}) {
         if (player->ask(REQ_MULTI_ATTACHMULTIPLAYER) != RES_OK ||
@@ -247,7 +230,6 @@ inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invite
            checkCardLayout(first.payload, why);
 }
 
-// The invitation, its acceptance and the rest as above.
 inline bool playUpToTheCards(LobbyPlayer* invitor, LobbyPlayer* invitee, std::string* cards,
                              std::string* why) {
     if (invitor->ask(REQ_MULTI_INVITEMULTIPLAYER, invitee->getName()) != RES_OK) {

@@ -5,18 +5,15 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "GameProtocol.h"
 #include "LinearBlock.h"
 #include "SimpleOsa.h"
-#include "UserBase.h"
 
 struct Envelope {
     int commType;
@@ -31,8 +28,7 @@ inline int msUntilDeadline(long long deadlineMs) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// The length field says declaredLength whatever the payload holds; payloads longer than a
-// protocol buffer are encoded all the same.
+// The length field may lie; payloads longer than a protocol buffer are encoded all the same.
 inline std::string encodeEnvelopeWithLength(int commType, int id, int declaredLength,
                                             const std::string& payload) {
     int payloadLength = static_cast<int>(payload.size());
@@ -125,7 +121,6 @@ public:
     bool connectTo(int port, int timeoutMs = 3000) {
         return connectToAddress("127.0.0.1", port, timeoutMs);
     }
-    // Another IPv4 address of this machine (in a test's own network namespace).
     bool connectToAddress(const std::string& ipv4, int port, int timeoutMs = 3000) {
         close();
         sockaddr_in address = {};
@@ -150,7 +145,6 @@ public:
         return true;
     }
     bool isConnected() const { return descriptor >= 0; }
-    // True once a receive found the connection closed or reset by the peer.
     bool peerClosed() const { return closed; }
     bool sendBytes(const std::string& bytes) {
         long long deadline = clockMonotonicMs() + 5000;
@@ -171,7 +165,6 @@ public:
     bool sendEnvelope(int commType, int id, const std::string& payload) {
         return sendBytes(encodeEnvelope(commType, id, payload));
     }
-    // False on time-out, close or an undecodable envelope.
     bool receiveEnvelope(Envelope* out, int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         int length = 0;
@@ -207,8 +200,13 @@ public:
     bool waitMessage(int msgType, Envelope* out, int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         for (size_t i = 0;; i++) {
-            if (i == queuedMessages.size() && !receiveMessage(msUntilDeadline(deadline))) {
-                return false;
+            while (i == queuedMessages.size()) {
+                if (!receiveEnvelope(out, msUntilDeadline(deadline))) {
+                    return false;
+                }
+                if (out->commType == COMMTYPE_MESSAGE) {
+                    queuedMessages.push_back(*out);
+                }
             }
             if (queuedMessages[i].id == msgType) {
                 *out = queuedMessages[i];
@@ -251,17 +249,6 @@ public:
     }
 
 private:
-    bool receiveMessage(int timeoutMs) {
-        Envelope envelope;
-        long long deadline = clockMonotonicMs() + timeoutMs;
-        while (receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
-            if (envelope.commType == COMMTYPE_MESSAGE) {
-                queuedMessages.push_back(envelope);
-                return true;
-            }
-        }
-        return false;
-    }
     bool fill(size_t count, long long deadlineMs) {
         while (inbound.size() < count) {
             if (!receiveSome(deadlineMs)) {
@@ -270,7 +257,6 @@ private:
         }
         return true;
     }
-    // One receive into inbound; closed is set on end of stream or reset.
     bool receiveSome(long long deadlineMs) {
         while (descriptor >= 0 && !closed) {
             char chunk[4096];
@@ -302,7 +288,6 @@ struct Answer {
     requestOutcome_t outcome = OUTCOME_CLOSED;
     int code = -1;  // first payload byte; -1 without a response
     std::string payload;
-    long long waitedMs = 0;
 };
 
 // The one request helper; messages meanwhile stay queued on the client.
@@ -311,35 +296,20 @@ inline Answer ask(LoopbackClient* client, int reqType, const std::string& payloa
     Answer answer;
     long long start = clockMonotonicMs();
     bool answered = client->request(reqType, payload, &answer.payload, timeoutMs);
-    answer.waitedMs = clockMonotonicMs() - start;
     if (answered) {
         answer.outcome = OUTCOME_ANSWERED;
         answer.code = answer.payload.empty() ? -1 : static_cast<unsigned char>(answer.payload[0]);
         return answer;
     }
     // A closed connection shows at once; a silent one only at the deadline.
-    bool closed = !client->isConnected() || client->waitClosed(0) || answer.waitedMs < timeoutMs;
+    bool closed = !client->isConnected() || client->waitClosed(0) ||
+                  clockMonotonicMs() - start < timeoutMs;
     answer.outcome = closed ? OUTCOME_CLOSED : OUTCOME_TIMEOUT;
     return answer;
 }
 
 inline std::string scorePayload(const std::string& name, const std::string& password, int score) {
     return credentials(name, password) + int32le(score);
-}
-
-// User name -> score, from the bytes behind the response code ("%3d. %10s %10s %4d").
-inline std::map<std::string, int> parseHighscoreList(const std::string& list) {
-    std::map<std::string, int> entries;
-    for (size_t at = 0; at + USERBASE_ENTRY_SIZE <= list.size(); at += USERBASE_ENTRY_SIZE) {
-        std::string entry(list.c_str() + at, strnlen(list.c_str() + at, USERBASE_ENTRY_SIZE));
-        int rank = 0;
-        char name[64] = {0};
-        size_t lastBlank = entry.find_last_of(' ');
-        if (lastBlank != std::string::npos && sscanf(entry.c_str(), "%d. %63s", &rank, name) == 2) {
-            entries[name] = atoi(entry.c_str() + lastBlank + 1);
-        }
-    }
-    return entries;
 }
 
 #endif

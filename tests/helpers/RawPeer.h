@@ -2,14 +2,12 @@
 #ifndef RAWPEER_H
 #define RAWPEER_H
 
-#include <arpa/inet.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
-#include "SimpleOsa.h"
+#include "TestSupport.h"
 
 class RawPeer {
 public:
@@ -24,19 +22,8 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     bool listenOnFreePort() {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener < 0 ||
-            bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener, 4) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return false;
-        }
-        port = ntohs(address.sin_port);
-        return true;
+        listener = boundLoopbackSocket(&port, 4);
+        return listener >= 0;
     }
     bool acceptPeer(int timeoutMs = 3000) {
         struct pollfd watched = {listener, POLLIN, 0};

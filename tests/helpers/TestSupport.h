@@ -65,7 +65,6 @@ private:
     std::string previousDir;
 };
 
-// Empty if missing.
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -82,7 +81,6 @@ inline bool fileExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-// Overlapping finds count.
 inline int countOccurrences(const std::string& text, const std::string& part) {
     int found = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -91,19 +89,27 @@ inline int countOccurrences(const std::string& text, const std::string& part) {
     return found;
 }
 
-// A loopback port nobody listens on now, -1 if none.
-inline int freePort() {
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A socket bound to a free loopback port (-1 if none), listening with `backlog` if not 0.
+inline int boundLoopbackSocket(int* port, int backlog = 0) {
+    int bound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    int port = -1;
-    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    if (bound < 0 || bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (backlog > 0 && listen(bound, backlog) != 0) ||
+        getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(bound);
+        return -1;
     }
-    close(probe);
+    *port = ntohs(address.sin_port);
+    return bound;
+}
+
+// A loopback port nobody listens on now, -1 if none.
+inline int freePort() {
+    int port = -1;
+    close(boundLoopbackSocket(&port));
     return port;
 }
 

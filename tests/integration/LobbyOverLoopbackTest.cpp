@@ -4,14 +4,10 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "GameProtocol.h"
 #include "LobbyPlayer.h"
 #include "Process.h"
-#include "TestSupport.h"
 
 namespace {
 
