@@ -302,8 +302,8 @@ inline Answer ask(LoopbackClient* client, int reqType, const std::string& payloa
         return answer;
     }
     // A closed connection shows at once; a silent one only at the deadline.
-    bool closed = !client->isConnected() || client->waitClosed(0) ||
-                  clockMonotonicMs() - start < timeoutMs;
+    bool closed =
+        !client->isConnected() || client->waitClosed(0) || clockMonotonicMs() - start < timeoutMs;
     answer.outcome = closed ? OUTCOME_CLOSED : OUTCOME_TIMEOUT;
     return answer;
 }
