@@ -113,14 +113,47 @@ bool departAt(Stage stage, LobbyPlayer* invitor, LobbyPlayer* invitee, std::stri
            (survivor->ask(REQ_MULTI_ADDMULTIPLAYER) == RES_OK || fail(why, "not attached"));
 }
 
-TEST_F(LobbyOverLoopbackTest, AGameWithRejectionCancellationAndAcceptanceSeenOnTheConsole) {
+TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellationAndAcceptance) {
     auto players = join(3);
     LobbyPlayer& ann = *players[0];
     LobbyPlayer& bob = *players[1];
     std::string why;
-    ASSERT_EQ(ann.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
-    ASSERT_EQ(bob.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    const std::string longName(19, 'x');
+    const struct {
+        LobbyPlayer* player;
+        int type;
+        std::string other;
+        int expected;
+    } cases[] = {
+        // Nobody is attached.
+        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "bob", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_CANCELINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_ACCEPTINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_REJECTINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_ADDMULTIPLAYER, "", RES_MULTI_PLAYERNOTACCEPTED},
+        {&ann, REQ_MULTI_REMOVEMULTIPLAYER, "", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_DETACHMULTIPLAYER, "", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_INVITEMULTIPLAYER, longName, RES_MULTI_PLAYERNOTKNOWN},
+        // Both attached, nobody invited, nobody listed.
+        {&ann, REQ_MULTI_ATTACHMULTIPLAYER, "", RES_OK},
+        {&bob, REQ_MULTI_ATTACHMULTIPLAYER, "", RES_OK},
+        {&bob, REQ_MULTI_ACCEPTINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
+        {&bob, REQ_MULTI_REJECTINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
+        {&bob, REQ_MULTI_CANCELINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "ann", RES_MULTI_PLAYERNOTKNOWN},
+        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "bob", RES_MULTI_PLAYERNOTKNOWN},
+    };
+    EXPECT_TRUE(ann.sendStop());
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        EXPECT_EQ(cases[i].player->ask(cases[i].type, cases[i].other), cases[i].expected)
+            << "case " << i;
+    }
     EXPECT_EQ(ann.ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_MULTI_PLAYERNOTACCEPTED) << "twice";
+    EXPECT_TRUE(bob.sendStop());
+    EXPECT_TRUE(server.waitForOutput("ERROR: Message for user 2 without game\n", 3000));
+    EXPECT_TRUE(server.waitForOutput("ERROR: Message for non-attached player 1\n", 10));
+    EXPECT_EQ(ask(&bob.getClient(), REQ_MULTI_SENDPLAYERLIST, credentials("bob", "pw")).payload,
+              std::string(1, RES_OK));
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     ASSERT_EQ(bob.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     EXPECT_TRUE(ann.expectList({"ann", "bob"}, &why)) << why;
@@ -220,47 +253,6 @@ TEST_F(LobbyOverLoopbackTest, DeparturesAtEveryStageOfAnInvitationAndAGame) {
     for (size_t p = 0; p < 6; p++) {
         EXPECT_EQ(failures[p], "") << "stage " << stages[p];
     }
-}
-
-TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsAreRefusedAndTheServerStaysUp) {
-    auto players = join(2);
-    LobbyPlayer& ann = *players[0];
-    LobbyPlayer& bob = *players[1];
-    const std::string longName(19, 'x');
-    const struct {
-        LobbyPlayer* player;
-        int type;
-        std::string other;
-        int expected;
-    } cases[] = {
-        // Nobody is attached.
-        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "bob", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_CANCELINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_ACCEPTINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_REJECTINVITATION, "bob", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_ADDMULTIPLAYER, "", RES_MULTI_PLAYERNOTACCEPTED},
-        {&ann, REQ_MULTI_REMOVEMULTIPLAYER, "", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_DETACHMULTIPLAYER, "", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_INVITEMULTIPLAYER, longName, RES_MULTI_PLAYERNOTKNOWN},
-        // Both attached, nobody invited, nobody listed.
-        {&ann, REQ_MULTI_ATTACHMULTIPLAYER, "", RES_OK},
-        {&bob, REQ_MULTI_ATTACHMULTIPLAYER, "", RES_OK},
-        {&bob, REQ_MULTI_ACCEPTINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
-        {&bob, REQ_MULTI_REJECTINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
-        {&bob, REQ_MULTI_CANCELINVITATION, "ann", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "ann", RES_MULTI_PLAYERNOTKNOWN},
-        {&ann, REQ_MULTI_INVITEMULTIPLAYER, "bob", RES_MULTI_PLAYERNOTKNOWN},
-    };
-    EXPECT_TRUE(ann.sendStop());
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
-        EXPECT_EQ(cases[i].player->ask(cases[i].type, cases[i].other), cases[i].expected)
-            << "case " << i;
-    }
-    EXPECT_TRUE(bob.sendStop());
-    EXPECT_TRUE(server.waitForOutput("ERROR: Message for user 2 without game\n", 3000));
-    EXPECT_TRUE(server.waitForOutput("ERROR: Message for non-attached player 1\n", 10));
-    EXPECT_EQ(ask(&bob.getClient(), REQ_MULTI_SENDPLAYERLIST, credentials("bob", "pw")).payload,
-              std::string(1, RES_OK));
 }
 
 // All 50 games run at once among 100 clients; the 101st connection is closed without a byte.
