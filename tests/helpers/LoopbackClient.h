@@ -99,7 +99,6 @@ inline std::string int32le(int value) {
     return bytes;
 }
 
-// -1 if the bytes are missing.
 inline int readInt32le(const std::string& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) {
         return -1;

@@ -16,12 +16,10 @@ public:
 
     const std::string& skipReason() const { return reason; }  // empty when configured
     bool create();  // carvanta_test_<pid>_<n> with sql/schema.sql
-    // One statement as the test user; false with lastError() on failure.
     bool execute(const std::string& statement, MysqlRows* rows = nullptr);
     const std::string& lastError() const { return error; }
     std::string configText(const std::string& host) const;  // config.ini lines
     std::string configTextWithPassword(const std::string& host, const std::string& pw) const;
-    const std::string& name() const { return databaseName; }
     const std::string& host() const { return serverHost; }
 
 private:

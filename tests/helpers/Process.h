@@ -202,7 +202,6 @@ inline ToolRun runTool(const std::string& name, const std::vector<std::string>& 
     return ToolRun{status, child.output()};
 }
 
-// One row of the console's "stats" table.
 struct StatsLine {
     int id = 0;
     int played = 0;
@@ -251,7 +250,6 @@ inline std::string procStatFromState(pid_t pid) {
     return close == std::string::npos ? "" : content.substr(close + 2);  // from the state on
 }
 
-// True while a process of that pid exists and is no zombie.
 inline bool processAlive(pid_t pid) {
     return pid > 0 && kill(pid, 0) == 0 && procStatFromState(pid).compare(0, 1, "Z") != 0;
 }
@@ -270,7 +268,6 @@ inline long processCpuMs(pid_t pid) {
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-// VmRSS in kB, -1 if it cannot be read.
 inline long residentKb(pid_t pid) {
     std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find("VmRSS:");

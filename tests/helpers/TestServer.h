@@ -32,7 +32,6 @@ public:
         setNetClientHandlerFactory(&gameHandlers);
         reportLosses = reportToManager;
     }
-    // The port, or -1 after a few tries.
     int start() {
         char loopback[] = "127.0.0.1";
         for (int attempt = 0; attempt < 5 && listeningPort < 0; attempt++) {
@@ -85,7 +84,6 @@ public:
         std::lock_guard<std::mutex> lock(eventMutex);
         return countLocked(kind);
     }
-    // True once at least `wanted` events of that kind were recorded.
     bool waitForCount(ServerEvent::Kind kind, int wanted, int timeoutMs) {
         std::unique_lock<std::mutex> lock(eventMutex);
         return eventArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),

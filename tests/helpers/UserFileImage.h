@@ -21,7 +21,6 @@ struct UserRecord {
     int twoPlayerGamesWon = 0;
 };
 
-// One obfuscated block: 6-byte header and the data.
 inline std::string obfuscatedBlock(const std::string& data) {
     LinearBlock block(static_cast<int>(data.size()));
     block.setVirtualBlockSize(static_cast<int>(data.size()));
@@ -67,7 +66,6 @@ inline std::string todayDateText() {
     return date;
 }
 
-// One high-score entry of the file store, its text only.
 inline std::string highscoreEntryText(int rank, const std::string& name, const std::string& date,
                                       int score) {
     char text[64];
