@@ -40,28 +40,26 @@ protected:
     // Signs up (at most 80 accounts of the store's 100) and scores until the kill.
     void streamUntilKilled(LoopbackClient* client, int round) {
         for (int request = 0;; request++) {
-            if (accounts.size() < 80 && (accounts.empty() || random() % 3 == 0)) {
-                Account account;
-                account.name = "k" + std::to_string(round) + "_" + std::to_string(request);
-                Answer answer = ask(client, REQ_SIGNUP, credentials(account.name, "pw"));
-                if (answer.outcome != OUTCOME_ANSWERED) {
-                    return;
-                }
-                ASSERT_EQ(answer.code, RES_OK) << account.name;
-                account.signUpSavedAt = savesStarted(output) + 2;
-                accounts.push_back(account);
-                continue;
-            }
-            Account& account = accounts[static_cast<size_t>(random()) % accounts.size()];
-            int score = static_cast<int>(random() % 2700);
+            bool signUp = accounts.size() < 80 && (accounts.empty() || random() % 3 == 0);
+            Account fresh;
+            fresh.name = "k" + std::to_string(round) + "_" + std::to_string(request);
+            Account& account =
+                signUp ? fresh : accounts[static_cast<size_t>(random()) % accounts.size()];
             Answer answer =
-                ask(client, REQ_STORESINGLEPLAYERSCORE, scorePayload(account.name, "pw", score));
+                signUp ? ask(client, REQ_SIGNUP, credentials(account.name, "pw"))
+                       : ask(client, REQ_STORESINGLEPLAYERSCORE,
+                             scorePayload(account.name, "pw", static_cast<int>(random() % 2700)));
             if (answer.outcome != OUTCOME_ANSWERED) {
                 return;
             }
             ASSERT_EQ(answer.code, RES_OK) << account.name;
-            account.playedAcked++;
-            account.scoreSavedAt.push_back(savesStarted(output) + 2);
+            if (signUp) {
+                account.signUpSavedAt = savesStarted(output) + 2;
+                accounts.push_back(account);
+            } else {
+                account.playedAcked++;
+                account.scoreSavedAt.push_back(savesStarted(output) + 2);
+            }
         }
     }
 
