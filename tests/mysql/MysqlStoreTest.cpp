@@ -275,61 +275,44 @@ TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToThei
     EXPECT_EQ(list[99], "100.  500 2026-01-01  p50");
 }
 
-// The server's sql_mode would change the statements' meaning (double quotes naming
-// columns, backslashes taken literally, grouping by user alone refused).
-class MysqlStoreOtherSqlModes : public MysqlStore {
-    const char* serverOptions() const override {
-        return "--sql-mode=ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY";
-    }
-};
-
-TEST_F(MysqlStoreOtherSqlModes, HostileNamesAreStoredLiterallyAndOpenNoOtherAccount) {
-    Store s = open();
-    int victim = s.signUp("victim", "victimpw");
-    ASSERT_NE(victim, -1);
-    const std::vector<std::string> hostile = {
-        "a\"b", "back\\slash", "it's", "100%", "\" OR \"1\"=\"1", "victim\" -- ", "x\\\"y", "_%"};
-    std::vector<int> ids = {victim};
-    for (size_t i = 0; i < hostile.size(); i++) {
-        SCOPED_TRACE(hostile[i]);
-        int id = s.signUp(hostile[i], "pw" + std::to_string(i));
-        ASSERT_NE(id, -1);
-        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0);
-        ids.push_back(id);
-        EXPECT_EQ(one("SELECT name FROM user WHERE id=" + std::to_string(id)), hostile[i]);
-        EXPECT_EQ(s.login(hostile[i], "pw" + std::to_string(i)), id);
-        EXPECT_EQ(s.check(hostile[i]), id);
-        EXPECT_EQ(s.userName(id), hostile[i]);
-    }
-    EXPECT_EQ(s.login("victim", "\" OR \"1\"=\"1"), -1);
-    EXPECT_EQ(s.login("victim", "x\") OR (\"1\"=\"1"), -1);
-    EXPECT_EQ(s.login("victim\" AND \"1\"=\"1", "x"), -1);
-    EXPECT_EQ(s.login("\" OR \"1\"=\"1", "\" OR \"1\"=\"1"), -1);
-    EXPECT_EQ(s.remove("victim", "\" OR \"1\"=\"1"), -1);
-    EXPECT_EQ(s.score("victim", "\" OR \"\"=\"", 5), -1);
-    EXPECT_EQ(s.check("%"), -1);
-    EXPECT_EQ(one("SELECT COUNT(*) FROM user WHERE is_active=1"), std::to_string(ids.size()));
-    EXPECT_EQ(s.score("it's", "pw2", 3, "\"); DROP TABLE user; --"), ids[3]);
-    EXPECT_EQ(one("SELECT date FROM scorelog"), "\"); DROP TABLE user; --");
-    s.score("victim", "victimpw", 15, "2026-01-02 03:04:05");
-    s.score("victim", "victimpw", 9, "2026-01-02 13:14:15");
-    std::string log;
-    std::vector<std::string> table = s.statistics(&log);
-    EXPECT_EQ(s.list(), (std::vector<std::string>{"  1.   15 2026-01-02  victim",
-                                                  "  2.    3 \"); DROP TA it's"}));
-    ASSERT_EQ(table.size(), 8u) << log;
-    EXPECT_EQ(table[4], statsRow(victim, "    victim|     2|    15|    12|2026-01-02 03:04:05|"));
-    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
-}
-
-TEST_F(MysqlStore, RefusedStatementsAreFailuresAndLogged) {
+TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAgain) {
     Store s = open();
     int id = s.signUp("fay", "pw");
     ASSERT_NE(id, -1);
+    // The connection of a score is killed while its INSERT runs: the score is reported as not
+    // recorded and is never sent again on the next connection.
+    exec(
+        "CREATE TRIGGER slow BEFORE INSERT ON scorelog FOR EACH ROW "
+        "SET NEW.score = NEW.score + SLEEP(3)");
+    testing::internal::CaptureStdout();
+    std::future<int> scored =
+        std::async(std::launch::async, [&s] { return s.score("fay", "pw", 7); });
+    std::string inserting;
+    bool seen = waitUntil(
+        [&] {
+            inserting =
+                one("SELECT IFNULL(MAX(ID), '') FROM information_schema.PROCESSLIST WHERE "
+                    "DB=DATABASE() AND INFO LIKE 'INSERT INTO scorelog%'");
+            return !inserting.empty();
+        },
+        10000);
+    if (seen) {
+        exec("KILL CONNECTION " + inserting);
+    }
+    int result = scored.get();
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(seen) << "the INSERT was never seen running: " << log;
+    EXPECT_EQ(result, -1) << log;
+    EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
+    exec("DROP TRIGGER slow");
+    EXPECT_EQ(s.login("fay", "pw"), id);
+    EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "0") << "the score was sent again";
+
+    // Statements the database refuses.
     const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'";
     exec("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
     exec("CREATE TRIGGER no_score BEFORE INSERT ON scorelog" + refuse);
-    std::string log = logOf([&s] {
+    log = logOf([&s] {
         EXPECT_EQ(s.remove("fay", "pw"), -1);
         EXPECT_EQ(s.score("fay", "pw", 10), -1);
     });
@@ -369,77 +352,6 @@ TEST_F(MysqlStore, UnreachableDatabaseFailsEveryOperationCleanly) {
     ASSERT_EQ(table.size(), 6u) << "only the heading and closing lines";
     EXPECT_EQ(table[3], table[4]);
     EXPECT_EQ(one("SELECT COUNT(*) FROM user"), "0");
-}
-
-// The connection of a score is killed while its INSERT runs: the score is reported as not
-// recorded and is never sent again on the next connection.
-TEST_F(MysqlStore, WriteLostOnTheWayIsAFailureAndIsNeverSentAgain) {
-    Store s = open();
-    int id = s.signUp("kim", "pw");
-    ASSERT_NE(id, -1);
-    exec(
-        "CREATE TRIGGER slow BEFORE INSERT ON scorelog FOR EACH ROW "
-        "SET NEW.score = NEW.score + SLEEP(3)");
-    testing::internal::CaptureStdout();
-    std::future<int> scored =
-        std::async(std::launch::async, [&s] { return s.score("kim", "pw", 7); });
-    std::string inserting;
-    bool seen = waitUntil(
-        [&] {
-            MysqlRows found;
-            db->execute(
-                "SELECT ID FROM information_schema.PROCESSLIST WHERE DB=DATABASE() AND "
-                "ID<>CONNECTION_ID() AND INFO LIKE 'INSERT INTO scorelog%'",
-                &found);
-            inserting = found.size() == 1 ? found[0][0] : "";
-            return !inserting.empty();
-        },
-        10000);
-    if (seen) {
-        exec("KILL CONNECTION " + inserting);
-    }
-    int result = scored.get();
-    std::string log = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(seen) << "the INSERT was never seen running: " << log;
-    EXPECT_EQ(result, -1) << log;
-    EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
-    exec("DROP TRIGGER slow");
-    EXPECT_EQ(s.login("kim", "pw"), id);
-    EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "0") << "the score was sent again";
-}
-
-class MysqlStoreIdleTimeout : public MysqlStore {
-protected:
-    const char* serverOptions() const override { return "--wait-timeout=2"; }
-    // The store's sessions; the test's own closed connections leave the list within 1 s.
-    bool storeSessions(int wanted, int timeoutMs) {
-        return waitUntil(
-            [&] {
-                return one("SELECT COUNT(*) FROM information_schema.PROCESSLIST "
-                           "WHERE ID<>CONNECTION_ID() AND DB=DATABASE()") == std::to_string(wanted);
-            },
-            timeoutMs);
-    }
-};
-
-// One connection serves every operation; after the server closed it for idleness the next
-// operations make a new one, fail nothing and send no statement twice.
-TEST_F(MysqlStoreIdleTimeout, ConnectionIsKeptAndReplacedAfterTheServerClosedIt) {
-    Store s = open();
-    int id = s.signUp("wendy", "pw");
-    ASSERT_NE(id, -1);
-    ASSERT_EQ(s.score("wendy", "pw", 10), id);
-    EXPECT_EQ(s.login("wendy", "pw"), id);
-    EXPECT_TRUE(storeSessions(1, 1000)) << "the connection is kept between operations";
-    ASSERT_TRUE(storeSessions(0, 30000)) << "the server did not close the idle connection";
-    std::string log = logOf([&s, id] {
-        EXPECT_EQ(s.score("wendy", "pw", 20), id);
-        EXPECT_EQ(s.login("wendy", "pw"), id);
-    });
-    EXPECT_NE(log.find("INFO: Database connection lost, connecting again\n"), std::string::npos);
-    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
-    EXPECT_EQ(one("SELECT GROUP_CONCAT(score ORDER BY id) FROM scorelog"), "10,20");
-    EXPECT_TRUE(storeSessions(1, 1000));
 }
 
 // Two server processes, each with two threads on its one store, sign the same names up at
@@ -497,26 +409,92 @@ TEST_F(MysqlStore, RacingSignUpsFromTwoProcessesCreateOneAccountAndAnswerTheirOw
     EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), std::to_string(names));
 }
 
-class MysqlStoreFrozen : public MysqlStore {
-    const char* serverOptions() const override { return ""; }
+// A server of the test's own: its sql_mode would change the statements' meaning (double quotes
+// naming columns, backslashes taken literally, grouping by user alone refused), it closes idle
+// connections after 2 s, and it is frozen at the end.
+class MysqlStoreOwnServer : public MysqlStore {
+protected:
+    const char* serverOptions() const override {
+        return "--sql-mode=ANSI_QUOTES,NO_BACKSLASH_ESCAPES,ONLY_FULL_GROUP_BY --wait-timeout=2";
+    }
+    // The store's sessions; the test's own closed connections leave the list within 1 s.
+    bool storeSessions(int wanted, int timeoutMs) {
+        return waitUntil(
+            [&] {
+                return one("SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                           "WHERE ID<>CONNECTION_ID() AND DB=DATABASE()") == std::to_string(wanted);
+            },
+            timeoutMs);
+    }
 };
 
-// A database that takes connections but never answers holds an operation only for the
-// client library's time-outs.
-TEST_F(MysqlStoreFrozen, FrozenServerTimesOutAndIsUsedAgainAfter) {
-    Store s = open(db->configText("127.0.0.1"));
-    int id = s.signUp("fred", "pw");
-    ASSERT_NE(id, -1);
+TEST_F(MysqlStoreOwnServer, HostileNamesIdleTimeoutAndAFrozenServer) {
+    Store s = open();
+    // Hostile names are stored literally and open no other account.
+    int victim = s.signUp("victim", "victimpw");
+    ASSERT_NE(victim, -1);
+    const std::vector<std::string> hostile = {
+        "a\"b", "back\\slash", "it's", "100%", "\" OR \"1\"=\"1", "victim\" -- ", "x\\\"y", "_%"};
+    std::vector<int> ids = {victim};
+    for (size_t i = 0; i < hostile.size(); i++) {
+        SCOPED_TRACE(hostile[i]);
+        int id = s.signUp(hostile[i], "pw" + std::to_string(i));
+        ASSERT_NE(id, -1);
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0);
+        ids.push_back(id);
+        EXPECT_EQ(one("SELECT name FROM user WHERE id=" + std::to_string(id)), hostile[i]);
+        EXPECT_EQ(s.login(hostile[i], "pw" + std::to_string(i)), id);
+        EXPECT_EQ(s.check(hostile[i]), id);
+        EXPECT_EQ(s.userName(id), hostile[i]);
+    }
+    EXPECT_EQ(s.login("victim", "\" OR \"1\"=\"1"), -1);
+    EXPECT_EQ(s.login("victim", "x\") OR (\"1\"=\"1"), -1);
+    EXPECT_EQ(s.login("victim\" AND \"1\"=\"1", "x"), -1);
+    EXPECT_EQ(s.login("\" OR \"1\"=\"1", "\" OR \"1\"=\"1"), -1);
+    EXPECT_EQ(s.remove("victim", "\" OR \"1\"=\"1"), -1);
+    EXPECT_EQ(s.score("victim", "\" OR \"\"=\"", 5), -1);
+    EXPECT_EQ(s.check("%"), -1);
+    EXPECT_EQ(one("SELECT COUNT(*) FROM user WHERE is_active=1"), std::to_string(ids.size()));
+    EXPECT_EQ(s.score("it's", "pw2", 3, "\"); DROP TABLE user; --"), ids[3]);
+    EXPECT_EQ(one("SELECT date FROM scorelog"), "\"); DROP TABLE user; --");
+    s.score("victim", "victimpw", 15, "2026-01-02 03:04:05");
+    s.score("victim", "victimpw", 9, "2026-01-02 13:14:15");
+    std::string log;
+    std::vector<std::string> table = s.statistics(&log);
+    EXPECT_EQ(s.list(), (std::vector<std::string>{"  1.   15 2026-01-02  victim",
+                                                  "  2.    3 \"); DROP TA it's"}));
+    ASSERT_EQ(table.size(), 8u) << log;
+    EXPECT_EQ(table[4], statsRow(victim, "    victim|     2|    15|    12|2026-01-02 03:04:05|"));
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+
+    // One connection serves every operation; after the server closed it for idleness the next
+    // operations make a new one, fail nothing and send no statement twice.
+    EXPECT_TRUE(storeSessions(1, 1000)) << "the connection is kept between operations";
+    ASSERT_TRUE(storeSessions(0, 30000)) << "the server did not close the idle connection";
+    log = logOf([&s, victim] {
+        EXPECT_EQ(s.score("victim", "victimpw", 20), victim);
+        EXPECT_EQ(s.login("victim", "victimpw"), victim);
+    });
+    EXPECT_NE(log.find("INFO: Database connection lost, connecting again\n"), std::string::npos);
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+    EXPECT_EQ(one("SELECT GROUP_CONCAT(score ORDER BY id) FROM scorelog WHERE user_id=" +
+                  std::to_string(victim)),
+              "15,9,20");
+    EXPECT_TRUE(storeSessions(1, 1000));
+
+    // A database that takes connections but never answers holds an operation only for the
+    // client library's time-outs.
     ASSERT_TRUE(ownServer->freeze());
     long long started = clockMonotonicMs();
-    std::future<int> login = std::async(std::launch::async, [&s] { return s.login("fred", "pw"); });
+    std::future<int> login =
+        std::async(std::launch::async, [&s] { return s.login("victim", "victimpw"); });
     // Past the deadline the server is let go, which ends a call that hangs.
     bool inTime = login.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     long long took = clockMonotonicMs() - started;
     ASSERT_TRUE(ownServer->resume());
     EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";
     EXPECT_EQ(login.get(), -1);
-    EXPECT_EQ(s.login("fred", "pw"), id);
+    EXPECT_EQ(s.login("victim", "victimpw"), victim);
 }
 
 }  // namespace
