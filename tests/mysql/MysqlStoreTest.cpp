@@ -15,7 +15,6 @@
 
 #include "Configuration.h"
 #include "MysqlTestDatabase.h"
-#include "SimpleOsa.h"
 #include "TestSupport.h"
 #include "UserBaseFactory.h"
 #include "UserBaseMysql.h"
@@ -39,21 +38,19 @@ struct Store {
         return date.empty() ? store->addUser(&name[0], &pw[0])
                             : store->addUser(&name[0], &pw[0], &date[0]);
     }
-    int check(std::string name) { return store->checkUser(name.data()); }
-    int login(std::string name, std::string pw) {
-        return store->checkCredentials(name.data(), pw.data());
+    int check(std::string name) { return store->checkUser(&name[0]); }
+    int login(std::string user, std::string pw) {
+        return store->checkCredentials(&user[0], &pw[0]);
     }
-    int remove(std::string name, std::string pw) {
-        return store->deleteUser(name.data(), pw.data());
-    }
+    int remove(std::string name, std::string pw) { return store->deleteUser(&name[0], &pw[0]); }
     int score(std::string name, std::string pw, int points, std::string date = DATE) {
-        return store->addSinglePlayerScore(name.data(), pw.data(), points, date.data());
+        return date.empty() ? store->addSinglePlayerScore(&name[0], &pw[0], points)
+                            : store->addSinglePlayerScore(&name[0], &pw[0], points, &date[0]);
     }
     std::vector<std::string> list() {
-        std::string name = "anyone";
-        std::string pw = "wrong";
+        char anyone[] = "anyone";
         std::vector<char> buffer(USERBASE_LIST_SIZE, 'x');
-        int length = store->copySinglePlayerHighscoreList(name.data(), pw.data(), buffer.data());
+        int length = store->copySinglePlayerHighscoreList(anyone, anyone, buffer.data());
         EXPECT_EQ(length % USERBASE_ENTRY_SIZE, 0);
         std::vector<std::string> entries;
         for (int at = 0; at < length; at += USERBASE_ENTRY_SIZE) {
@@ -88,19 +85,12 @@ struct Store {
     }
 };
 
-std::string statsRow(int id, const char* rest) {
-    char row[128];
-    snprintf(row, sizeof row, "|%5d|%s", id, rest);
-    return row;
-}
-
 class MysqlStore : public ::testing::Test {
 protected:
     void SetUp() override {
         if (serverOptions() != nullptr) {
-            std::string missing = privateServerSkipReason();
-            if (!missing.empty()) {
-                GTEST_SKIP() << missing;
+            if (!privateServerSkipReason().empty()) {
+                GTEST_SKIP() << privateServerSkipReason();
             }
             ownServer.reset(new PrivateMariadb(dir.file("mariadb"), serverOptions()));
             ASSERT_TRUE(ownServer->start()) << ownServer->output();
@@ -135,7 +125,7 @@ protected:
     std::unique_ptr<MysqlTestDatabase> db;  // made once the test's own server runs
 };
 
-TEST_F(MysqlStore, SignUpStoresAnAccountThatChecksAndLogsInByItsExactName) {
+TEST_F(MysqlStore, AccountsGoByTheirExactNameScoresNeedThePasswordAndDeleteIsSoft) {
     Store s = open();
     ASSERT_EQ(UserBaseFactory::getUserBaseInstance(), s.store) << "database_type mysql";
     int alice = s.signUp("alice", "secret", DATE);
@@ -169,26 +159,15 @@ TEST_F(MysqlStore, SignUpStoresAnAccountThatChecksAndLogsInByItsExactName) {
     EXPECT_EQ(one("SELECT name FROM user WHERE id=" + std::to_string(id)), std::string(19, 'n'));
     EXPECT_EQ(s.login(std::string(19, 'n'), std::string(19, 'p') + "zzz"), id);
     EXPECT_EQ(s.login(std::string(25, 'n'), std::string(18, 'p')), -1);
-    // Shutdown destroys the store through the factory; a new store finds the accounts.
-    UserBaseFactory::destroyUserBaseInstance();
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
-    Store again{UserBaseMysql::getInstance()};
-    EXPECT_EQ(again.check("alice"), alice);
-    delete again.store;
-}
-
-TEST_F(MysqlStore, ScoresNeedThePasswordAndDeleteIsSoftUntilTheSamePasswordReturns) {
-    Store s = open();
-    int id = s.signUp("dora", "pw");
+    // Scores need the password; delete is soft until the same password returns.
+    id = s.signUp("dora", "pw");
     ASSERT_NE(id, -1);
     EXPECT_EQ(s.score("dora", "nope", 50), -1);
     EXPECT_EQ(s.score("nobody", "pw", 50), -1);
     EXPECT_EQ(s.score("dora", "pw", 10, "2026-01-01 10:00:00"), id);
     EXPECT_EQ(s.score("dora", "pw", 20, "2026-01-01 11:00:00"), id);
     EXPECT_EQ(s.score("dora", "pw", -3), id);
-    std::string name = "dora";
-    std::string pw = "pw";
-    EXPECT_EQ(s.store->addSinglePlayerScore(name.data(), pw.data(), 7), id);
+    EXPECT_EQ(s.score("dora", "pw", 7, ""), id);
     EXPECT_EQ(one("SELECT GROUP_CONCAT(user_id, ' ', score, ' ', date ORDER BY id) FROM scorelog "
                   "WHERE score<>7"),
               std::to_string(id) + " 10 2026-01-01 10:00:00," + std::to_string(id) +
@@ -198,7 +177,6 @@ TEST_F(MysqlStore, ScoresNeedThePasswordAndDeleteIsSoftUntilTheSamePasswordRetur
     EXPECT_EQ(s.check("dora"), id);
     EXPECT_EQ(s.remove("dora", "pw"), id);
     EXPECT_EQ(s.remove("dora", "pw"), -1);
-    EXPECT_EQ(one("SELECT is_active FROM user WHERE name='dora'"), "0");
     EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "4");
     EXPECT_EQ(s.check("dora"), -1);
     EXPECT_EQ(s.login("dora", "pw"), -1);
@@ -206,21 +184,25 @@ TEST_F(MysqlStore, ScoresNeedThePasswordAndDeleteIsSoftUntilTheSamePasswordRetur
     EXPECT_TRUE(s.list().empty());
     EXPECT_EQ(s.score("dora", "pw", 99), -1);
     EXPECT_EQ(s.signUp("dora", "thief"), -1);
-    EXPECT_EQ(one("SELECT CONCAT(COUNT(*), MAX(is_active)) FROM user"), "10");
+    EXPECT_EQ(one("SELECT CONCAT(COUNT(*), MAX(is_active)) FROM user WHERE name='dora'"), "10");
     EXPECT_EQ(s.signUp("dora", "pw"), id);
     EXPECT_EQ(s.login("dora", "pw"), id);
     EXPECT_EQ(s.list(), std::vector<std::string>{"  1.   20 2026-01-01  dora"});
+    // Shutdown destroys the store through the factory; a new store finds the accounts.
+    UserBaseFactory::destroyUserBaseInstance();
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
+    Store again{UserBaseMysql::getInstance()};
+    EXPECT_EQ(again.check("alice"), alice);
+    delete again.store;
 }
 
 TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToTheirFields) {
     Store s = open();
-    int ann = s.signUp("ann", "a");
-    ASSERT_NE(ann, -1);
-    for (const char* name : {"ben", "cy", "noscore", "gone"}) {
+    for (const char* name : {"ann", "ben", "cy", "noscore", "gone"}) {
         ASSERT_NE(s.signUp(name, "p"), -1);
     }
-    s.score("ann", "a", 15, "2026-01-02 03:04:05");
-    s.score("ann", "a", 9, "2026-01-02 13:14:15");
+    s.score("ann", "p", 15, "2026-01-02 03:04:05");
+    s.score("ann", "p", 9, "2026-01-02 13:14:15");
     s.score("ben", "p", 1234, "2025-12-31 23:59:59");
     s.score("cy", "p", 7, "2026-02-02 10:10:10");
     s.score("gone", "p", 5000, "2026-02-02 10:10:10");
@@ -233,9 +215,9 @@ TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToThei
         "|Id   |User      |***  SINGLE PLAYER GAME ***             |",
         "|     |          |Played|  High|   Ave|     HSDate        |",
         "|_________________________________________________________|",
-        statsRow(s.check("ben"), "       ben|     1|  1234|  1234|2025-12-31 23:59:59|"),
-        statsRow(ann, "       ann|     2|    15|    12|2026-01-02 03:04:05|"),
-        statsRow(s.check("cy"), "        cy|     1|     7|     7|2026-02-02 10:10:10|"),
+        "|    2|       ben|     1|  1234|  1234|2025-12-31 23:59:59|",
+        "|    1|       ann|     2|    15|    12|2026-01-02 03:04:05|",
+        "|    3|        cy|     1|     7|     7|2026-02-02 10:10:10|",
         "|_________________________________________________________|",
         "###########################################################"};
     EXPECT_EQ(s.statistics(), expected);
@@ -250,12 +232,11 @@ TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToThei
     std::string cut(19, 'L');
     exec("INSERT INTO user (id, name, password, is_active) VALUES (900, '" + cut + "xxx', 'x', 1)");
     exec("ALTER TABLE scorelog MODIFY date VARCHAR(32) NULL");
-    exec("INSERT INTO scorelog (user_id, score, date) VALUES (900, 2147483647, NULL), (" +
-         std::to_string(ann) + ", -2147483647, '2026-01-01 00:00:00')");
+    exec(
+        "INSERT INTO scorelog (user_id, score, date) VALUES (900, 2147483647, NULL), "
+        "(1, -2147483647, '2026-01-01 00:00:00')");
     EXPECT_EQ(s.userName(900), cut);
-    EXPECT_EQ(s.userName(ann), "ann");
     EXPECT_EQ(s.userName(901), "");
-    EXPECT_EQ(s.userName(-1), "");
     EXPECT_EQ(s.list(), (std::vector<std::string>{"  1. 2147483647            " + cut,
                                                   "  2. -2147483647 2026-01-01  ann"}));
     EXPECT_EQ(s.statistics().at(4), "|  900|" + cut + "|     1|2147483647|2147483647|           |");
@@ -284,25 +265,21 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
     exec(
         "CREATE TRIGGER slow BEFORE INSERT ON scorelog FOR EACH ROW "
         "SET NEW.score = NEW.score + SLEEP(3)");
-    testing::internal::CaptureStdout();
-    std::future<int> scored =
-        std::async(std::launch::async, [&s] { return s.score("fay", "pw", 7); });
     std::string inserting;
-    bool seen = waitUntil(
-        [&] {
-            inserting =
-                one("SELECT IFNULL(MAX(ID), '') FROM information_schema.PROCESSLIST WHERE "
-                    "DB=DATABASE() AND INFO LIKE 'INSERT INTO scorelog%'");
-            return !inserting.empty();
-        },
-        10000);
-    if (seen) {
-        exec("KILL CONNECTION " + inserting);
-    }
-    int result = scored.get();
-    std::string log = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(seen) << "the INSERT was never seen running: " << log;
-    EXPECT_EQ(result, -1) << log;
+    std::string log = logOf([&] {
+        std::future<int> scored =
+            std::async(std::launch::async, [&] { return s.score("fay", "pw", 7); });
+        waitUntil(
+            [&] {
+                inserting =
+                    one("SELECT IFNULL(MAX(ID), '') FROM information_schema.PROCESSLIST WHERE "
+                        "DB=DATABASE() AND INFO LIKE 'INSERT INTO scorelog%'");
+                return !inserting.empty() && db->execute("KILL CONNECTION " + inserting);
+            },
+            10000);
+        EXPECT_EQ(scored.get(), -1);
+    });
+    ASSERT_FALSE(inserting.empty()) << "the INSERT was never seen running: " << log;
     EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
     exec("DROP TRIGGER slow");
     EXPECT_EQ(s.login("fay", "pw"), id);
@@ -312,17 +289,13 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
     const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'";
     exec("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
     exec("CREATE TRIGGER no_score BEFORE INSERT ON scorelog" + refuse);
-    log = logOf([&s] {
-        EXPECT_EQ(s.remove("fay", "pw"), -1);
-        EXPECT_EQ(s.score("fay", "pw", 10), -1);
-    });
-    EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
+    EXPECT_EQ(s.remove("fay", "pw"), -1);
+    EXPECT_EQ(s.score("fay", "pw", 10), -1);
     EXPECT_EQ(s.login("fay", "pw"), id);
     exec("DROP TRIGGER no_update");
     ASSERT_EQ(s.remove("fay", "pw"), id);
     exec("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
     EXPECT_EQ(s.signUp("fay", "pw"), -1) << "the reactivation was refused";
-    EXPECT_EQ(s.check("fay"), -1);
 
     // A list or table that cannot be read is answered empty, but the log says so.
     exec("RENAME TABLE scorelog TO scorelog_away");
@@ -348,10 +321,7 @@ TEST_F(MysqlStore, UnreachableDatabaseFailsEveryOperationCleanly) {
     EXPECT_EQ(s.score("alice", "pw", 5), -1);
     EXPECT_EQ(s.userName(1), "");
     EXPECT_TRUE(s.list().empty());
-    std::vector<std::string> table = s.statistics();
-    ASSERT_EQ(table.size(), 6u) << "only the heading and closing lines";
-    EXPECT_EQ(table[3], table[4]);
-    EXPECT_EQ(one("SELECT COUNT(*) FROM user"), "0");
+    EXPECT_EQ(s.statistics().size(), 6u) << "only the heading and closing lines";
 }
 
 // Two server processes, each with two threads on its one store, sign the same names up at
@@ -361,8 +331,8 @@ TEST_F(MysqlStore, RacingSignUpsFromTwoProcessesCreateOneAccountAndAnswerTheirOw
     // Every other name comes with the same password from both: one success all the same.
     auto password = [](int i, const char* own) { return std::string(i % 2 == 0 ? "same" : own); };
     // Per name '1' for a success whose account then answers as its own, '0' for a refusal.
-    auto race = [&](const std::string& config, const char* own) {
-        Store s = open(config, std::string(own) + ".ini");
+    auto race = [&](const char* own) {
+        Store s = open(db->configText(db->host()), std::string(own) + ".ini");
         std::string results(names, '?');
         std::vector<std::thread> threads;
         for (int first = 0; first < 2; first++) {
@@ -387,10 +357,10 @@ TEST_F(MysqlStore, RacingSignUpsFromTwoProcessesCreateOneAccountAndAnswerTheirOw
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        writeFile(dir.file("child.txt"), race(db->configText(db->host()), "child"));
+        writeFile(dir.file("child.txt"), race("child"));
         _exit(0);
     }
-    std::string mine = race(db->configText(db->host()), "parent");
+    std::string mine = race("parent");
     int status = -1;
     if (!waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 60000)) {
         kill(child, SIGKILL);
@@ -399,12 +369,10 @@ TEST_F(MysqlStore, RacingSignUpsFromTwoProcessesCreateOneAccountAndAnswerTheirOw
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::string theirs = readFile(dir.file("child.txt"));
     ASSERT_EQ(theirs.size(), static_cast<size_t>(names));
+    EXPECT_EQ(one("SELECT CONCAT(COUNT(*), ' ', COUNT(DISTINCT name)) FROM user"), "60 60");
     for (int i = 0; i < names; i++) {
-        std::string name = "race" + std::to_string(i);
-        SCOPED_TRACE(name + ": " + mine[i] + theirs[i]);
-        EXPECT_EQ(one("SELECT COUNT(*) FROM user WHERE name='" + name + "'"), "1");
-        EXPECT_EQ((mine[i] == '1') + (theirs[i] == '1'), 1);
-        EXPECT_EQ((mine[i] == '0') + (theirs[i] == '0'), 1);
+        std::string pair = {mine[i], theirs[i]};
+        EXPECT_TRUE(pair == "10" || pair == "01") << "race" << i << ": " << pair;
     }
     EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), std::to_string(names));
 }
@@ -464,7 +432,7 @@ TEST_F(MysqlStoreOwnServer, HostileNamesIdleTimeoutAndAFrozenServer) {
     EXPECT_EQ(s.list(), (std::vector<std::string>{"  1.   15 2026-01-02  victim",
                                                   "  2.    3 \"); DROP TA it's"}));
     ASSERT_EQ(table.size(), 8u) << log;
-    EXPECT_EQ(table[4], statsRow(victim, "    victim|     2|    15|    12|2026-01-02 03:04:05|"));
+    EXPECT_EQ(table[4], "|    1|    victim|     2|    15|    12|2026-01-02 03:04:05|");
     EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
 
     // One connection serves every operation; after the server closed it for idleness the next
@@ -485,14 +453,12 @@ TEST_F(MysqlStoreOwnServer, HostileNamesIdleTimeoutAndAFrozenServer) {
     // A database that takes connections but never answers holds an operation only for the
     // client library's time-outs.
     ASSERT_TRUE(ownServer->freeze());
-    long long started = clockMonotonicMs();
     std::future<int> login =
         std::async(std::launch::async, [&s] { return s.login("victim", "victimpw"); });
     // Past the deadline the server is let go, which ends a call that hangs.
     bool inTime = login.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-    long long took = clockMonotonicMs() - started;
     ASSERT_TRUE(ownServer->resume());
-    EXPECT_TRUE(inTime) << "the operation still waited after " << took << " ms";
+    EXPECT_TRUE(inTime) << "the operation still waited after 20 s";
     EXPECT_EQ(login.get(), -1);
     EXPECT_EQ(s.login("victim", "victimpw"), victim);
 }
