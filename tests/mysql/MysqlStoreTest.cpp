@@ -395,7 +395,7 @@ protected:
     }
 };
 
-TEST_F(MysqlStoreOwnServer, HostileNamesIdleTimeoutAndAFrozenServer) {
+TEST_F(MysqlStoreOwnServer, HostileNamesStayLiteralAnIdleConnectionIsReplacedAFrozenOneTimesOut) {
     Store s = open();
     // Hostile names are stored literally and open no other account.
     int victim = s.signUp("victim", "victimpw");
