@@ -44,18 +44,16 @@ std::string summary(const std::string& password, int played, int best, long long
            std::to_string(sum);
 }
 
-// Account requests on one connection that it drops now and then.
-struct AccountWorker {
-    std::string tag;
-    int port;
-    std::mt19937 rng;
+// Account requests on one connection that it drops now and then; the accounts that live at the
+// end, with what was acknowledged for them, in *accounts.
+void runAccounts(int index, int port, unsigned seed, long long endMs,
+                 std::vector<Account>* accounts) {
+    std::string tag = "w" + std::to_string(index);
+    std::mt19937 rng(seed);
     LoopbackClient client;
-    std::vector<Account> accounts;
-
     Answer last;
-
     // The answer must be OK; a connection refused for want of a slot is tried again on a new one.
-    bool ok(int type, const Account& account, const std::string& extra = "") {
+    auto ok = [&](int type, const Account& account, const std::string& extra) {
         std::string payload = credentials(account.name, account.password) + extra;
         waitUntil(
             [&] {
@@ -75,43 +73,39 @@ struct AccountWorker {
             client.close();
         }
         return last.code == RES_OK;
-    }
-    void run(long long endMs) {
-        for (int created = 0; clockMonotonicMs() < endMs;) {
-            usleep(3000);  // paced, else the workers measure little but the log's speed
-            int action = static_cast<int>(rng() % 100);
-            size_t which = accounts.empty() ? 0 : rng() % accounts.size();
-            if (action < 3) {
-                client.close();  // cut envelopes are the abusers'
-            } else if ((action < 25 || accounts.empty()) && accounts.size() < 14) {
-                Account account{tag + "n" + std::to_string(created++), "p" + std::to_string(rng())};
-                if (ok(REQ_SIGNUP, account)) {
-                    accounts.push_back(account);
-                }
-            } else if (action < 25 || accounts.empty()) {
-                if (ok(REQ_DELETEUSER, accounts[which])) {
-                    accounts.erase(accounts.begin() + static_cast<long>(which));
-                }
-            } else if (action < 40) {
-                ok(action % 2 == 0 ? REQ_CHECKUSERANDPASSWORD : REQ_MULTI_SENDPLAYERLIST,
-                   accounts[which]);
-            } else if (action < 75) {
-                Account& account = accounts[which];
-                int score = static_cast<int>(rng() % 2700);
-                if (ok(REQ_STORESINGLEPLAYERSCORE, account, int32le(score))) {
-                    account.played++;
-                    account.sum += score;
-                    account.best = std::max(account.best, score);
-                }
-            } else {
-                if (ok(REQ_SENDSINGLEPLAYERHIGHSCORES, accounts[which]) &&
-                    (last.payload.size() - 1) % USERBASE_ENTRY_SIZE != 0) {
-                    ADD_FAILURE() << tag << ": high-score list of " << last.payload.size();
-                }
+    };
+    for (int created = 0; clockMonotonicMs() < endMs;) {
+        usleep(3000);  // paced, else the workers measure little but the log's speed
+        int action = static_cast<int>(rng() % 100);
+        size_t which = accounts->empty() ? 0 : rng() % accounts->size();
+        if (action < 3) {
+            client.close();  // cut envelopes are the abusers'
+        } else if ((action < 25 || accounts->empty()) && accounts->size() < 14) {
+            Account account{tag + "n" + std::to_string(created++), "p" + std::to_string(rng())};
+            if (ok(REQ_SIGNUP, account, "")) {
+                accounts->push_back(account);
             }
+        } else if (action < 25 || accounts->empty()) {
+            if (ok(REQ_DELETEUSER, (*accounts)[which], "")) {
+                accounts->erase(accounts->begin() + static_cast<long>(which));
+            }
+        } else if (action < 40) {
+            ok(action % 2 == 0 ? REQ_CHECKUSERANDPASSWORD : REQ_MULTI_SENDPLAYERLIST,
+               (*accounts)[which], "");
+        } else if (action < 75) {
+            Account& account = (*accounts)[which];
+            int score = static_cast<int>(rng() % 2700);
+            if (ok(REQ_STORESINGLEPLAYERSCORE, account, int32le(score))) {
+                account.played++;
+                account.sum += score;
+                account.best = std::max(account.best, score);
+            }
+        } else if (ok(REQ_SENDSINGLEPLAYERHIGHSCORES, (*accounts)[which], "") &&
+                   (last.payload.size() - 1) % USERBASE_ENTRY_SIZE != 0) {
+            ADD_FAILURE() << tag << ": high-score list of " << last.payload.size();
         }
     }
-};
+}
 
 // Reads the player's messages up to one of the wanted kind (in *message), skipping what a game
 // sends before it.
@@ -258,13 +252,12 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     ASSERT_TRUE(server.start(dir.path(), port)) << server.output();
     long long start = clockMonotonicMs();
     long long endMs = start + setting("CARVANTA_LOAD_SECONDS", 60) * 1000LL;
-    std::vector<std::unique_ptr<AccountWorker>> workers;
+    std::vector<Account> accounts[2];
     std::vector<std::thread> threads;
     std::atomic<long> rounds{0};
     for (int index = 0; index < 2; index++) {
-        workers.emplace_back(new AccountWorker{
-            "w" + std::to_string(index), port, std::mt19937(seed + index), {}, {}, {}});
-        threads.emplace_back([worker = workers.back().get(), endMs] { worker->run(endMs); });
+        threads.emplace_back(
+            [&, index] { runAccounts(index, port, seed + index, endMs, &accounts[index]); });
         threads.emplace_back([&, index] { runPair(index, port, endMs, &rounds); });
         threads.emplace_back([&, index] {
             for (std::mt19937 rng(seed * 31 + index); clockMonotonicMs() < endMs;) {
@@ -288,13 +281,12 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
 #endif
     // Each live account as "password played best sum"; a deleted one is gone from user.dat.
     std::map<std::string, std::string> expected;
-    for (const std::unique_ptr<AccountWorker>& worker : workers) {
-        for (const Account& account : worker->accounts) {
+    for (const std::vector<Account>& list : accounts) {
+        for (const Account& account : list) {
             expected[account.name] =
                 summary(account.password, account.played, account.best, account.sum);
         }
     }
-    workers.clear();  // their connections close
     // Every slot serves again once the load is gone.
     std::vector<std::unique_ptr<LoopbackClient>> fresh(SLOTS);
     for (std::unique_ptr<LoopbackClient>& client : fresh) {
