@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "GameProtocol.h"
@@ -39,10 +40,8 @@ struct Account {
     long long sum = 0;
 };
 
-std::string summary(const std::string& password, int played, int best, long long sum) {
-    return password + " " + std::to_string(played) + " " + std::to_string(best) + " " +
-           std::to_string(sum);
-}
+// Password, games played, best score and score sum.
+using Kept = std::tuple<std::string, int, int, long long>;
 
 // Account requests on one connection that it drops now and then; the accounts that live at the
 // end, with what was acknowledged for them, in *accounts.
@@ -279,12 +278,12 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     ASSERT_GT(baselineKb, 0);
     EXPECT_LE(endKb, baselineKb * 11 / 10) << baselineKb << " kB after 20 s";
 #endif
-    // Each live account as "password played best sum"; a deleted one is gone from user.dat.
-    std::map<std::string, std::string> expected;
+    // Each live account with what was acknowledged for it; a deleted one is gone from user.dat.
+    std::map<std::string, Kept> expected;
     for (const std::vector<Account>& list : accounts) {
         for (const Account& account : list) {
             expected[account.name] =
-                summary(account.password, account.played, account.best, account.sum);
+                Kept(account.password, account.played, account.best, account.sum);
         }
     }
     // Every slot serves again once the load is gone.
@@ -303,11 +302,11 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     EXPECT_EQ(server.output().find("ThreadSanitizer"), std::string::npos) << server.output();
     std::vector<UserRecord> records;
     ASSERT_TRUE(parseCurrentFile(readFile(dir.file("user.dat")), &records));
-    std::map<std::string, std::string> stored;
+    std::map<std::string, Kept> stored;
     for (const UserRecord& record : records) {
         if (record.name.compare(0, 1, "w") == 0) {
             stored[record.name] =
-                summary(record.password, record.gamesPlayed, record.highscore, record.scoreSum);
+                Kept(record.password, record.gamesPlayed, record.highscore, record.scoreSum);
         }
     }
     EXPECT_EQ(stored, expected);
