@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "GameClientHandler.h"
@@ -127,6 +128,11 @@ protected:
         EXPECT_TRUE(p->expect(MSG_GAMEFINISHED, &message, &why)) << p->getName() << why;
         return message.payload;
     }
+    void stopAndSeeBothFinish(Player* stopper, Player* other) {
+        stop(stopper->id);
+        EXPECT_EQ(finish(stopper), int32le(FINISHSTATE_STOPPRESSED));
+        EXPECT_EQ(finish(other), int32le(FINISHSTATE_STOPPRESSED));
+    }
 
     TempDir dir;
     GameManager* manager = nullptr;
@@ -142,11 +148,10 @@ TEST_F(GameManagerTest, SlotsAreTakenOncePerUserAndFreedByTheirConnection) {
     EXPECT_EQ(detach(7, own), GAMEMANERR_PLAYERNOTREMOVED);
     ASSERT_EQ(attach(7, own), GAMEMANERR_OK);
     multiplayUser_t fresh = slot(7);
-    EXPECT_EQ(fresh.state, PLAYERSTATE_ATTACHED);
-    EXPECT_EQ(fresh.commHandler, own);
-    EXPECT_EQ(fresh.invitationUserId, -1);
-    EXPECT_EQ(fresh.game, nullptr);
-    EXPECT_EQ(fresh.finishState, FINISHSTATE_UNDEFINED);
+    MultiPlayerGame* noGame = nullptr;
+    EXPECT_EQ(std::tie(fresh.state, fresh.commHandler, fresh.invitationUserId, fresh.game,
+                       fresh.finishState),
+              std::make_tuple(PLAYERSTATE_ATTACHED, own, -1, noGame, FINISHSTATE_UNDEFINED));
     EXPECT_EQ(attach(7, other), GAMEMANERR_PLAYERNOTADDED);
     EXPECT_EQ(slot(7).commHandler, own) << "a second attach changed the slot";
     EXPECT_EQ(add(7, other), GAMEMANERR_PLAYERNOTADDED) << "add from another connection";
@@ -227,9 +232,7 @@ TEST_F(GameManagerTest, AFullPoolSendsTheNextPairBackAndLeavesTheRunningGameAlon
     EXPECT_EQ(add(cat->id, cat->handler), GAMEMANERR_OK);
     EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
     EXPECT_EQ(state(bob->id), PLAYERSTATE_PLAYINGINVITEE);
-    stop(ann->id);
-    EXPECT_EQ(finish(ann.get()), int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(finish(bob.get()), int32le(FINISHSTATE_STOPPRESSED));
+    stopAndSeeBothFinish(ann.get(), bob.get());
 }
 
 TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
@@ -237,9 +240,7 @@ TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
     enterLobby({ann.get(), bob.get()});
     playUpToTheCards(ann.get(), bob.get());
     MultiPlayerGame* firstGame = slot(ann->id).game;
-    stop(ann->id);
-    finish(ann.get());
-    finish(bob.get());
+    stopAndSeeBothFinish(ann.get(), bob.get());
     enterLobby({cat.get(), dan.get()});
     playUpToTheCards(cat.get(), dan.get());
     ASSERT_EQ(slot(cat->id).game, firstGame) << "the idle game is taken again";
@@ -252,9 +253,7 @@ TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
     EXPECT_FALSE(cat->getReader().anyMessageWithin(1500));
     EXPECT_EQ(state(cat->id), PLAYERSTATE_PLAYINGINVITOR);
     EXPECT_TRUE(firstGame->isActive());
-    stop(dan->id);
-    EXPECT_EQ(finish(cat.get()), int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_STOPPRESSED));
+    stopAndSeeBothFinish(dan.get(), cat.get());
 }
 
 TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
@@ -328,20 +327,8 @@ TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingThe
     }
 }
 
-// After shutdown destroyed the store, name look-ups find nothing and make no new store.
-TEST_F(GameManagerTest, WithoutAStoreNamesAreEmptyAndInvitationsRefused) {
-    PlayerPtr bob = player("bob");
-    int ann = account("ann");
-    UserBaseFactory::destroyUserBaseInstance();
-    ASSERT_EQ(attach(ann, deaf()), GAMEMANERR_OK);
-    join(bob->id, bob->handler);
-    EXPECT_TRUE(bob->getReader().waitForList({{bob->id, ""}}, WAIT_MS));
-    EXPECT_EQ(invite(ann, deaf(), "bob"), GAMEMANERR_PLAYERNOTINVITED);
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
-}
-
 // ann's connection is lost and her handler serves a newcomer before the manager hears of it.
-TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
+TEST_F(GameManagerTest, AReusedHandlerGetsNothingMeantForTheOldClientAndNoStoreMeansNoNames) {
     PlayerPtr ann = player("ann", false), bob = player("bob");
     enterLobby({ann.get(), bob.get()});
     ann->getClient().close();
@@ -355,6 +342,15 @@ TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
     EXPECT_FALSE(newcomerReader.anyMessageWithin(1500)) << "got ann's invitation";
     EXPECT_EQ(newcomerReader.listsSeen(), 0) << "got ann's player list";
     EXPECT_EQ(state(ann->id), PLAYERSTATE_PROCESSINGINVITATION) << "a refused send is retried";
+    // After shutdown destroyed the store, name look-ups find nothing and make no new store.
+    PlayerPtr zed = player("zed");
+    int yan = account("yan");
+    UserBaseFactory::destroyUserBaseInstance();
+    ASSERT_EQ(attach(yan, deaf()), GAMEMANERR_OK);
+    join(zed->id, zed->handler);
+    EXPECT_TRUE(zed->getReader().waitForList({{zed->id, ""}}, WAIT_MS));
+    EXPECT_EQ(invite(yan, deaf(), "zed"), GAMEMANERR_PLAYERNOTINVITED);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
 }
 
 }  // namespace
