@@ -213,51 +213,13 @@ TEST_F(GameManagerTest, InvitationsAndCancelsOutOfTurnAreRefused) {
     EXPECT_EQ(state(ann), PLAYERSTATE_PROCESSINGREJECTION);
 }
 
-// A pair whose countdown ends while every game of the pool runs is sent back to the lobby.
-TEST_F(GameManagerTest, AFullPoolSendsTheNextPairBackAndLeavesTheRunningGameAlone) {
+// With a pool of one game: a stop before a start that never came does not end the next game; a
+// pair whose countdown ends while the pool's game runs is sent back to the lobby and leaves that
+// game alone; a stop from a finished game leaves the next pair's game in the same object alone.
+TEST_F(GameManagerTest, EarlyStopsStaleStopsAndAFullPoolLeaveTheRunningGameAlone) {
     manager->setPoolLimit(1);
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan");
-    enterLobby({ann.get(), bob.get(), cat.get(), dan.get()});
-    playUpToTheCards(ann.get(), bob.get());
-    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(cat.get(), dan.get()));
-    std::string why;
-    ASSERT_TRUE(cat->expectPayload(MSG_ACCEPTINVITATION, nameField("dan"), &why)) << why;
-    ASSERT_TRUE(cat->expectCountdownAndStart("dan", &why)) << why;
-    ASSERT_TRUE(dan->expectCountdownAndStart("cat", &why)) << why;
-    EXPECT_EQ(finish(cat.get()), int32le(FINISHSTATE_GAMEFINISHED));
-    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_GAMEFINISHED));
-    EXPECT_TRUE(waitForState(cat->id, PLAYERSTATE_ATTACHED));
-    EXPECT_TRUE(waitForState(dan->id, PLAYERSTATE_ATTACHED));
-    EXPECT_EQ(slot(cat->id).game, nullptr);
-    EXPECT_EQ(add(cat->id, cat->handler), GAMEMANERR_OK);
-    EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_EQ(state(bob->id), PLAYERSTATE_PLAYINGINVITEE);
-    stopAndSeeBothFinish(ann.get(), bob.get());
-}
-
-TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan");
-    enterLobby({ann.get(), bob.get()});
-    playUpToTheCards(ann.get(), bob.get());
-    MultiPlayerGame* firstGame = slot(ann->id).game;
-    stopAndSeeBothFinish(ann.get(), bob.get());
-    enterLobby({cat.get(), dan.get()});
-    playUpToTheCards(cat.get(), dan.get());
-    ASSERT_EQ(slot(cat->id).game, firstGame) << "the idle game is taken again";
-    EXPECT_EQ(slot(ann->id).game, firstGame);
-    testing::internal::CaptureStdout();
-    stop(ann->id);
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("without game"), std::string::npos) << output;
-    EXPECT_EQ(detach(ann->id, ann->handler), GAMEMANERR_OK);
-    EXPECT_FALSE(cat->getReader().anyMessageWithin(1500));
-    EXPECT_EQ(state(cat->id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_TRUE(firstGame->isActive());
-    stopAndSeeBothFinish(dan.get(), cat.get());
-}
-
-TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat");
+    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan"),
+              eve = player("eve");
     enterLobby({ann.get(), bob.get()});
     ASSERT_NO_FATAL_FAILURE(inviteAndAccept(ann.get(), bob.get()));
     std::string why;
@@ -278,6 +240,36 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     ASSERT_TRUE(cat->getReader().waitForList({{ann->id, "ann"}, {cat->id, "cat"}}, WAIT_MS));
     playUpToTheCards(ann.get(), cat.get());
     EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
+    MultiPlayerGame* onlyGame = slot(ann->id).game;
+
+    enterLobby({dan.get(), eve.get()});
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(dan.get(), eve.get()));
+    ASSERT_TRUE(dan->expectPayload(MSG_ACCEPTINVITATION, nameField("eve"), &why)) << why;
+    ASSERT_TRUE(dan->expectCountdownAndStart("eve", &why)) << why;
+    ASSERT_TRUE(eve->expectCountdownAndStart("dan", &why)) << why;
+    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_EQ(finish(eve.get()), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_TRUE(waitForState(dan->id, PLAYERSTATE_ATTACHED));
+    EXPECT_TRUE(waitForState(eve->id, PLAYERSTATE_ATTACHED));
+    EXPECT_EQ(slot(dan->id).game, nullptr);
+    EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_EQ(state(cat->id), PLAYERSTATE_PLAYINGINVITEE);
+    stopAndSeeBothFinish(ann.get(), cat.get());
+
+    ASSERT_EQ(add(dan->id, dan->handler), GAMEMANERR_OK);
+    ASSERT_EQ(add(eve->id, eve->handler), GAMEMANERR_OK);
+    playUpToTheCards(dan.get(), eve.get());
+    ASSERT_EQ(slot(dan->id).game, onlyGame) << "the idle game is taken again";
+    EXPECT_EQ(slot(ann->id).game, onlyGame);
+    testing::internal::CaptureStdout();
+    stop(ann->id);
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("without game"), std::string::npos) << output;
+    EXPECT_EQ(detach(ann->id, ann->handler), GAMEMANERR_OK);
+    EXPECT_FALSE(dan->getReader().anyMessageWithin(1500));
+    EXPECT_EQ(state(dan->id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_TRUE(onlyGame->isActive());
+    stopAndSeeBothFinish(eve.get(), dan.get());
 }
 
 // bob rejects ann, who leaves before the rejection reached her (pending, or its send failed):
