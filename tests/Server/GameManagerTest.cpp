@@ -275,46 +275,44 @@ TEST_F(GameManagerTest, EarlyStopsStaleStopsAndAFullPoolLeaveTheRunningGameAlone
 // bob rejects ann, who leaves before the rejection reached her (pending, or its send failed):
 // bob must be listed and invitable again, as the rejection would have left him.
 TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingTheRejection) {
-    int round = 0;
-    for (bool invitorHears : {true, false}) {
-        for (int departure = 0; departure < 3; departure++) {
-            SCOPED_TRACE(std::to_string(departure) + (invitorHears ? " pending" : " unsent"));
-            std::string suffix = std::to_string(round++);
-            std::string annName = "ann" + suffix;
-            PlayerPtr bob = player("bob" + suffix);
-            PlayerPtr annLive = invitorHears ? player(annName) : nullptr;
-            int ann = invitorHears ? annLive->id : account(annName);
-            Handler annHandler = invitorHears ? annLive->handler : deaf();
-            int cat = account("cat" + suffix);
-            ASSERT_EQ(attach(ann, annHandler), GAMEMANERR_OK);
-            join(bob->id, bob->handler);
-            ASSERT_EQ(attach(cat, deaf()), GAMEMANERR_OK);
-            ASSERT_EQ(invite(ann, annHandler, bob->getName()), GAMEMANERR_OK);
-            Envelope invitation;
-            std::string why;
-            ASSERT_TRUE(bob->expect(MSG_INVITEMULTIPLAYER, &invitation, &why)) << why;
-            ASSERT_TRUE(waitForState(bob->id, PLAYERSTATE_INVITED));
-            int listsBefore = bob->getReader().listsSeen();
-            ASSERT_EQ(manager->rejectInvitationForMultiplay(bob->id, bob->handler, &annName[0]),
-                      GAMEMANERR_OK);
-            // The failed send has the list sent again: once bob has it, the send was tried.
-            ASSERT_TRUE(invitorHears || waitUntil(
-                                            [&] {
-                                                bob->getReader().anyMessageWithin(0);
-                                                return bob->getReader().listsSeen() > listsBefore;
-                                            },
-                                            WAIT_MS));
-            gameManErr_t left = departure == 0   ? detach(ann, annHandler)
-                                : departure == 1 ? remove(ann, annHandler)
-                                                 : manager->notifyDisconnected(annHandler);
-            ASSERT_EQ(left, GAMEMANERR_OK);
-            EXPECT_EQ(state(bob->id), PLAYERSTATE_ADDED);
-            EXPECT_TRUE(bob->getReader().waitForList({{bob->id, bob->getName()}}, WAIT_MS))
-                << "the list flag was not set";
-            EXPECT_EQ(invite(cat, deaf(), bob->getName()), GAMEMANERR_OK);
-            for (int id : {ann, bob->id, cat}) {
-                detach(id, annHandler);
-            }
+    for (int round = 0; round < 6; round++) {
+        bool invitorHears = round < 3;
+        int departure = round % 3;
+        SCOPED_TRACE(std::to_string(departure) + (invitorHears ? " pending" : " unsent"));
+        std::string suffix = std::to_string(round);
+        std::string annName = "ann" + suffix;
+        PlayerPtr bob = player("bob" + suffix);
+        PlayerPtr annLive = invitorHears ? player(annName) : nullptr;
+        int ann = invitorHears ? annLive->id : account(annName);
+        Handler annHandler = invitorHears ? annLive->handler : deaf();
+        int cat = account("cat" + suffix);
+        ASSERT_EQ(attach(ann, annHandler), GAMEMANERR_OK);
+        join(bob->id, bob->handler);
+        ASSERT_EQ(attach(cat, deaf()), GAMEMANERR_OK);
+        ASSERT_EQ(invite(ann, annHandler, bob->getName()), GAMEMANERR_OK);
+        Envelope invitation;
+        std::string why;
+        ASSERT_TRUE(bob->expect(MSG_INVITEMULTIPLAYER, &invitation, &why)) << why;
+        ASSERT_TRUE(waitForState(bob->id, PLAYERSTATE_INVITED));
+        int listsBefore = bob->getReader().listsSeen();
+        ASSERT_EQ(manager->rejectInvitationForMultiplay(bob->id, bob->handler, &annName[0]),
+                  GAMEMANERR_OK);
+        // The failed send has the list sent again: once bob has it, the send was tried.
+        auto listSentAgain = [&] {
+            bob->getReader().anyMessageWithin(0);
+            return bob->getReader().listsSeen() > listsBefore;
+        };
+        ASSERT_TRUE(invitorHears || waitUntil(listSentAgain, WAIT_MS));
+        gameManErr_t left = departure == 0   ? detach(ann, annHandler)
+                            : departure == 1 ? remove(ann, annHandler)
+                                             : manager->notifyDisconnected(annHandler);
+        ASSERT_EQ(left, GAMEMANERR_OK);
+        EXPECT_EQ(state(bob->id), PLAYERSTATE_ADDED);
+        EXPECT_TRUE(bob->getReader().waitForList({{bob->id, bob->getName()}}, WAIT_MS))
+            << "the list flag was not set";
+        EXPECT_EQ(invite(cat, deaf(), bob->getName()), GAMEMANERR_OK);
+        for (int id : {ann, bob->id, cat}) {
+            detach(id, annHandler);
         }
     }
 }

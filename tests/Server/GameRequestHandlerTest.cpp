@@ -90,21 +90,9 @@ TEST_F(GameRequestHandlerTest, LongHighscoreListIsCutToTheWholeEntriesThatFitFor
     EXPECT_EQ(badLists, std::vector<int>(4, 0));
 }
 
-// A request still served after shutdown destroyed the store is refused; no new store is made.
-TEST_F(GameRequestHandlerTest, RequestsAfterTheStoreIsDestroyedAreRefused) {
-    ASSERT_EQ(call(REQ_SIGNUP, credentials("ida", "pw")), OK);
-    UserBaseFactory::destroyUserBaseInstance();
-    for (int type : {REQ_SIGNUP, REQ_CHECKUSER, REQ_CHECKUSERANDPASSWORD, REQ_DELETEUSER,
-                     REQ_STORESINGLEPLAYERSCORE, REQ_SENDSINGLEPLAYERHIGHSCORES,
-                     REQ_MULTI_ATTACHMULTIPLAYER, REQ_MULTI_SENDPLAYERLIST}) {
-        EXPECT_EQ(call(type, credentials("ida", "pw") + int32le(5)), NO_USER) << type;
-    }
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr) << "a second store was made";
-    std::unique_ptr<UserBase> saved(UserBaseFile::getInstance());
-    EXPECT_EQ(saved->checkUser(&std::string("ida")[0]), 1) << "not saved when destroyed";
-}
-
-TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {
+// Bytes missing from a short payload read as zero. A request still served after shutdown
+// destroyed the store is refused, and no new store is made.
+TEST_F(GameRequestHandlerTest, ShortPayloadsReadZeroesAndRequestsWithoutTheStoreAreRefused) {
     std::string full = credentials("zoe", "secret");
     ASSERT_EQ(call(REQ_SIGNUP, full), OK);
     EXPECT_EQ(call(REQ_CHECKUSERANDPASSWORD, full.substr(0, 20), PAYLOAD_SIZE, full), NO_USER);
@@ -115,6 +103,15 @@ TEST_F(GameRequestHandlerTest, BytesMissingFromAShortPayloadReadAsZero) {
     EXPECT_EQ(call(REQ_STORESINGLEPLAYERSCORE, full, PAYLOAD_SIZE, full + int32le(900)), OK);
     EXPECT_EQ(call(REQ_SENDSINGLEPLAYERHIGHSCORES, full),
               OK + highscoreSlot(1, "zoe", todayDateText(), 0));
+    UserBaseFactory::destroyUserBaseInstance();
+    for (int type : {REQ_SIGNUP, REQ_CHECKUSER, REQ_CHECKUSERANDPASSWORD, REQ_DELETEUSER,
+                     REQ_STORESINGLEPLAYERSCORE, REQ_SENDSINGLEPLAYERHIGHSCORES,
+                     REQ_MULTI_ATTACHMULTIPLAYER, REQ_MULTI_SENDPLAYERLIST}) {
+        EXPECT_EQ(call(type, full + int32le(5)), NO_USER) << type;
+    }
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr) << "a second store was made";
+    std::unique_ptr<UserBase> saved(UserBaseFile::getInstance());
+    EXPECT_EQ(saved->checkUser(&std::string("zoe")[0]), 1) << "not saved when destroyed";
 }
 
 TEST_F(GameRequestHandlerTest, RequestsLogTheirLineWithTheOutcomeOnItAndCutFieldsAtNineteen) {

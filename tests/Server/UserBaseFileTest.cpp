@@ -32,7 +32,7 @@ UserRecord account(const std::string& name, int id, int high = 0, int played = 0
 }
 
 // Record data compares whole records; the obfuscated file differs from save to save.
-std::string data(const std::vector<UserRecord>& records) {
+std::string bytesOf(const std::vector<UserRecord>& records) {
     std::string bytes;
     for (const UserRecord& record : records) {
         bytes += recordData(record);
@@ -90,22 +90,42 @@ protected:
     UserBaseFile* store = nullptr;
 };
 
-TEST_F(UserBaseFileTest, ChangesAreSavedAtStopAsAPrivateFileAndReadBack) {
+TEST_F(UserBaseFileTest, ChangesAreSavedAtStopAsAPrivateFileAndAFullTableWaitsForADeletion) {
     EXPECT_EQ(start(), "Reading userbase\n");
     EXPECT_EQ(check("nobody"), -1);
     stop();
     EXPECT_FALSE(fileExists(dir.file("user.dat"))) << "an unchanged store wrote a file";
     start();
-    EXPECT_EQ(add("alice", "secret"), 1);
+    std::vector<UserRecord> expected;
+    for (int i = 0; i < USERBASEFILE_MAX_USERS; i++) {
+        std::string name = "p" + std::to_string(i);
+        ASSERT_EQ(add(name), i + 1);
+        ASSERT_EQ(score(name, i * 20), i + 1);
+        expected.push_back(account(name, i + 1, i * 20, 1, i * 20, todayDateText()));
+    }
     EXPECT_FALSE(fileExists(dir.file("user.dat"))) << "a request wrote the file";
+    std::vector<std::string> entries = highscores("p0");
+    ASSERT_EQ(entries.size(), static_cast<size_t>(USERBASEFILE_MAX_USERS));
+    EXPECT_EQ(entries[0], highscoreEntryText(1, "p99", todayDateText(), 1980));
+    EXPECT_EQ(entries[99], highscoreEntryText(100, "p0", todayDateText(), 0));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(add("alice", "secret"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "User database full, user not added\n");
+    EXPECT_EQ(remove("p42"), 43);
+    EXPECT_EQ(add("alice", "secret"), USERBASEFILE_MAX_USERS + 1);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("alice", 1, 0, 0, 0, NO_DATE, "secret")}));
+    expected[42] = account("alice", USERBASEFILE_MAX_USERS + 1, 0, 0, 0, NO_DATE, "secret");
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf(expected));
     EXPECT_FALSE(fileExists(dir.file("user.dat.tmp")));
     struct stat info;
     ASSERT_EQ(stat(dir.file("user.dat").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(start(), "Reading userbase\nDatabase version: 4.0\nUser: alice\n");
-    EXPECT_EQ(login("alice", "secret"), 1);
+    std::string read = "Reading userbase\nDatabase version: 4.0\n";
+    for (const UserRecord& record : expected) {
+        read += "User: " + record.name + "\n";
+    }
+    EXPECT_EQ(start(), read);
+    EXPECT_EQ(login("alice", "secret"), USERBASEFILE_MAX_USERS + 1);
 }
 
 TEST_F(UserBaseFileTest, NamesAreTrimmedOfBlanksAndCutAtNineteenCharacters) {
@@ -167,7 +187,7 @@ TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdNamesAreUniqueAndDeletesRaceSco
     scorer.join();
     EXPECT_EQ(check("racer"), -1);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("e", 3), account("d", 2)}));
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("e", 3), account("d", 2)}));
 }
 
 TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatistics) {
@@ -199,8 +219,9 @@ TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatist
     store->dumpStatistics();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), table);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("eve", 7, 10, 4, 29, today), account("ann", 8),
-                                          account("max", 9, 2147483647, 2, 2147483647, today)}));
+    EXPECT_EQ(bytesOf(savedRecords()),
+              bytesOf({account("eve", 7, 10, 4, 29, today), account("ann", 8),
+                       account("max", 9, 2147483647, 2, 2147483647, today)}));
 }
 
 TEST_F(UserBaseFileTest, HighscoreListIsBestFirstInTableOrderBelowTheCeilingWithFieldsCut) {
@@ -230,25 +251,6 @@ TEST_F(UserBaseFileTest, HighscoreListIsBestFirstInTableOrderBelowTheCeilingWith
     EXPECT_TRUE(highscores("top").empty()) << "only the ceiling: empty, yet not refused";
 }
 
-TEST_F(UserBaseFileTest, FullTableListsAllHundredAndRefusesUntilAnAccountIsDeleted) {
-    start();
-    for (int i = 0; i < USERBASEFILE_MAX_USERS; i++) {
-        ASSERT_EQ(add("p" + std::to_string(i)), i + 1);
-        ASSERT_EQ(score("p" + std::to_string(i), i * 20), i + 1);
-    }
-    std::vector<std::string> entries = highscores("p0");
-    ASSERT_EQ(entries.size(), static_cast<size_t>(USERBASEFILE_MAX_USERS));
-    EXPECT_EQ(entries[0], highscoreEntryText(1, "p99", todayDateText(), 1980));
-    EXPECT_EQ(entries[99], highscoreEntryText(100, "p0", todayDateText(), 0));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(add("onemore"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "User database full, user not added\n");
-    EXPECT_EQ(remove("p42"), 43);
-    EXPECT_EQ(add("onemore"), USERBASEFILE_MAX_USERS + 1);
-    stop();
-    EXPECT_EQ(savedRecords().at(42).name, "onemore");
-}
-
 TEST_F(UserBaseFileTest, Version21FileIsConvertedAtOnceAndKeptAsOld) {
     UserRecord anna = {"anna", "pa", 5, 120, 9, 0, " 3- 4-2005", 2, 1};
     UserRecord bert = {"bert", "pb", 8, 80, 4, 0, "17-10-2006", 6, 3};
@@ -264,7 +266,7 @@ TEST_F(UserBaseFileTest, Version21FileIsConvertedAtOnceAndKeptAsOld) {
               "Writing userbase\n");
     anna.gamesPlayed = 0;
     bert.gamesPlayed = 0;
-    EXPECT_EQ(data(savedRecords()), data({anna, bert}));
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({anna, bert}));
     stop();
     start();
     EXPECT_EQ(login("bert", "pb"), 8);
@@ -345,7 +347,7 @@ TEST_F(UserBaseFileTest, FailedSavesKeepTheOldFileAndAreRetried) {
     }
     ASSERT_EQ(rmdir(dir.file("user.dat.tmp").c_str()), 0);
     ASSERT_TRUE(waitUntil([&] { return saved().size() == MARKER_BLOCK + 2 * RECORD_BLOCK; }, 5000));
-    EXPECT_EQ(data(savedRecords()), data({account("first", 1), account("second", 2)}));
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("first", 1), account("second", 2)}));
 }
 
 TEST_F(UserBaseFileTest, StopDoesNotWaitForTheSaveSchedule) {
@@ -381,8 +383,8 @@ TEST_F(UserBaseFileTest, LinksPlantedBesideUserDatAreNeverWrittenThrough) {
                                      "symbolic link, refused\n") != std::string::npos,
                   keepsACopy)
             << output.text();
-        EXPECT_EQ(keepsACopy ? saved() : data(savedRecords()),
-                  keepsACopy ? "short" : data({account("planted", 1)}));
+        EXPECT_EQ(keepsACopy ? saved() : bytesOf(savedRecords()),
+                  keepsACopy ? "short" : bytesOf({account("planted", 1)}));
         unlink(dir.file(link).c_str());
         unlink(dir.file("user.dat").c_str());
     }
