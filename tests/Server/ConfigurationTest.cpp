@@ -6,11 +6,14 @@
 
 #include "Configuration.h"
 #include "TestSupport.h"
+#include "UserBase.h"
+#include "UserBaseFactory.h"
+#include "UserBaseFile.h"
 
 namespace {
 
 // Each test runs as a process of its own: the singleton reads this file on first use.
-class ConfigurationTest : public ::testing::Test {
+class ConfigurationTest : public ::testing::TestWithParam<const char*> {
 protected:
     Configuration* load(const std::string& content) {
         writeFile(dir.file("config.ini"), content);
@@ -27,10 +30,8 @@ protected:
     TempDir dir;
 };
 
-TEST_F(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsNineLines) {
-    Configuration* config = load("server_port 7777\n");
-    EXPECT_STREQ(config->getDatabaseType(), "");
-    EXPECT_STREQ(config->getDatabasePassword(), "");
+TEST_F(ConfigurationTest, DumpShowsDefaultsAndMaxClientsOutsideOneToHundredKeepsEight) {
+    load("server_port 7777\n");
     const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
     std::string expected;
     for (const char* line :
@@ -42,9 +43,6 @@ TEST_F(ConfigurationTest, PortOnlyFileKeepsDefaultsAndDumpsNineLines) {
     }
     std::string text = dump();
     EXPECT_TRUE(std::regex_match(text, std::regex(expected))) << text;
-}
-
-TEST_F(ConfigurationTest, MaxClientsOutsideOneToHundredKeepsEightAndLogsOneError) {
     struct Case {
         const char* value;
         int expected;
@@ -53,13 +51,12 @@ TEST_F(ConfigurationTest, MaxClientsOutsideOneToHundredKeepsEightAndLogsOneError
         {"0", 8},   {"101", 8},   {"-3", 8},
         {"abc", 8}, {"12x", 8},   {"99999999999999999999", 8},
     };
-    load("");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         parse("max_clients 50");  // a refused value undoes an earlier valid line too
         parse(std::string("max_clients ") + c.value);
         EXPECT_EQ(Configuration::getInstance()->getMaxClients(), c.expected);
-        std::string text = dump();
+        text = dump();
         std::string error = std::string(" ERROR: max_clients ") + c.value +
                             " is not a number from 1 to 100, 8 kept\n";
         bool refused = c.expected == 8;
@@ -124,5 +121,18 @@ TEST_F(ConfigurationTest, MissingFileKeepsDefaultsAndSaysSo) {
     EXPECT_STREQ(config->getLogFileName(), "/var/log/Orvix.log");
     EXPECT_EQ(config->getMaxClients(), 8);
 }
+
+// Each case is a process: the store is chosen once from database_type.
+TEST_P(ConfigurationTest, AnyDatabaseTypeButExactlyMysqlGivesTheFileStoreOnce) {
+    load(std::string("server_port 4711\n") + GetParam());
+    UserBase* store = UserBaseFactory::getUserBaseInstance();
+    EXPECT_NE(dynamic_cast<UserBaseFile*>(store), nullptr);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), store);
+    UserBaseFactory::destroyUserBaseInstance();
+}
+
+INSTANTIATE_TEST_SUITE_P(DatabaseTypes, ConfigurationTest,
+                         ::testing::Values("", "database_type MySQL\n", "database_type mysqlx\n",
+                                           "database_type\n"));
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "GameClientHandler.h"
@@ -127,6 +128,11 @@ protected:
         EXPECT_TRUE(p->expect(MSG_GAMEFINISHED, &message, &why)) << p->getName() << why;
         return message.payload;
     }
+    void stopAndSeeBothFinish(Player* stopper, Player* other) {
+        stop(stopper->id);
+        EXPECT_EQ(finish(stopper), int32le(FINISHSTATE_STOPPRESSED));
+        EXPECT_EQ(finish(other), int32le(FINISHSTATE_STOPPRESSED));
+    }
 
     TempDir dir;
     GameManager* manager = nullptr;
@@ -142,11 +148,10 @@ TEST_F(GameManagerTest, SlotsAreTakenOncePerUserAndFreedByTheirConnection) {
     EXPECT_EQ(detach(7, own), GAMEMANERR_PLAYERNOTREMOVED);
     ASSERT_EQ(attach(7, own), GAMEMANERR_OK);
     multiplayUser_t fresh = slot(7);
-    EXPECT_EQ(fresh.state, PLAYERSTATE_ATTACHED);
-    EXPECT_EQ(fresh.commHandler, own);
-    EXPECT_EQ(fresh.invitationUserId, -1);
-    EXPECT_EQ(fresh.game, nullptr);
-    EXPECT_EQ(fresh.finishState, FINISHSTATE_UNDEFINED);
+    MultiPlayerGame* noGame = nullptr;
+    EXPECT_EQ(std::tie(fresh.state, fresh.commHandler, fresh.invitationUserId, fresh.game,
+                       fresh.finishState),
+              std::make_tuple(PLAYERSTATE_ATTACHED, own, -1, noGame, FINISHSTATE_UNDEFINED));
     EXPECT_EQ(attach(7, other), GAMEMANERR_PLAYERNOTADDED);
     EXPECT_EQ(slot(7).commHandler, own) << "a second attach changed the slot";
     EXPECT_EQ(add(7, other), GAMEMANERR_PLAYERNOTADDED) << "add from another connection";
@@ -208,57 +213,13 @@ TEST_F(GameManagerTest, InvitationsAndCancelsOutOfTurnAreRefused) {
     EXPECT_EQ(state(ann), PLAYERSTATE_PROCESSINGREJECTION);
 }
 
-// A pair whose countdown ends while every game of the pool runs is sent back to the lobby.
-TEST_F(GameManagerTest, AFullPoolSendsTheNextPairBackAndLeavesTheRunningGameAlone) {
+// With a pool of one game: a stop before a start that never came does not end the next game; a
+// pair whose countdown ends while the pool's game runs is sent back to the lobby and leaves that
+// game alone; a stop from a finished game leaves the next pair's game in the same object alone.
+TEST_F(GameManagerTest, EarlyStopsStaleStopsAndAFullPoolLeaveTheRunningGameAlone) {
     manager->setPoolLimit(1);
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan");
-    enterLobby({ann.get(), bob.get(), cat.get(), dan.get()});
-    playUpToTheCards(ann.get(), bob.get());
-    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(cat.get(), dan.get()));
-    std::string why;
-    ASSERT_TRUE(cat->expectPayload(MSG_ACCEPTINVITATION, nameField("dan"), &why)) << why;
-    ASSERT_TRUE(cat->expectCountdownAndStart("dan", &why)) << why;
-    ASSERT_TRUE(dan->expectCountdownAndStart("cat", &why)) << why;
-    EXPECT_EQ(finish(cat.get()), int32le(FINISHSTATE_GAMEFINISHED));
-    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_GAMEFINISHED));
-    EXPECT_TRUE(waitForState(cat->id, PLAYERSTATE_ATTACHED));
-    EXPECT_TRUE(waitForState(dan->id, PLAYERSTATE_ATTACHED));
-    EXPECT_EQ(slot(cat->id).game, nullptr);
-    EXPECT_EQ(add(cat->id, cat->handler), GAMEMANERR_OK);
-    EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_EQ(state(bob->id), PLAYERSTATE_PLAYINGINVITEE);
-    stop(ann->id);
-    EXPECT_EQ(finish(ann.get()), int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(finish(bob.get()), int32le(FINISHSTATE_STOPPRESSED));
-}
-
-TEST_F(GameManagerTest, StopFromAFinishedGameLeavesTheNextPairsGameAlone) {
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan");
-    enterLobby({ann.get(), bob.get()});
-    playUpToTheCards(ann.get(), bob.get());
-    MultiPlayerGame* firstGame = slot(ann->id).game;
-    stop(ann->id);
-    finish(ann.get());
-    finish(bob.get());
-    enterLobby({cat.get(), dan.get()});
-    playUpToTheCards(cat.get(), dan.get());
-    ASSERT_EQ(slot(cat->id).game, firstGame) << "the idle game is taken again";
-    EXPECT_EQ(slot(ann->id).game, firstGame);
-    testing::internal::CaptureStdout();
-    stop(ann->id);
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("without game"), std::string::npos) << output;
-    EXPECT_EQ(detach(ann->id, ann->handler), GAMEMANERR_OK);
-    EXPECT_FALSE(cat->getReader().anyMessageWithin(1500));
-    EXPECT_EQ(state(cat->id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_TRUE(firstGame->isActive());
-    stop(dan->id);
-    EXPECT_EQ(finish(cat.get()), int32le(FINISHSTATE_STOPPRESSED));
-    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_STOPPRESSED));
-}
-
-TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
-    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat");
+    PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan"),
+              eve = player("eve");
     enterLobby({ann.get(), bob.get()});
     ASSERT_NO_FATAL_FAILURE(inviteAndAccept(ann.get(), bob.get()));
     std::string why;
@@ -279,69 +240,85 @@ TEST_F(GameManagerTest, StopBeforeAStartThatNeverCameDoesNotEndTheNextGame) {
     ASSERT_TRUE(cat->getReader().waitForList({{ann->id, "ann"}, {cat->id, "cat"}}, WAIT_MS));
     playUpToTheCards(ann.get(), cat.get());
     EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
+    MultiPlayerGame* onlyGame = slot(ann->id).game;
+
+    enterLobby({dan.get(), eve.get()});
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(dan.get(), eve.get()));
+    ASSERT_TRUE(dan->expectPayload(MSG_ACCEPTINVITATION, nameField("eve"), &why)) << why;
+    ASSERT_TRUE(dan->expectCountdownAndStart("eve", &why)) << why;
+    ASSERT_TRUE(eve->expectCountdownAndStart("dan", &why)) << why;
+    EXPECT_EQ(finish(dan.get()), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_EQ(finish(eve.get()), int32le(FINISHSTATE_GAMEFINISHED));
+    EXPECT_TRUE(waitForState(dan->id, PLAYERSTATE_ATTACHED));
+    EXPECT_TRUE(waitForState(eve->id, PLAYERSTATE_ATTACHED));
+    EXPECT_EQ(slot(dan->id).game, nullptr);
+    EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_EQ(state(cat->id), PLAYERSTATE_PLAYINGINVITEE);
+    stopAndSeeBothFinish(ann.get(), cat.get());
+
+    ASSERT_EQ(add(dan->id, dan->handler), GAMEMANERR_OK);
+    ASSERT_EQ(add(eve->id, eve->handler), GAMEMANERR_OK);
+    playUpToTheCards(dan.get(), eve.get());
+    ASSERT_EQ(slot(dan->id).game, onlyGame) << "the idle game is taken again";
+    EXPECT_EQ(slot(ann->id).game, onlyGame);
+    testing::internal::CaptureStdout();
+    stop(ann->id);
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("without game"), std::string::npos) << output;
+    EXPECT_EQ(detach(ann->id, ann->handler), GAMEMANERR_OK);
+    EXPECT_FALSE(dan->getReader().anyMessageWithin(1500));
+    EXPECT_EQ(state(dan->id), PLAYERSTATE_PLAYINGINVITOR);
+    EXPECT_TRUE(onlyGame->isActive());
+    stopAndSeeBothFinish(eve.get(), dan.get());
 }
 
 // bob rejects ann, who leaves before the rejection reached her (pending, or its send failed):
 // bob must be listed and invitable again, as the rejection would have left him.
 TEST_F(GameManagerTest, InviteeIsListedAgainWhenTheInvitorLeavesBeforeHearingTheRejection) {
-    int round = 0;
-    for (bool invitorHears : {true, false}) {
-        for (int departure = 0; departure < 3; departure++) {
-            SCOPED_TRACE(std::to_string(departure) + (invitorHears ? " pending" : " unsent"));
-            std::string suffix = std::to_string(round++);
-            std::string annName = "ann" + suffix;
-            PlayerPtr bob = player("bob" + suffix);
-            PlayerPtr annLive = invitorHears ? player(annName) : nullptr;
-            int ann = invitorHears ? annLive->id : account(annName);
-            Handler annHandler = invitorHears ? annLive->handler : deaf();
-            int cat = account("cat" + suffix);
-            ASSERT_EQ(attach(ann, annHandler), GAMEMANERR_OK);
-            join(bob->id, bob->handler);
-            ASSERT_EQ(attach(cat, deaf()), GAMEMANERR_OK);
-            ASSERT_EQ(invite(ann, annHandler, bob->getName()), GAMEMANERR_OK);
-            Envelope invitation;
-            std::string why;
-            ASSERT_TRUE(bob->expect(MSG_INVITEMULTIPLAYER, &invitation, &why)) << why;
-            ASSERT_TRUE(waitForState(bob->id, PLAYERSTATE_INVITED));
-            int listsBefore = bob->getReader().listsSeen();
-            ASSERT_EQ(manager->rejectInvitationForMultiplay(bob->id, bob->handler, &annName[0]),
-                      GAMEMANERR_OK);
-            // The failed send has the list sent again: once bob has it, the send was tried.
-            ASSERT_TRUE(invitorHears || waitUntil(
-                                            [&] {
-                                                bob->getReader().anyMessageWithin(0);
-                                                return bob->getReader().listsSeen() > listsBefore;
-                                            },
-                                            WAIT_MS));
-            gameManErr_t left = departure == 0   ? detach(ann, annHandler)
-                                : departure == 1 ? remove(ann, annHandler)
-                                                 : manager->notifyDisconnected(annHandler);
-            ASSERT_EQ(left, GAMEMANERR_OK);
-            EXPECT_EQ(state(bob->id), PLAYERSTATE_ADDED);
-            EXPECT_TRUE(bob->getReader().waitForList({{bob->id, bob->getName()}}, WAIT_MS))
-                << "the list flag was not set";
-            EXPECT_EQ(invite(cat, deaf(), bob->getName()), GAMEMANERR_OK);
-            for (int id : {ann, bob->id, cat}) {
-                detach(id, annHandler);
-            }
+    for (int round = 0; round < 6; round++) {
+        bool invitorHears = round < 3;
+        int departure = round % 3;
+        SCOPED_TRACE(std::to_string(departure) + (invitorHears ? " pending" : " unsent"));
+        std::string suffix = std::to_string(round);
+        std::string annName = "ann" + suffix;
+        PlayerPtr bob = player("bob" + suffix);
+        PlayerPtr annLive = invitorHears ? player(annName) : nullptr;
+        int ann = invitorHears ? annLive->id : account(annName);
+        Handler annHandler = invitorHears ? annLive->handler : deaf();
+        int cat = account("cat" + suffix);
+        ASSERT_EQ(attach(ann, annHandler), GAMEMANERR_OK);
+        join(bob->id, bob->handler);
+        ASSERT_EQ(attach(cat, deaf()), GAMEMANERR_OK);
+        ASSERT_EQ(invite(ann, annHandler, bob->getName()), GAMEMANERR_OK);
+        Envelope invitation;
+        std::string why;
+        ASSERT_TRUE(bob->expect(MSG_INVITEMULTIPLAYER, &invitation, &why)) << why;
+        ASSERT_TRUE(waitForState(bob->id, PLAYERSTATE_INVITED));
+        int listsBefore = bob->getReader().listsSeen();
+        ASSERT_EQ(manager->rejectInvitationForMultiplay(bob->id, bob->handler, &annName[0]),
+                  GAMEMANERR_OK);
+        // The failed send has the list sent again: once bob has it, the send was tried.
+        auto listSentAgain = [&] {
+            bob->getReader().anyMessageWithin(0);
+            return bob->getReader().listsSeen() > listsBefore;
+        };
+        ASSERT_TRUE(invitorHears || waitUntil(listSentAgain, WAIT_MS));
+        gameManErr_t left = departure == 0   ? detach(ann, annHandler)
+                            : departure == 1 ? remove(ann, annHandler)
+                                             : manager->notifyDisconnected(annHandler);
+        ASSERT_EQ(left, GAMEMANERR_OK);
+        EXPECT_EQ(state(bob->id), PLAYERSTATE_ADDED);
+        EXPECT_TRUE(bob->getReader().waitForList({{bob->id, bob->getName()}}, WAIT_MS))
+            << "the list flag was not set";
+        EXPECT_EQ(invite(cat, deaf(), bob->getName()), GAMEMANERR_OK);
+        for (int id : {ann, bob->id, cat}) {
+            detach(id, annHandler);
         }
     }
 }
 
-// After shutdown destroyed the store, name look-ups find nothing and make no new store.
-TEST_F(GameManagerTest, WithoutAStoreNamesAreEmptyAndInvitationsRefused) {
-    PlayerPtr bob = player("bob");
-    int ann = account("ann");
-    UserBaseFactory::destroyUserBaseInstance();
-    ASSERT_EQ(attach(ann, deaf()), GAMEMANERR_OK);
-    join(bob->id, bob->handler);
-    EXPECT_TRUE(bob->getReader().waitForList({{bob->id, ""}}, WAIT_MS));
-    EXPECT_EQ(invite(ann, deaf(), "bob"), GAMEMANERR_PLAYERNOTINVITED);
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
-}
-
 // ann's connection is lost and her handler serves a newcomer before the manager hears of it.
-TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
+TEST_F(GameManagerTest, AReusedHandlerGetsNothingMeantForTheOldClientAndNoStoreMeansNoNames) {
     PlayerPtr ann = player("ann", false), bob = player("bob");
     enterLobby({ann.get(), bob.get()});
     ann->getClient().close();
@@ -355,6 +332,15 @@ TEST_F(GameManagerTest, AHandlerGivenToANewClientGetsNothingMeantForTheOldOne) {
     EXPECT_FALSE(newcomerReader.anyMessageWithin(1500)) << "got ann's invitation";
     EXPECT_EQ(newcomerReader.listsSeen(), 0) << "got ann's player list";
     EXPECT_EQ(state(ann->id), PLAYERSTATE_PROCESSINGINVITATION) << "a refused send is retried";
+    // After shutdown destroyed the store, name look-ups find nothing and make no new store.
+    PlayerPtr zed = player("zed");
+    int yan = account("yan");
+    UserBaseFactory::destroyUserBaseInstance();
+    ASSERT_EQ(attach(yan, deaf()), GAMEMANERR_OK);
+    join(zed->id, zed->handler);
+    EXPECT_TRUE(zed->getReader().waitForList({{zed->id, ""}}, WAIT_MS));
+    EXPECT_EQ(invite(yan, deaf(), "zed"), GAMEMANERR_PLAYERNOTINVITED);
+    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ UserRecord account(const std::string& name, int id, int high = 0, int played = 0
 }
 
 // Record data compares whole records; the obfuscated file differs from save to save.
-std::string data(const std::vector<UserRecord>& records) {
+std::string bytesOf(const std::vector<UserRecord>& records) {
     std::string bytes;
     for (const UserRecord& record : records) {
         bytes += recordData(record);
@@ -55,18 +55,16 @@ protected:
         delete store;
         store = nullptr;
     }
-    int add(std::string name, std::string password = "pw") {
-        return store->addUser(&name[0], &password[0]);
-    }
+    int add(std::string name, std::string pw = "pw") { return store->addUser(&name[0], &pw[0]); }
     int check(std::string name) { return store->checkUser(&name[0]); }
-    int login(std::string name, std::string password = "pw") {
-        return store->checkCredentials(&name[0], &password[0]);
+    int login(std::string name, std::string pw = "pw") {
+        return store->checkCredentials(&name[0], &pw[0]);
     }
-    int remove(std::string name, std::string password = "pw") {
-        return store->deleteUser(&name[0], &password[0]);
+    int remove(std::string name, std::string pw = "pw") {
+        return store->deleteUser(&name[0], &pw[0]);
     }
-    int score(std::string name, int points, std::string password = "pw") {
-        return store->addSinglePlayerScore(&name[0], &password[0], points);
+    int score(std::string name, int points, std::string pw = "pw") {
+        return store->addSinglePlayerScore(&name[0], &pw[0], points);
     }
     // The high-score list as entry texts; "refused" without one.
     std::vector<std::string> highscores(std::string name, std::string password = "pw") {
@@ -92,22 +90,42 @@ protected:
     UserBaseFile* store = nullptr;
 };
 
-TEST_F(UserBaseFileTest, ChangesAreSavedAtStopAsAPrivateFileAndReadBack) {
+TEST_F(UserBaseFileTest, ChangesAreSavedAtStopAsAPrivateFileAndAFullTableWaitsForADeletion) {
     EXPECT_EQ(start(), "Reading userbase\n");
     EXPECT_EQ(check("nobody"), -1);
     stop();
     EXPECT_FALSE(fileExists(dir.file("user.dat"))) << "an unchanged store wrote a file";
     start();
-    EXPECT_EQ(add("alice", "secret"), 1);
+    std::vector<UserRecord> expected;
+    for (int i = 0; i < USERBASEFILE_MAX_USERS; i++) {
+        std::string name = "p" + std::to_string(i);
+        ASSERT_EQ(add(name), i + 1);
+        ASSERT_EQ(score(name, i * 20), i + 1);
+        expected.push_back(account(name, i + 1, i * 20, 1, i * 20, todayDateText()));
+    }
     EXPECT_FALSE(fileExists(dir.file("user.dat"))) << "a request wrote the file";
+    std::vector<std::string> entries = highscores("p0");
+    ASSERT_EQ(entries.size(), static_cast<size_t>(USERBASEFILE_MAX_USERS));
+    EXPECT_EQ(entries[0], highscoreEntryText(1, "p99", todayDateText(), 1980));
+    EXPECT_EQ(entries[99], highscoreEntryText(100, "p0", todayDateText(), 0));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(add("alice", "secret"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "User database full, user not added\n");
+    EXPECT_EQ(remove("p42"), 43);
+    EXPECT_EQ(add("alice", "secret"), USERBASEFILE_MAX_USERS + 1);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("alice", 1, 0, 0, 0, NO_DATE, "secret")}));
+    expected[42] = account("alice", USERBASEFILE_MAX_USERS + 1, 0, 0, 0, NO_DATE, "secret");
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf(expected));
     EXPECT_FALSE(fileExists(dir.file("user.dat.tmp")));
     struct stat info;
     ASSERT_EQ(stat(dir.file("user.dat").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(start(), "Reading userbase\nDatabase version: 4.0\nUser: alice\n");
-    EXPECT_EQ(login("alice", "secret"), 1);
+    std::string read = "Reading userbase\nDatabase version: 4.0\n";
+    for (const UserRecord& record : expected) {
+        read += "User: " + record.name + "\n";
+    }
+    EXPECT_EQ(start(), read);
+    EXPECT_EQ(login("alice", "secret"), USERBASEFILE_MAX_USERS + 1);
 }
 
 TEST_F(UserBaseFileTest, NamesAreTrimmedOfBlanksAndCutAtNineteenCharacters) {
@@ -140,7 +158,7 @@ TEST_F(UserBaseFileTest, NamesAreTrimmedOfBlanksAndCutAtNineteenCharacters) {
     EXPECT_EQ(savedRecords().at(1).password, std::string(19, 'p'));
 }
 
-TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdAndNamesAreUnique) {
+TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdNamesAreUniqueAndDeletesRaceScores) {
     plant({account("twin", 1, 0, 0, 0, NO_DATE, "first"),
            account("twin", 2, 0, 0, 0, NO_DATE, "second")});  // only a foreign file has this
     start();
@@ -157,8 +175,19 @@ TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdAndNamesAreUnique) {
     EXPECT_EQ(add("d"), 2) << "the largest id came back";
     EXPECT_EQ(remove("twin", "first"), 1);
     EXPECT_EQ(add("e"), 3);
+    std::thread scorer([&] {  // never on a freed record
+        for (int i = 0; i < 300; i++) {
+            score("racer", i);
+        }
+    });
+    for (int i = 0; i < 300; i++) {
+        add("racer");
+        remove("racer");
+    }
+    scorer.join();
+    EXPECT_EQ(check("racer"), -1);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("e", 3), account("d", 2)}));
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("e", 3), account("d", 2)}));
 }
 
 TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatistics) {
@@ -190,49 +219,36 @@ TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatist
     store->dumpStatistics();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), table);
     stop();
-    EXPECT_EQ(data(savedRecords()), data({account("eve", 7, 10, 4, 29, today), account("ann", 8),
-                                          account("max", 9, 2147483647, 2, 2147483647, today)}));
+    EXPECT_EQ(bytesOf(savedRecords()),
+              bytesOf({account("eve", 7, 10, 4, 29, today), account("ann", 8),
+                       account("max", 9, 2147483647, 2, 2147483647, today)}));
 }
 
-TEST_F(UserBaseFileTest, HighscoreListIsBestFirstInTableOrderBelowTheCeiling) {
+TEST_F(UserBaseFileTest, HighscoreListIsBestFirstInTableOrderBelowTheCeilingWithFieldsCut) {
+    const std::string w19(19, 'w');
+    const std::string q19(19, 'q');
     plant({account("top", 1, 2700, 1, 2700), account("one", 2, 150, 1, 150, "x"),
-           account("two", 3, 150, 2, 300, "13-11-2022"), account("new", 4)});
+           account("two", 3, 150, 2, 300, "13-11-2022"), account("new", 4),
+           account(w19 + "w", 5, 0, 0, 0, std::string(20, 'd'), q19 + "q")});
     start();
     std::vector<std::string> expected = {"  1.        one          x  150",
                                          highscoreEntryText(2, "two", "13-11-2022", 150),
-                                         highscoreEntryText(3, "new", NO_DATE, 0)};
-    EXPECT_EQ(highscores("one"), expected);
+                                         highscoreEntryText(3, "new", NO_DATE, 0),
+                                         highscoreEntryText(4, w19, std::string(19, 'd'), 0)};
+    EXPECT_EQ(highscores(w19, q19), expected) << "unterminated text fields are cut when read";
     EXPECT_EQ(highscores("one", "bad"), std::vector<std::string>{"refused"});
     int length = -1;
     std::string name = "two";
     char* list = store->getSinglePlayerHighscoreList(&name[0], &name[0], &length);
     EXPECT_TRUE(list == nullptr && length == 0) << "refused";
     list = store->getSinglePlayerHighscoreList(&name[0], &std::string("pw")[0], &length);
-    ASSERT_EQ(length, 3 * USERBASE_ENTRY_SIZE);
-    EXPECT_EQ(std::string(list + 2 * USERBASE_ENTRY_SIZE), expected[2]);
+    ASSERT_EQ(length, 4 * USERBASE_ENTRY_SIZE);
+    EXPECT_EQ(std::string(list + 3 * USERBASE_ENTRY_SIZE), expected[3]);
     for (const char* gone : {"one", "two", "new"}) {
         remove(gone);
     }
+    remove(w19, q19);
     EXPECT_TRUE(highscores("top").empty()) << "only the ceiling: empty, yet not refused";
-}
-
-TEST_F(UserBaseFileTest, FullTableListsAllHundredAndRefusesUntilAnAccountIsDeleted) {
-    start();
-    for (int i = 0; i < USERBASEFILE_MAX_USERS; i++) {
-        ASSERT_EQ(add("p" + std::to_string(i)), i + 1);
-        ASSERT_EQ(score("p" + std::to_string(i), i * 20), i + 1);
-    }
-    std::vector<std::string> entries = highscores("p0");
-    ASSERT_EQ(entries.size(), static_cast<size_t>(USERBASEFILE_MAX_USERS));
-    EXPECT_EQ(entries[0], highscoreEntryText(1, "p99", todayDateText(), 1980));
-    EXPECT_EQ(entries[99], highscoreEntryText(100, "p0", todayDateText(), 0));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(add("onemore"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "User database full, user not added\n");
-    EXPECT_EQ(remove("p42"), 43);
-    EXPECT_EQ(add("onemore"), USERBASEFILE_MAX_USERS + 1);
-    stop();
-    EXPECT_EQ(savedRecords().at(42).name, "onemore");
 }
 
 TEST_F(UserBaseFileTest, Version21FileIsConvertedAtOnceAndKeptAsOld) {
@@ -250,7 +266,7 @@ TEST_F(UserBaseFileTest, Version21FileIsConvertedAtOnceAndKeptAsOld) {
               "Writing userbase\n");
     anna.gamesPlayed = 0;
     bert.gamesPlayed = 0;
-    EXPECT_EQ(data(savedRecords()), data({anna, bert}));
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({anna, bert}));
     stop();
     start();
     EXPECT_EQ(login("bert", "pb"), 8);
@@ -303,19 +319,24 @@ TEST_F(UserBaseFileTest, UnreadableFilesStartWithWhatCanBeReadAndAreKeptBeforeTh
     EXPECT_EQ(check("v3"), 12);
 }
 
-TEST_F(UserBaseFileTest, TextFieldsWithoutTerminatorAreCutWhenRead) {
-    const std::string w19(19, 'w');
-    plant({account(std::string(20, 'w'), 3, 0, 0, 0, std::string(20, 'd'), std::string(20, 'q'))});
-    start();
-    EXPECT_EQ(highscores(w19, std::string(19, 'q')),
-              std::vector<std::string>{highscoreEntryText(1, w19, std::string(19, 'd'), 0)});
-}
-
-TEST_F(UserBaseFileTest, FailedSaveKeepsTheOldFileAndIsRetried) {
+// A user.dat that cannot be opened is never replaced; a save that fails keeps the old file.
+TEST_F(UserBaseFileTest, FailedSavesKeepTheOldFileAndAreRetried) {
+    ASSERT_EQ(symlink("user.dat", dir.file("user.dat").c_str()), 0);  // unopenable, as root too
     ScheduleAccess::shortSchedule(100, 150);
-    start();
-    add("first");
-    ASSERT_TRUE(waitUntil([&] { return fileExists(dir.file("user.dat")); }, 5000));
+    {
+        StdoutCapture output;
+        store = UserBaseFile::getInstance();
+        add("first");
+        EXPECT_TRUE(output.waitFor("ERROR: ", 5000)) << output.text();
+    }
+    struct stat info;
+    ASSERT_EQ(lstat(dir.file("user.dat").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the unreadable user.dat was replaced";
+    ASSERT_EQ(unlink(dir.file("user.dat").c_str()), 0);
+    writeFile(dir.file("user.dat"), "readable");
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(dir.file("user.dat.damaged")) == "readable"; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return saved().size() == MARKER_BLOCK + RECORD_BLOCK; }, 5000));
     std::string before = saved();
     ASSERT_EQ(mkdir(dir.file("user.dat.tmp").c_str(), 0700), 0);  // every save fails
     {
@@ -326,7 +347,7 @@ TEST_F(UserBaseFileTest, FailedSaveKeepsTheOldFileAndIsRetried) {
     }
     ASSERT_EQ(rmdir(dir.file("user.dat.tmp").c_str()), 0);
     ASSERT_TRUE(waitUntil([&] { return saved().size() == MARKER_BLOCK + 2 * RECORD_BLOCK; }, 5000));
-    EXPECT_EQ(savedRecords()[1].name, "second");
+    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("first", 1), account("second", 2)}));
 }
 
 TEST_F(UserBaseFileTest, StopDoesNotWaitForTheSaveSchedule) {
@@ -339,21 +360,6 @@ TEST_F(UserBaseFileTest, StopDoesNotWaitForTheSaveSchedule) {
     stop();
     EXPECT_LT(clockMonotonicMs() - before, 1000);
     EXPECT_EQ(savedRecords().size(), 2u);
-}
-
-TEST_F(UserBaseFileTest, ConcurrentScoresAndDeletesNeverTouchAFreedRecord) {
-    start();
-    std::thread scorer([&] {
-        for (int i = 0; i < 300; i++) {
-            score("racer", i);
-        }
-    });
-    for (int i = 0; i < 300; i++) {
-        add("racer");
-        remove("racer");
-    }
-    scorer.join();
-    EXPECT_EQ(check("racer"), -1);
 }
 
 // The daemon's store works in /tmp/: a link planted as the temporary file is replaced, one
@@ -377,29 +383,11 @@ TEST_F(UserBaseFileTest, LinksPlantedBesideUserDatAreNeverWrittenThrough) {
                                      "symbolic link, refused\n") != std::string::npos,
                   keepsACopy)
             << output.text();
-        EXPECT_EQ(keepsACopy ? saved() : data(savedRecords()),
-                  keepsACopy ? "short" : data({account("planted", 1)}));
+        EXPECT_EQ(keepsACopy ? saved() : bytesOf(savedRecords()),
+                  keepsACopy ? "short" : bytesOf({account("planted", 1)}));
         unlink(dir.file(link).c_str());
         unlink(dir.file("user.dat").c_str());
     }
-}
-
-TEST_F(UserBaseFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
-    ASSERT_EQ(symlink("user.dat", dir.file("user.dat").c_str()), 0);  // unopenable, as root too
-    ScheduleAccess::shortSchedule(100, 150);
-    StdoutCapture output;
-    store = UserBaseFile::getInstance();
-    add("newcomer");
-    EXPECT_TRUE(output.waitFor("ERROR: ", 5000)) << output.text();
-    struct stat info;
-    ASSERT_EQ(lstat(dir.file("user.dat").c_str(), &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the unreadable user.dat was replaced";
-    ASSERT_EQ(unlink(dir.file("user.dat").c_str()), 0);
-    writeFile(dir.file("user.dat"), "readable");
-    EXPECT_TRUE(
-        waitUntil([&] { return readFile(dir.file("user.dat.damaged")) == "readable"; }, 5000));
-    ASSERT_TRUE(waitUntil([&] { return saved().size() == MARKER_BLOCK + RECORD_BLOCK; }, 5000));
-    EXPECT_EQ(savedRecords()[0].name, "newcomer");
 }
 
 }  // namespace
