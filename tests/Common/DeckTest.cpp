@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <numeric>
 #include <set>
 #include <vector>
 
@@ -35,30 +36,16 @@ TEST(DeckTest, EachCardHoldsTheDigitsOfItsIndexWhereverTheShuffleMovedIt) {
     EXPECT_EQ(deck.getCardByIndex(DECK_CARD_COUNT), nullptr);
 }
 
-TEST(DeckTest, DealsInOrderUntilDryAndResetDeckKeepsTheDealPosition) {
+TEST(DeckTest, DealsInOrderAndShuffleDrawsAPermutationFromRandKeepingTheDealPosition) {
     Deck deck;
+    Deck same;
     std::vector<int> inOrder(DECK_CARD_COUNT);
-    for (int i = 0; i < DECK_CARD_COUNT; i++) {
-        inOrder[i] = i;
-    }
+    std::iota(inOrder.begin(), inOrder.end(), 0);
     EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT);
     EXPECT_EQ(dealAll(&deck), inOrder);
     EXPECT_EQ(deck.cardsInDeck(), 0);
     EXPECT_EQ(deck.nextCard(), nullptr);
     deck.resetCards();
-    deck.shuffleDeck();
-    for (int i = 0; i < 10; i++) {
-        deck.nextCard();
-    }
-    deck.resetDeck();
-    EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT - 10);
-    EXPECT_EQ(deck.nextCard()->stackIndex, 10);
-    EXPECT_EQ(dealAll(&deck), inOrder);
-}
-
-TEST(DeckTest, ShuffleDrawsAPermutationFromRandAndKeepsTheDealPosition) {
-    Deck deck;
-    Deck same;
     deck.nextCard();
     srand(4711);
     deck.shuffleDeck();
@@ -75,4 +62,12 @@ TEST(DeckTest, ShuffleDrawsAPermutationFromRandAndKeepsTheDealPosition) {
     EXPECT_LT(inPlace, 20) << "10000 random swaps leave about one card in place";
     same.shuffleDeck();
     EXPECT_NE(order, dealAll(&same));
+    deck.resetCards();
+    for (int i = 0; i < 10; i++) {
+        deck.nextCard();
+    }
+    deck.resetDeck();
+    EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT - 10);
+    EXPECT_EQ(deck.nextCard()->stackIndex, 10);
+    EXPECT_EQ(dealAll(&deck), inOrder);
 }

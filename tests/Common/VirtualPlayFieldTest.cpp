@@ -1,27 +1,12 @@
-// VirtualPlayFieldTest.cpp - placement order, tagging and the set rule of the play field,
-// its set search checked against the digit rule on random fields.
+// VirtualPlayFieldTest.cpp - placement order, tagging, the set rule and the set search.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "Deck.h"
+#include "SetRule.h"
 #include "VirtualPlayField.h"
-
-namespace {
-
-// Card indices are base-3 digit vectors: three cards form a set exactly when every digit
-// sums to a multiple of 3 (all equal or all different).
-bool digitsFormSet(int a, int b, int c) {
-    for (int d = 0; d < 4; d++, a /= 3, b /= 3, c /= 3) {
-        if ((a + b + c) % 3 != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 // rowAndColumn: row * 10 + column of each card dealt; the 13th fills the hole at (1, 2).
 TEST(VirtualPlayFieldTest, PlacesMiddleColumnsRowByRowThenRightThenLeftAndRefillsHolesFirst) {
@@ -121,8 +106,7 @@ TEST(VirtualPlayFieldTest, FindSetReportsEverySetInPositionOrderOnRandomFields) 
         for (int i = 0; i < PLAYFIELD_POSITIONS; i++) {
             for (int j = i + 1; j < PLAYFIELD_POSITIONS; j++) {
                 for (int k = j + 1; k < PLAYFIELD_POSITIONS; k++) {
-                    if (at(i) && at(j) && at(k) &&
-                        digitsFormSet(at(i)->stackIndex, at(j)->stackIndex, at(k)->stackIndex)) {
+                    if (at(i) && at(j) && at(k) && formSet(at(i), at(j), at(k))) {
                         expected.push_back({i, j, k});
                     }
                 }

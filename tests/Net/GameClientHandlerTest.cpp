@@ -111,7 +111,7 @@ TEST_F(GameClientHandlerTest, AnOverlongAnswerIsSentEmptyAndWhatNobodyServesIsDr
     EXPECT_EQ(1, serverMessages.load());
 }
 
-TEST_F(GameClientHandlerTest, SendMessageRefusesBadLengthsAndALostConnection) {
+TEST_F(GameClientHandlerTest, BadLengthsAndALostConnectionAreRefusedAndAReuseStartsClean) {
     std::string tooBig(PROTOCOL_PAYLOAD_MAX + 1, 'x');
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_RECEIVECARDS, &tooBig[0], 3295));
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_RECEIVECARDS, nullptr, 4));
@@ -120,9 +120,18 @@ TEST_F(GameClientHandlerTest, SendMessageRefusesBadLengthsAndALostConnection) {
     Envelope message;
     ASSERT_TRUE(client.receiveEnvelope(&message, WAIT_MS));
     EXPECT_EQ(MSG_COUNTDOWNFORPLAY, message.id) << "nothing of the refused ones came before";
+    std::string partial =
+        encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, std::string(30, 'q')).substr(0, 20);
+    ASSERT_TRUE(client.sendBytes(partial));
     client.close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
     EXPECT_EQ(SOCKERR_WRITEERROR, handler->sendMessage(MSG_GAMEFINISHED, nullptr, 0));
+    LoopbackClient second;
+    EXPECT_EQ(handler, server.connectGame(&second));
+    std::string got;
+    ASSERT_TRUE(second.request(REQ_CHECKUSER, "fresh", &got));
+    EXPECT_EQ(OK + "fresh", got);
+    EXPECT_EQ(1, serverRequests.load());
 }
 
 TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
@@ -148,20 +157,6 @@ TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-}
-
-TEST_F(GameClientHandlerTest, AReusedHandlerForgetsThePartialEnvelopeOfItsLastConnection) {
-    std::string partial =
-        encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, std::string(30, 'q')).substr(0, 20);
-    ASSERT_TRUE(client.sendBytes(partial));
-    client.close();
-    ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
-    LoopbackClient second;
-    EXPECT_EQ(handler, server.connectGame(&second));
-    std::string got;
-    ASSERT_TRUE(second.request(REQ_CHECKUSER, "fresh", &got));
-    EXPECT_EQ(OK + "fresh", got);
-    EXPECT_EQ(1, serverRequests.load());
 }
 
 // The buffers on both ends fill up; then one write waits for its deadline, fails and closes

@@ -63,48 +63,33 @@ protected:
     std::vector<std::unique_ptr<LoopbackClient>> clients;
 };
 
-TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
+// A loss found by the reader and one found by a send are each reported once, with the handler
+// that served the connection; a late second report would be counted by the stop.
+TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
+    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.setNetClientHandlerFactory(this));
     connectClients(SLOTS);
     ServerEvent leaving = server.events()[3];
     clients[3]->close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
     EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(leaving.handler, server.events().back().handler);
-    LoopbackClient next;
-    EXPECT_EQ(leaving.handler, server.connect(&next));
+    clients[3].reset(new LoopbackClient());
+    EXPECT_EQ(leaving.handler, server.connect(clients[3].get()));
     EXPECT_EQ(SOCKERR_INITIALISEERROR, leaving.handler->setSocket(nullptr)) << "busy again";
     EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(2, leaving.client->getConnectionId());
-    EXPECT_TRUE(echoes(&next, "new one"));
+    EXPECT_TRUE(echoes(clients[3].get(), "new one"));
     EXPECT_EQ(0, server.count(ServerEvent::REFUSED));
-    EXPECT_EQ(SLOTS, created.load());
-    EXPECT_EQ(SLOTS, server.getClientsConnected());
-}
-
-// A loss found by the reader and one found by a send are each reported once, with the handler
-// that served the connection; a late second report would be counted after the stop.
-TEST_F(NetServerTest, EachLossIsReportedOnceWithItsHandler) {
-    connectClients(2);
     NetClientHandler* written = server.events()[1].handler;
-    clients[0]->close();
-    ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
-    EXPECT_EQ(server.events()[0].handler, server.events().back().handler);
     clients[1]->close();
+    clients.erase(clients.begin() + 1);
     std::string big(65536, 'b');
     EXPECT_TRUE(waitUntil([&] { return written->writeMessage(&big[0], 65536) != 0; }, WAIT_MS));
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 2, WAIT_MS));
     EXPECT_EQ(written, server.events().back().handler);
-    EXPECT_EQ(0, server.getClientsConnected());
-    EXPECT_TRUE(server.waitForIdleHandlers(WAIT_MS));
+    EXPECT_EQ(SLOTS - 1, server.getClientsConnected());
     ASSERT_EQ(SOCKERR_OK, server.stopServer());
-    EXPECT_EQ(2, server.count(ServerEvent::DISCONNECTED));
-}
-
-TEST_F(NetServerTest, StopClosesEveryConnectionAndARestartServesWithTheSameHandlers) {
-    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.setNetClientHandlerFactory(this));
-    connectClients(3);
-    ASSERT_EQ(SOCKERR_OK, server.stopServer());
-    EXPECT_EQ(3, server.count(ServerEvent::DISCONNECTED));
+    EXPECT_EQ(SLOTS + 1, server.count(ServerEvent::DISCONNECTED));
     EXPECT_EQ(0, server.getClientsConnected());
     for (auto& client : clients) {
         EXPECT_TRUE(client->waitClosed(WAIT_MS));
@@ -120,8 +105,7 @@ TEST_F(NetServerTest, StopClosesEveryConnectionAndARestartServesWithTheSameHandl
     for (auto& client : clients) {
         EXPECT_TRUE(echoes(client.get(), "!", "to all!"));
     }
-    EXPECT_EQ(3, created.load());
-    EXPECT_EQ(3, server.count(ServerEvent::DISCONNECTED));
+    EXPECT_EQ(SLOTS, created.load());
 }
 
 TEST_F(NetServerTest, BindFailuresLeaveAServerAbleToStartOnce) {
