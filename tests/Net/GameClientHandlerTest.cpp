@@ -22,8 +22,7 @@ std::string response(reqType_t type, const std::string& payload) {
     return encodeEnvelope(COMMTYPE_RESPONSE, type, payload);
 }
 
-// Server side: counts what is dispatched; answers a request with RES_OK and its payload,
-// a high-score request with an overlong response.
+// Server side: counts what is dispatched; answers RES_OK and the payload, or overlong for scores.
 class GameClientHandlerTest : public ::testing::Test,
                               public RequestListener,
                               public MessageListener {
@@ -86,8 +85,7 @@ protected:
     std::atomic<bool> readerRefusedAtOnce{false};
 };
 
-// The stream is read in order: the answer to a request shows that every envelope before it
-// has been dealt with.
+// The stream is read in order: an answer shows that every envelope before it was dealt with.
 TEST_F(GameClientHandlerTest, ServerSideAnswersDropsRefusesStartsCleanOnReuseAndDropsASlowReader) {
     std::string got;
     ASSERT_TRUE(client.request(REQ_MULTI_SENDPLAYERLIST, "", &got));
@@ -124,13 +122,11 @@ TEST_F(GameClientHandlerTest, ServerSideAnswersDropsRefusesStartsCleanOnReuseAnd
     ASSERT_TRUE(second.request(REQ_CHECKUSER, "fresh", &got));
     EXPECT_EQ(OK + "fresh", got);
     EXPECT_EQ(4, serverRequests.load());
-    // The client stops reading: the buffers on both ends fill up; then one write waits for its
-    // deadline, fails and closes the connection, whose slot is freed for the next client.
+    // The client stops reading: when the buffers are full a write fails at its deadline.
     std::string payload(PROTOCOL_PAYLOAD_MAX, 'd');
-    long long started = clockMonotonicMs();
-    long long lastSend = started;
+    long long lastSend = 0;
     sockErr_t result = SOCKERR_OK;
-    while (result == SOCKERR_OK && clockMonotonicMs() - started < 60000) {
+    for (int sent = 0; sent < 20000 && result == SOCKERR_OK; sent++) {
         lastSend = clockMonotonicMs();
         result = handler->sendMessage(MSG_RECEIVEPLAYERLIST, &payload[0], PROTOCOL_PAYLOAD_MAX);
     }
@@ -139,9 +135,6 @@ TEST_F(GameClientHandlerTest, ServerSideAnswersDropsRefusesStartsCleanOnReuseAnd
     EXPECT_GE(blocked, NETSOCKET_WRITE_DEADLINE_MS - 500);
     EXPECT_LT(blocked, NETSOCKET_WRITE_DEADLINE_MS + 5000);
     EXPECT_TRUE(waitUntil([&] { return server.getClientsConnected() == 0; }, WAIT_MS));
-    LoopbackClient third;
-    ASSERT_NE(nullptr, server.connectGame(&third));
-    EXPECT_EQ(OUTCOME_ANSWERED, ask(&third, REQ_CHECKUSER, "").outcome);
 }
 
 TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
@@ -154,14 +147,13 @@ TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
             }
         });
     }
-    int next[8] = {};
+    std::vector<int> next(8);
     for (int received = 0; received < 800 && !HasFailure(); received++) {
         Envelope message;
         ASSERT_TRUE(client.receiveEnvelope(&message, WAIT_MS)) << "after " << received;
         int s = message.payload.at(0);
         int i = message.payload.at(1);
-        ASSERT_TRUE(s >= 0 && s < 8) << "after " << received;
-        ASSERT_EQ(next[s]++, i) << "sender " << s;
+        ASSERT_EQ(next.at(s)++, i) << "sender " << s;
         EXPECT_EQ(std::string(i * 29, 'a'), message.payload.substr(2));
     }
     for (std::thread& thread : threads) {
@@ -169,10 +161,8 @@ TEST_F(GameClientHandlerTest, ConcurrentSendersNeverInterleaveEnvelopes) {
     }
 }
 
-// A request that gave up at its deadline leaves its buffer alone when the answer comes late, and
-// that answer is never taken by a later request; a request from the reader thread would wait for
-// the response that thread has to receive. Then three threads send requests, each answered at
-// once by the peer, every other one behind a response of another type. Then the peer leaves.
+// A late answer is never taken; a request from the reader thread would wait for the response that
+// thread has to receive. Every other answer to the three threads comes behind one of another type.
 TEST_F(GameClientHandlerTest, ClientSideRequestsTakeOnlyTheirOwnFreshResponsesUntilALoss) {
     char buffer[8] = {'u', 'u', 'u', 'u', 'u', 'u', 'u', 'u'};
     int length = 0;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 #include "LoopbackClient.h"
 #include "NetClientHandler.h"
@@ -61,8 +60,7 @@ protected:
     std::vector<std::unique_ptr<LoopbackClient>> clients;
 };
 
-// A loss found by the reader and one found by a send are each reported once, with the handler
-// that served the connection; a late second report would be counted by the stop.
+// A loss found by the reader and one found by a send: each reported once, with its handler.
 TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     char notAnAddress[] = "127.0.0.300";
     TestServer other;
@@ -82,7 +80,6 @@ TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     clients[3].reset(new LoopbackClient());
     EXPECT_EQ(leaving.handler, server.connect(clients[3].get()));
     EXPECT_EQ(SOCKERR_INITIALISEERROR, leaving.handler->setSocket(nullptr)) << "busy again";
-    EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(2, leaving.client->getConnectionId());
     EXPECT_TRUE(echoes(clients[3].get(), "new one"));
     EXPECT_EQ(0, server.count(ServerEvent::REFUSED));
@@ -93,7 +90,6 @@ TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     EXPECT_TRUE(waitUntil([&] { return written->writeMessage(&big[0], 65536) != 0; }, WAIT_MS));
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 2, WAIT_MS));
     EXPECT_EQ(written, server.events().back().handler);
-    EXPECT_EQ(SLOTS - 1, server.getClientsConnected());
     ASSERT_EQ(SOCKERR_OK, server.stopServer());
     EXPECT_EQ(SLOTS + 1, server.count(ServerEvent::DISCONNECTED));
     EXPECT_EQ(0, server.getClientsConnected());
@@ -112,8 +108,7 @@ TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     EXPECT_EQ(SLOTS, created.load());
 }
 
-// The first connection is served whole before descriptors run short: the sanitizers'
-// runtime takes a descriptor of its own the first time it checks some calls.
+// The first connection is served before descriptors run short: sanitizers take one when they start.
 TEST_F(NetServerTest, AcceptWithoutDescriptorsLeftPausesInsteadOfSpinning) {
     connectClients(1);
     ASSERT_TRUE(echoes(clients[0].get(), "first"));
@@ -135,29 +130,6 @@ TEST_F(NetServerTest, AcceptWithoutDescriptorsLeftPausesInsteadOfSpinning) {
     EXPECT_LT(cpuUsed, CLOCKS_PER_SEC / 10) << "the accept thread spun on the failing accept";
     EXPECT_TRUE(server.waitForCount(ServerEvent::CONNECTED, 2, WAIT_MS));
     EXPECT_TRUE(echoes(&waiting, "finally"));
-}
-
-// A reconnection that comes before the server noticed the previous close may be refused.
-TEST_F(NetServerTest, EightClientsConnectAndLeaveInALoop) {
-    std::atomic<int> served{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < SLOTS; t++) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < 50; round++) {
-                LoopbackClient client;
-                served += client.connectTo(server.port()) && echoes(&client, "round");
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_GT(served.load(), SLOTS * 25);
-    EXPECT_EQ(SLOTS * 50, server.count(ServerEvent::CONNECTED) + server.count(ServerEvent::REFUSED));
-    int connected = server.count(ServerEvent::CONNECTED);
-    EXPECT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, connected, WAIT_MS));
-    EXPECT_EQ(0, server.getClientsConnected());
-    EXPECT_LE(created.load(), SLOTS);
 }
 
 }  // namespace
