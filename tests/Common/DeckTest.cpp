@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
+#include <numeric>
 #include <set>
 #include <vector>
 
@@ -35,30 +37,14 @@ TEST(DeckTest, EachCardHoldsTheDigitsOfItsIndexWhereverTheShuffleMovedIt) {
     EXPECT_EQ(deck.getCardByIndex(DECK_CARD_COUNT), nullptr);
 }
 
-TEST(DeckTest, DealsInOrderUntilDryAndResetDeckKeepsTheDealPosition) {
-    Deck deck;
-    std::vector<int> inOrder(DECK_CARD_COUNT);
-    for (int i = 0; i < DECK_CARD_COUNT; i++) {
-        inOrder[i] = i;
-    }
-    EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT);
-    EXPECT_EQ(dealAll(&deck), inOrder);
-    EXPECT_EQ(deck.cardsInDeck(), 0);
-    EXPECT_EQ(deck.nextCard(), nullptr);
-    deck.resetCards();
-    deck.shuffleDeck();
-    for (int i = 0; i < 10; i++) {
-        deck.nextCard();
-    }
-    deck.resetDeck();
-    EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT - 10);
-    EXPECT_EQ(deck.nextCard()->stackIndex, 10);
-    EXPECT_EQ(dealAll(&deck), inOrder);
-}
-
-TEST(DeckTest, ShuffleDrawsAPermutationFromRandAndKeepsTheDealPosition) {
+TEST(DeckTest, DealsInOrderAndShuffleDrawsAPermutationFromRandKeepingTheDealPosition) {
     Deck deck;
     Deck same;
+    std::vector<int> inOrder(DECK_CARD_COUNT);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_EQ(dealAll(&deck), inOrder);
+    EXPECT_EQ(deck.cardsInDeck(), 0);
+    deck.resetCards();
     deck.nextCard();
     srand(4711);
     deck.shuffleDeck();
@@ -68,11 +54,17 @@ TEST(DeckTest, ShuffleDrawsAPermutationFromRandAndKeepsTheDealPosition) {
     std::vector<int> order = dealAll(&deck);
     EXPECT_EQ(order, dealAll(&same));
     EXPECT_EQ(std::set<int>(order.begin(), order.end()).size(), size_t(DECK_CARD_COUNT));
-    int inPlace = 0;
-    for (int i = 0; i < DECK_CARD_COUNT; i++) {
-        inPlace += order.at(i) == i ? 1 : 0;
-    }
+    int inPlace = std::inner_product(order.begin(), order.end(), inOrder.begin(), 0,
+                                     std::plus<int>(), std::equal_to<int>());
     EXPECT_LT(inPlace, 20) << "10000 random swaps leave about one card in place";
     same.shuffleDeck();
     EXPECT_NE(order, dealAll(&same));
+    deck.resetCards();
+    for (int i = 0; i < 10; i++) {
+        deck.nextCard();
+    }
+    deck.resetDeck();
+    EXPECT_EQ(deck.cardsInDeck(), DECK_CARD_COUNT - 10);
+    EXPECT_EQ(deck.nextCard()->stackIndex, 10);
+    EXPECT_EQ(dealAll(&deck), inOrder);
 }

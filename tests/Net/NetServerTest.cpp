@@ -1,17 +1,14 @@
-// NetServerTest.cpp - the 8-slot server with echoing handlers: slots and handlers reused, one
-// report per loss, stop and restart, bind and accept failures.
+// NetServerTest.cpp - the 8-slot server with echoing handlers.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 #include "LoopbackClient.h"
 #include "NetClientHandler.h"
 #include "NetServerClient.h"
-#include "SimpleOsa.h"
 #include "TestServer.h"
 #include "TestSupport.h"
 
@@ -63,54 +60,42 @@ protected:
     std::vector<std::unique_ptr<LoopbackClient>> clients;
 };
 
-TEST_F(NetServerTest, FreedSlotAndHandlerTakeTheNextConnection) {
+// A loss found by the reader and one found by a send: each reported once, with its handler.
+TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
+    char notAnAddress[] = "127.0.0.300";
+    TestServer other;
+    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(loopback, server.port()));
+    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(nullptr, server.port()));
+    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(notAnAddress, freePort()));
+    EXPECT_EQ(0, other.getPort());
+    ASSERT_GT(other.start(), 0) << "failed binds leave a server able to start";
+    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.startServer(loopback, freePort()));
+    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.setNetClientHandlerFactory(this));
     connectClients(SLOTS);
     ServerEvent leaving = server.events()[3];
     clients[3]->close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
     EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(leaving.handler, server.events().back().handler);
-    LoopbackClient next;
-    EXPECT_EQ(leaving.handler, server.connect(&next));
+    clients[3].reset(new LoopbackClient());
+    EXPECT_EQ(leaving.handler, server.connect(clients[3].get()));
     EXPECT_EQ(SOCKERR_INITIALISEERROR, leaving.handler->setSocket(nullptr)) << "busy again";
-    EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(2, leaving.client->getConnectionId());
-    EXPECT_TRUE(echoes(&next, "new one"));
+    EXPECT_TRUE(echoes(clients[3].get(), "new one"));
     EXPECT_EQ(0, server.count(ServerEvent::REFUSED));
-    EXPECT_EQ(SLOTS, created.load());
-    EXPECT_EQ(SLOTS, server.getClientsConnected());
-}
-
-// A loss found by the reader and one found by a send are each reported once, with the handler
-// that served the connection; a late second report would be counted after the stop.
-TEST_F(NetServerTest, EachLossIsReportedOnceWithItsHandler) {
-    connectClients(2);
     NetClientHandler* written = server.events()[1].handler;
-    clients[0]->close();
-    ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
-    EXPECT_EQ(server.events()[0].handler, server.events().back().handler);
     clients[1]->close();
+    clients.erase(clients.begin() + 1);
     std::string big(65536, 'b');
     EXPECT_TRUE(waitUntil([&] { return written->writeMessage(&big[0], 65536) != 0; }, WAIT_MS));
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 2, WAIT_MS));
     EXPECT_EQ(written, server.events().back().handler);
-    EXPECT_EQ(0, server.getClientsConnected());
-    EXPECT_TRUE(server.waitForIdleHandlers(WAIT_MS));
     ASSERT_EQ(SOCKERR_OK, server.stopServer());
-    EXPECT_EQ(2, server.count(ServerEvent::DISCONNECTED));
-}
-
-TEST_F(NetServerTest, StopClosesEveryConnectionAndARestartServesWithTheSameHandlers) {
-    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.setNetClientHandlerFactory(this));
-    connectClients(3);
-    ASSERT_EQ(SOCKERR_OK, server.stopServer());
-    EXPECT_EQ(3, server.count(ServerEvent::DISCONNECTED));
+    EXPECT_EQ(SLOTS + 1, server.count(ServerEvent::DISCONNECTED));
     EXPECT_EQ(0, server.getClientsConnected());
     for (auto& client : clients) {
         EXPECT_TRUE(client->waitClosed(WAIT_MS));
     }
-    LoopbackClient late;
-    EXPECT_FALSE(late.connectTo(server.port(), 1000)) << "the listening socket is closed";
     ASSERT_TRUE(server.waitForIdleHandlers(WAIT_MS));
     ASSERT_EQ(SOCKERR_OK, server.startServer(loopback, server.port()));
     clients.clear();
@@ -120,23 +105,10 @@ TEST_F(NetServerTest, StopClosesEveryConnectionAndARestartServesWithTheSameHandl
     for (auto& client : clients) {
         EXPECT_TRUE(echoes(client.get(), "!", "to all!"));
     }
-    EXPECT_EQ(3, created.load());
-    EXPECT_EQ(3, server.count(ServerEvent::DISCONNECTED));
+    EXPECT_EQ(SLOTS, created.load());
 }
 
-TEST_F(NetServerTest, BindFailuresLeaveAServerAbleToStartOnce) {
-    char notAnAddress[] = "127.0.0.300";
-    TestServer other;
-    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(loopback, server.port()));
-    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(nullptr, server.port()));
-    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(notAnAddress, freePort()));
-    EXPECT_EQ(0, other.getPort());
-    ASSERT_GT(other.start(), 0);
-    EXPECT_EQ(SOCKERR_INITIALISEERROR, other.startServer(loopback, freePort()));
-}
-
-// The first connection is served whole before descriptors run short: the sanitizers'
-// runtime takes a descriptor of its own the first time it checks some calls.
+// The first connection is served before descriptors run short: sanitizers take one when they start.
 TEST_F(NetServerTest, AcceptWithoutDescriptorsLeftPausesInsteadOfSpinning) {
     connectClients(1);
     ASSERT_TRUE(echoes(clients[0].get(), "first"));
@@ -158,35 +130,6 @@ TEST_F(NetServerTest, AcceptWithoutDescriptorsLeftPausesInsteadOfSpinning) {
     EXPECT_LT(cpuUsed, CLOCKS_PER_SEC / 10) << "the accept thread spun on the failing accept";
     EXPECT_TRUE(server.waitForCount(ServerEvent::CONNECTED, 2, WAIT_MS));
     EXPECT_TRUE(echoes(&waiting, "finally"));
-}
-
-// A reconnection that comes before the server noticed the previous close may be refused.
-TEST_F(NetServerTest, EightClientsConnectAndLeaveInALoop) {
-    std::atomic<int> served{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < SLOTS; t++) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 50; round++) {
-                LoopbackClient client;
-                EXPECT_TRUE(client.connectTo(server.port()));
-                served += echoes(&client, std::to_string(t * 100 + round));
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_GT(served.load(), SLOTS * 25);
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return server.count(ServerEvent::CONNECTED) + server.count(ServerEvent::REFUSED) ==
-                   SLOTS * 50;
-        },
-        WAIT_MS));
-    EXPECT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, server.count(ServerEvent::CONNECTED),
-                                    WAIT_MS));
-    EXPECT_EQ(0, server.getClientsConnected());
-    EXPECT_LE(created.load(), SLOTS);
 }
 
 }  // namespace

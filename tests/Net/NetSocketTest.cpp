@@ -1,5 +1,4 @@
-// NetSocketTest.cpp - a NetClient connected by host name to a plain loopback peer the test
-// drives: raw and block framing and closes.
+// NetSocketTest.cpp - a NetClient on a plain loopback peer: raw and block framing, closes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -38,7 +37,7 @@ protected:
     NetClient client;
 };
 
-TEST_F(NetSocketTest, RawReadsComeInPiecesOfAtMost2000BytesAndEmptyWritesSendNothing) {
+TEST_F(NetSocketTest, RawReadsComeInPiecesOfAtMost2000BytesAndAPeerCloseEndsTheSocketOnce) {
     std::string sent = std::string(2500, 'a') + std::string(2500, 'b');
     ASSERT_TRUE(raw.sendAll(sent));
     std::string received;
@@ -50,33 +49,28 @@ TEST_F(NetSocketTest, RawReadsComeInPiecesOfAtMost2000BytesAndEmptyWritesSendNot
     EXPECT_EQ(sent, received);
     EXPECT_EQ(SOCKERR_OK, client.write(&sent[0], 0));
     EXPECT_EQ(SOCKERR_OK, client.write(&sent[0], 1));
-    EXPECT_EQ("a", raw.receive(2, 300));
+    EXPECT_EQ("a", raw.receive(2, 300)) << "an empty write sends nothing";
     EXPECT_EQ(SOCKERR_CONNECTERROR, client.connectToServer(localhost, raw.port)) << "connected";
-}
-
-TEST_F(NetSocketTest, PeerCloseEndsReadsAndWritesAndTheDescriptorIsClosedOnlyOnce) {
     raw.closePeer();
     readOnce(SOCKERR_CONNECTIONCLOSED);
     EXPECT_FALSE(client.isActive());
     readOnce(SOCKERR_READERROR);
-    char byte = 'x';
-    EXPECT_EQ(SOCKERR_WRITEERROR, client.write(&byte, 1));
+    EXPECT_EQ(SOCKERR_WRITEERROR, client.write(&sent[0], 1));
     client.closeSocket();
     int reused = open("/dev/null", O_RDONLY | O_CLOEXEC);  // takes the socket's old number
     client.closeSocket();
     EXPECT_NE(-1, fcntl(reused, F_GETFD)) << "a second close closed a reused descriptor";
     close(reused);
-    NetClient refused;
-    EXPECT_EQ(SOCKERR_CONNECTERROR, refused.connectToServer(loopback, freePort()));
-    EXPECT_EQ(SOCKERR_CONNECTERROR, refused.connectToServer(nullptr, raw.port));
-    EXPECT_FALSE(refused.isActive());
 }
 
 // Without MSG_NOSIGNAL the write would end the test program with SIGPIPE.
-TEST_F(NetSocketTest, WriteToAVanishedPeerFailsWithoutASignal) {
+TEST_F(NetSocketTest, WriteToAVanishedPeerFailsWithoutASignalAndFailedConnectsLeaveNoSocket) {
     raw.closePeer();
     std::string big(65536, 'b');
     EXPECT_TRUE(waitUntil([&] { return client.write(&big[0], 65536) != SOCKERR_OK; }, WAIT_MS));
+    EXPECT_FALSE(client.isActive());
+    EXPECT_EQ(SOCKERR_CONNECTERROR, client.connectToServer(loopback, freePort()));
+    EXPECT_EQ(SOCKERR_CONNECTERROR, client.connectToServer(nullptr, raw.port));
     EXPECT_FALSE(client.isActive());
 }
 
