@@ -1,21 +1,36 @@
-// CarvantaClientTest.cpp - the client: its single-player game, and the program on 127.0.0.1.
+// CarvantaClientTest.cpp - the client: card table, list texts, lobby waits, single-player game,
+// and the program on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CardTable.h"
+#include "GameProtocol.h"
+#include "ListFormat.h"
+#include "LobbyEvents.h"
+#include "LoopbackClient.h"
 #include "Process.h"
 #include "RawPeer.h"
 #include "SetRule.h"
 #include "SoloGame.h"
 #include "TestSupport.h"
+#include "UserFileImage.h"
 
 namespace {
 
 const int RUN_TIMEOUT_MS = 60000;
+
+struct Step {
+    std::string line;
+    int status;
+    std::string output;
+};
 
 struct Triple {
     int rows[3];
@@ -119,17 +134,98 @@ protected:
     ServerProcess server;
 };
 
+// A card message of (row, col, card) triples, drawn; "refused" when it is no table.
+std::string draw(const std::vector<std::vector<int>>& cards, bool colours = false) {
+    std::string payload(1, static_cast<char>(cards.size()));
+    for (const std::vector<int>& placed : cards) {
+        payload += {static_cast<char>(placed[0]), static_cast<char>(placed[1]),
+                    static_cast<char>(placed[2])};
+    }
+    CardTable table;
+    char text[4096] = "";
+    bool loaded = table.load(payload.data(), static_cast<int>(payload.size()));
+    table.format(text, sizeof text, colours);
+    return loaded ? text : "refused";
+}
+
+TEST(CardTableTest, DrawsEachCardWithItsAttributesAndColours) {
+    // 0 blue ellipse one solid; 13 red ellipse two open; 80 purple wave three half;
+    // 27 blue rectangle one solid.
+    std::string text = draw({{0, 1, 0}, {0, 2, 13}, {1, 1, 80}, {2, 4, 27}});
+    std::string underC(55, ' ');
+    EXPECT_NE(
+        std::string::npos,
+        text.find("Cards on the table (4):\n"
+                  "    2                3                4                5\n"
+                  "A   (#)              ( ) ( )          .                .\n"
+                  "    1 blue           2 red\n"
+                  "    solid ellipse    open ellipse\n"
+                  "B   ~/~ ~/~ ~/~      .                .                .\n"
+                  "    3 purple\n"
+                  "    half wave\n"
+                  "C   .                .                .                [#]\n" +
+                  underC + "1 blue\n" + underC + "solid rectangle\n" + "Symbols: ( ) ellipse"))
+        << text;
+    text = draw({{0, 0, 1}}, true);  // red ellipse one solid
+    EXPECT_NE(std::string::npos,
+              text.find("\033[31m(#)\033[0m\n    \033[31m1 red\033[0m\n    solid"))
+        << text;
+}
+
+TEST(CardTableTest, NamesEverySetInThePositionsOfTheMessage) {
+    // Cards 0, 1, 2 and 0, 40, 80 are the sets; outer columns too, which the server does not
+    // deal to: the play field lays cards out in its own order.
+    EXPECT_NE(std::string::npos,
+              draw({{2, 5, 0}, {0, 0, 1}, {1, 3, 2}, {0, 5, 40}, {2, 0, 80}, {1, 1, 3}})
+                  .find("2 sets on the table: A1 B4 C6, A6 C1 C6\n"));
+    EXPECT_NE(std::string::npos,
+              draw({{0, 1, 0}, {0, 2, 1}, {0, 3, 3}}).find("No set on the table.\n"));
+    const std::vector<std::vector<std::vector<int>>> refused = {
+        {{3, 0, 5}}, {{0, 6, 5}}, {{0, 0, 81}}, {{0, 0, 5}, {0, 0, 6}}, {{0, 0, 5}, {1, 0, 5}}};
+    for (const auto& cards : refused) {
+        EXPECT_EQ("refused", draw(cards)) << cards.back()[0] << cards.back()[1] << cards.back()[2];
+    }
+    CardTable table;
+    EXPECT_FALSE(table.load("\x02\x00\x01\x05\x00\x02", 6));  // too short for its count
+    EXPECT_FALSE(table.load("", 0));
+}
+
+TEST(ListFormatTest, PartRecordsAndBytesThatCouldSteerTheTerminal) {
+    char text[4096];
+    std::string evil = "ev\033[2Jil\x01";
+    evil.resize(PROTOCOL_NAME_SIZE, 'x');  // no terminator either
+    std::string list = int32le(1) + evil + int32le(0x1020304) + nameField("bob");
+    ListFormat::formatPlayers(text, sizeof text, list.data(), static_cast<int>(list.size()) - 1);
+    EXPECT_STREQ("Players on the list (1):\n     Id  Name\n      1  ev?[2Jil?xxxxxxxxxx\n", text);
+    list = highscoreSlot(1, "alice", " 3- 5-2024", 120) + highscoreSlot(2, "bo\x7f", "", 0);
+    EXPECT_EQ(2, ListFormat::formatHighscores(text, sizeof text, list.data(), 100));
+    EXPECT_EQ("High scores (2):\n" + highscoreEntryText(1, "alice", " 3- 5-2024", 120) + "\n" +
+                  highscoreEntryText(2, "bo?", "", 0) + "\n",
+              text);
+    EXPECT_EQ(0, ListFormat::formatHighscores(text, sizeof text, "", 0));
+    EXPECT_STREQ("The high-score list is empty.\n", text);
+}
+
+TEST(LobbyEventsTest, AWaitWakesWhenTheEventComesNotAtTheEndOfItsSlice) {
+    LobbyEvents events;
+    std::thread reader([&events] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the wait has begun
+        events.record(LOBBYEVENT_CARDS);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LOBBYWAIT_DONE, events.waitFor(LOBBYEVENT_CARDS, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    reader.join();
+}
+
 TEST(SoloGameTest, RulesOfPlay) {
     // A set: 10 points, and one more for every 3 s it came faster than 30 s after a change.
-    SoloGame timed(7, 0);
+    SoloGame game(7, 0);
     const long long claimsAt[4][2] = {{12000, 16}, {12000, 20}, {41900, 10}, {101900, 10}};
     for (const auto& claim : claimsAt) {
-        Triple set = triples(timed, true).at(0);
-        EXPECT_EQ(claim[1], timed.claim(set.rows, set.cols, claim[0]).points) << claim[0];
+        Triple set = triples(game, true).at(0);
+        EXPECT_EQ(claim[1], game.claim(set.rows, set.cols, claim[0]).points) << claim[0];
     }
-    SoloGame game(7, 0);
-    Triple set = triples(game, true).at(0);
-    game.claim(set.rows, set.cols, 0);
     Triple wrong = triples(game, false).at(0);
     claimOutcome_t outcome = game.claim(wrong.rows, wrong.cols, 0);
     EXPECT_EQ(CLAIM_NOT_A_SET, outcome.result);
@@ -139,7 +235,7 @@ TEST(SoloGameTest, RulesOfPlay) {
     int row = -1;
     int col = -1;
     EXPECT_TRUE(game.hint(&row, &col, &points));
-    EXPECT_EQ(7, game.getScore()) << "20 less 5 (wrong claim), 5 (more refused), 3 (hint)";
+    EXPECT_EQ(43, game.getScore()) << "56 less 5 (wrong claim), 5 (more refused), 3 (hint)";
     bool inASet = false;
     for (const Triple& t : triples(game, true)) {
         for (int n = 0; n < 3; n++) {
@@ -155,12 +251,10 @@ TEST(SoloGameTest, RulesOfPlay) {
     EXPECT_EQ(15, game.cardsOnTable());
 }
 
-TEST_F(CarvantaClientTest, OneShotCommandsPrintALineAndExitWithTheAnswer) {
-    const struct {
-        const char* line;
-        int status;
-        const char* output;
-    } steps[] = {
+TEST_F(CarvantaClientTest, CommandLinesExitWithTheirStatusAndSayWhy) {
+    const std::string bench = "usage: CarvantaBench";
+    // "NAME PASSWORD COMMAND..." goes to the test server; a line naming a program runs as it is.
+    const Step runs[] = {
         {"alice s3cret signup", 0, "Signed up alice.\n"},
         {"alice other signup", 11,
          "signup refused by the server: the name is taken (RES_USEREXISTS)."},
@@ -182,26 +276,6 @@ TEST_F(CarvantaClientTest, OneShotCommandsPrintALineAndExitWithTheAnswer) {
         {"dave wrong players", 12, ""},
         {"dave - login", 2, "this command needs a password"},
         {"dave - --password-env NOT_SET_ANYWHERE login", 2, "NOT_SET_ANYWHERE is not set"},
-    };
-    for (const auto& step : steps) {
-        ToolRun run = client(step.line);
-        EXPECT_EQ(step.status, run.status) << step.line << ":\n" << run.output;
-        expectHas(run.output, {step.output});
-    }
-    setenv("CARVANTA_PASSWORD", "pw-dave", 1);
-    EXPECT_EQ(0, client("dave - login").status);
-    unsetenv("CARVANTA_PASSWORD");
-    setenv("MY_SECRET", "pw-dave", 1);
-    EXPECT_EQ(0, client("dave - --password-env MY_SECRET login").status);
-}
-
-TEST_F(CarvantaClientTest, UsageErrorsAndServersThatFail) {
-    const std::string bench = "usage: CarvantaBench";
-    const struct {
-        std::string line;
-        int status;
-        std::string output;
-    } runs[] = {
         {"CarvantaClient", 2, ""},
         {"CarvantaClient fly", 2, ""},
         {"CarvantaClient --bogus login", 2, ""},
@@ -228,14 +302,22 @@ TEST_F(CarvantaClientTest, UsageErrorsAndServersThatFail) {
         {"CarvantaBench --scenario login --frobnicate 1", 2, bench},
         {"CarvantaBench --scenario", 2, bench},
     };
-    for (const auto& r : runs) {
+    for (const Step& r : runs) {
         std::vector<std::string> w = words(r.line);
-        ToolRun run = runTool(w[0], std::vector<std::string>(w.begin() + 1, w.end()), dir.path());
+        ToolRun run =
+            w[0].compare(0, 8, "Carvanta") != 0
+                ? client(r.line)
+                : runTool(w[0], std::vector<std::string>(w.begin() + 1, w.end()), dir.path());
         EXPECT_EQ(r.status, run.status) << r.line << ":\n" << run.output;
         expectHas(run.output, {r.output});
         // A scenario that runs starts its report with a line "scenario NAME: ...".
         EXPECT_EQ(std::string::npos, ("\n" + run.output).find("\nscenario ")) << r.line;
     }
+    setenv("CARVANTA_PASSWORD", "pw-dave", 1);
+    EXPECT_EQ(0, client("dave - login").status);
+    unsetenv("CARVANTA_PASSWORD");
+    setenv("MY_SECRET", "pw-dave", 1);
+    EXPECT_EQ(0, client("dave - --password-env MY_SECRET login").status);
     RawPeer silent;
     ASSERT_TRUE(silent.listenOnFreePort());
     port = silent.port;
@@ -282,11 +364,8 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     ChildProcess lost;
     lobby(&lost, "bob", "");
     ASSERT_TRUE(lost.waitForOutput("In the lobby as bob", RUN_TIMEOUT_MS)) << lost.output();
-    const struct {
-        const char* script;  // the last line without its line feed
-        int status;
-        const char* output;
-    } failures[] = {
+    const Step failures[] = {
+        // the script's last line has no line feed
         {"invite nobody", 16,
          "invite nobody refused: the lobby does not know that player or invitation "
          "(RES_MULTI_PLAYERNOTKNOWN).\nLeft the lobby.\n"},
@@ -294,10 +373,10 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
          "wait player bo: nothing came within 1 seconds.\n"},
         {"invitee bob", 2, ""},
     };
-    for (const auto& f : failures) {
-        writeFile(dir.file("alice.script"), f.script);
+    for (const Step& f : failures) {
+        writeFile(dir.file("alice.script"), f.line);
         ToolRun run = client("alice pw-alice --script alice.script lobby");
-        EXPECT_EQ(f.status, run.status) << f.script << run.output;
+        EXPECT_EQ(f.status, run.status) << f.line << run.output;
         expectHas(run.output, {f.output});
     }
     ToolRun wrong = client("alice nope lobby", "quit\n");

@@ -24,22 +24,13 @@ const long RECORD_BLOCK = 90;
 const long RECORD21_BLOCK = 86;
 
 UserRecord account(const std::string& name, int id, int best = 0) {
-    UserRecord record;
-    record.name = name;
-    record.password = "pw-" + name;
-    record.id = id;
-    record.highscore = best;
-    return record;
+    return {name, "pw-" + name, id, best};
 }
 
 std::vector<UserRecord> threeAccounts() {
-    UserRecord alice = account("alice", 1, 120);
-    alice.gamesPlayed = 4;
-    alice.scoreSum = 300;
-    alice.date = " 3- 5-2024";
-    alice.twoPlayerGamesPlayed = 7;
-    alice.twoPlayerGamesWon = 2;
-    return {alice, account("bob, jr", 2, 80), account("carol", 5)};
+    return {{"alice", "pw-alice", 1, 120, 4, 300, " 3- 5-2024", 7, 2},
+            account("bob, jr", 2, 80),
+            account("carol", 5)};
 }
 
 class CarvantaUserDataTest : public ::testing::Test {
