@@ -148,43 +148,42 @@ std::string draw(const std::vector<std::vector<int>>& cards, bool colours = fals
     return loaded ? text : "refused";
 }
 
-TEST(CardTableTest, DrawsEachCardWithItsAttributesAndColours) {
-    // 0 blue ellipse one solid; 13 red ellipse two open; 80 purple wave three half;
-    // 27 blue rectangle one solid.
-    std::string text = draw({{0, 1, 0}, {0, 2, 13}, {1, 1, 80}, {2, 4, 27}});
-    std::string underC(55, ' ');
-    EXPECT_NE(
-        std::string::npos,
-        text.find("Cards on the table (4):\n"
-                  "    2                3                4                5\n"
-                  "A   (#)              ( ) ( )          .                .\n"
-                  "    1 blue           2 red\n"
-                  "    solid ellipse    open ellipse\n"
-                  "B   ~/~ ~/~ ~/~      .                .                .\n"
-                  "    3 purple\n"
-                  "    half wave\n"
-                  "C   .                .                .                [#]\n" +
-                  underC + "1 blue\n" + underC + "solid rectangle\n" + "Symbols: ( ) ellipse"))
-        << text;
-    text = draw({{0, 0, 1}}, true);  // red ellipse one solid
+TEST(CardTableTest, DrawsTheCardsAndNamesTheSetsOrRefusesWhatIsNoTable) {
+    const std::string underC(55, ' ');
+    const struct {
+        std::vector<std::vector<int>> cards;
+        std::string drawn;
+    } tables[] = {
+        // 0 blue ellipse one solid; 13 red ellipse two open; 80 purple wave three half;
+        // 27 blue rectangle one solid.
+        {{{0, 1, 0}, {0, 2, 13}, {1, 1, 80}, {2, 4, 27}},
+         "Cards on the table (4):\n"
+         "    2                3                4                5\n"
+         "A   (#)              ( ) ( )          .                .\n"
+         "    1 blue           2 red\n"
+         "    solid ellipse    open ellipse\n"
+         "B   ~/~ ~/~ ~/~      .                .                .\n"
+         "    3 purple\n"
+         "    half wave\n"
+         "C   .                .                .                [#]\n" +
+             underC + "1 blue\n" + underC + "solid rectangle\n" + "Symbols: ( ) ellipse"},
+        // Cards 0, 1, 2 and 0, 40, 80 are the sets; outer columns too, which the server does not
+        // deal to: the play field lays cards out in its own order.
+        {{{2, 5, 0}, {0, 0, 1}, {1, 3, 2}, {0, 5, 40}, {2, 0, 80}, {1, 1, 3}},
+         "2 sets on the table: A1 B4 C6, A6 C1 C6\n"},
+        {{{0, 1, 0}, {0, 2, 1}, {0, 3, 3}}, "No set on the table.\n"},
+        {{{3, 0, 5}}, "refused"},
+        {{{0, 6, 5}}, "refused"},
+        {{{0, 0, 81}}, "refused"},
+        {{{0, 0, 5}, {0, 0, 6}}, "refused"},
+        {{{0, 0, 5}, {1, 0, 5}}, "refused"}};
+    for (const auto& t : tables) {
+        EXPECT_NE(std::string::npos, draw(t.cards).find(t.drawn)) << t.drawn << draw(t.cards);
+    }
+    std::string text = draw({{0, 0, 1}}, true);  // red ellipse one solid
     EXPECT_NE(std::string::npos,
               text.find("\033[31m(#)\033[0m\n    \033[31m1 red\033[0m\n    solid"))
         << text;
-}
-
-TEST(CardTableTest, NamesEverySetInThePositionsOfTheMessage) {
-    // Cards 0, 1, 2 and 0, 40, 80 are the sets; outer columns too, which the server does not
-    // deal to: the play field lays cards out in its own order.
-    EXPECT_NE(std::string::npos,
-              draw({{2, 5, 0}, {0, 0, 1}, {1, 3, 2}, {0, 5, 40}, {2, 0, 80}, {1, 1, 3}})
-                  .find("2 sets on the table: A1 B4 C6, A6 C1 C6\n"));
-    EXPECT_NE(std::string::npos,
-              draw({{0, 1, 0}, {0, 2, 1}, {0, 3, 3}}).find("No set on the table.\n"));
-    const std::vector<std::vector<std::vector<int>>> refused = {
-        {{3, 0, 5}}, {{0, 6, 5}}, {{0, 0, 81}}, {{0, 0, 5}, {0, 0, 6}}, {{0, 0, 5}, {1, 0, 5}}};
-    for (const auto& cards : refused) {
-        EXPECT_EQ("refused", draw(cards)) << cards.back()[0] << cards.back()[1] << cards.back()[2];
-    }
     CardTable table;
     EXPECT_FALSE(table.load("\x02\x00\x01\x05\x00\x02", 6));  // too short for its count
     EXPECT_FALSE(table.load("", 0));
