@@ -33,10 +33,13 @@ namespace {
 
 const int RUN_TIMEOUT_MS = 60000;
 
+// A command line, its exit status, texts it shows ('|' between them, in this order), a text it
+// must not show.
 struct Step {
     std::string line;
     int status;
-    std::string output;
+    std::string shown;
+    std::string hidden = "";
 };
 
 struct Triple {
@@ -105,6 +108,24 @@ void expectHas(const std::string& output, std::initializer_list<std::string> tex
     for (const std::string& text : texts) {
         EXPECT_NE(std::string::npos, output.find(text)) << "missing \"" << text << "\" in:\n"
                                                         << output;
+    }
+}
+
+void expectStep(const Step& step, const ToolRun& run) {
+    SCOPED_TRACE(step.line + ":\n" + run.output);
+    EXPECT_EQ(step.status, run.status);
+    // The time stamp of an SQL export reads NOW.
+    std::string output =
+        std::regex_replace(run.output, std::regex(", 1, '[-0-9: ]+'\\);"), ", 1, NOW);");
+    std::istringstream shown(step.shown);
+    size_t at = 0;
+    for (std::string text; std::getline(shown, text, '|'); at += text.size()) {
+        at = output.find(text, at);
+        EXPECT_NE(std::string::npos, at) << text;
+        at = at == std::string::npos ? 0 : at;
+    }
+    if (!step.hidden.empty()) {
+        EXPECT_EQ(std::string::npos, output.find(step.hidden)) << step.hidden;
     }
 }
 
@@ -276,11 +297,11 @@ TEST_F(CarvantaClientTest, CommandLinesExitWithTheirStatusAndSayWhy) {
         {"carol pc score 95", 0, ""},
         {"carol pc score lots", 2, ""},
         {"carol pc score", 2, ""},
-        {"dave pw-dave highscores", 0, "  1.      carol "},
-        {"dave pw-dave highscores", 0, "   95\n  2.      alice "},
+        {"dave pw-dave highscores", 0, "  1.      carol |   95\n  2.      alice "},
         {"dave pw-dave players", 0, "Nobody is on the player list.\n"},
         {"dave wrong players", 12, ""},
         {"dave - login", 2, "this command needs a password"},
+        {"alice nope lobby", 12, "Cannot enter the lobby: unknown user or wrong password"},
         {"dave - --password-env NOT_SET_ANYWHERE login", 2, "NOT_SET_ANYWHERE is not set"},
         {"CarvantaClient", 2, ""},
         {"CarvantaClient fly", 2, ""},
@@ -314,8 +335,7 @@ TEST_F(CarvantaClientTest, CommandLinesExitWithTheirStatusAndSayWhy) {
             w[0].compare(0, 8, "Carvanta") != 0
                 ? client(r.line)
                 : runTool(w[0], std::vector<std::string>(w.begin() + 1, w.end()), dir.path());
-        EXPECT_EQ(r.status, run.status) << r.line << ":\n" << run.output;
-        expectHas(run.output, {r.output});
+        expectStep(r, run);
         // A scenario that runs starts its report with a line "scenario NAME: ...".
         EXPECT_EQ(std::string::npos, ("\n" + run.output).find("\nscenario ")) << r.line;
     }
@@ -381,13 +401,8 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     };
     for (const Step& f : failures) {
         writeFile(dir.file("alice.script"), f.line);
-        ToolRun run = client("alice pw-alice --script alice.script lobby");
-        EXPECT_EQ(f.status, run.status) << f.line << run.output;
-        expectHas(run.output, {f.output});
+        expectStep(f, client("alice pw-alice --script alice.script lobby"));
     }
-    ToolRun wrong = client("alice nope lobby", "quit\n");
-    EXPECT_EQ(12, wrong.status);
-    expectHas(wrong.output, {"Cannot enter the lobby: unknown user or wrong password"});
     server.kill9();
     EXPECT_EQ(4, lost.waitExit(RUN_TIMEOUT_MS));
     expectHas(lost.output(), {"The connection to the server was lost.\n"});
@@ -422,10 +437,6 @@ TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
     expectHas(result.output, {"Offline: the score is not recorded."});
 }
 
-const long MARKER_BLOCK = 26;
-const long RECORD_BLOCK = 90;
-const long RECORD21_BLOCK = 86;
-
 UserRecord account(const std::string& name, int id, int best = 0) {
     return {name, "pw-" + name, id, best};
 }
@@ -439,12 +450,8 @@ std::vector<UserRecord> threeAccounts() {
 TEST(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
     TempDir dir;
     // Passwords and dates as the export must carry them: SQL literals and dates.
-    const struct {
-        const char* password;
-        const char* date;
-        const char* literal;
-        const char* sqlDate;
-    } exported[] = {
+    // A password and its date in the file, then the SQL literal and date they are exported as.
+    const char* exported[][4] = {
         {"o'neil", " 3- 5-2024", "'o''neil'", "2024-05-03 00:00:00"},
         {"", "31-12-1999", "''", "1999-12-31 00:00:00"},
         {"say \"hi\"; --", "00-00-0000", "'say \"hi\"; --'", SQL_UNKNOWN_DATE},
@@ -457,11 +464,11 @@ TEST(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
     std::string sql = "export-sql: account 30 left out|START TRANSACTION;\n";
     for (const auto& a : exported) {
         int n = static_cast<int>(sqlAccounts.size());
-        sqlAccounts.push_back({"u" + std::to_string(n), a.password, 10 + n, n * 7, 0, 0, a.date});
+        sqlAccounts.push_back({"u" + std::to_string(n), a[0], 10 + n, n * 7, 0, 0, a[1]});
         sql += std::string("|INSERT INTO user (name, password, is_active, subscribed) VALUES ('u") +
-               std::to_string(n) + "', MD5(" + a.literal + "), 1, NOW);\n" +
+               std::to_string(n) + "', MD5(" + a[2] + "), 1, NOW);\n" +
                "INSERT INTO scorelog (user_id, score, date) VALUES (LAST_INSERT_ID(), " +
-               std::to_string(n * 7) + ", '" + a.sqlDate + "');\n";
+               std::to_string(n * 7) + ", '" + a[3] + "');\n";
     }
     sqlAccounts.push_back(account("u1", 30));  // a repeated name
 
@@ -491,20 +498,16 @@ TEST(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
         {"clash.dat", currentFileImage(clashes) + obfuscatedBlock(unterminated)},
         {"sql.dat", currentFileImage(sqlAccounts)},
     };
-    files[2][1][MARKER_BLOCK + 2 * RECORD_BLOCK + 10] ^= 0x01;
-    files[3][1][MARKER_BLOCK + RECORD_BLOCK + 3] = 40;  // window length of key 1
+    // A 26-byte version block, then records of 90 bytes (86 in layout 2.1).
+    files[2][1][26 + 2 * 90 + 10] ^= 0x01;
+    files[3][1][26 + 90 + 3] = 40;  // window length of key 1
     files[4][1][8] ^= 0x20;
-    files[5][1][RECORD21_BLOCK + 20] ^= 0x40;
+    files[5][1][86 + 20] ^= 0x40;
     for (const auto& file : files) {
         writeFile(dir.file(file[0]), file[1]);
     }
     // What each command shows: texts separated by '|', in this order.
-    const struct {
-        std::string line;
-        int status;
-        std::string shown;
-        std::string hidden = "";
-    } runs[] = {
+    const Step runs[] = {
         {"dump", 0,
          "3 accounts, 296 bytes\n|    1  alice                ********               120   "
          "3- 5-2024      4     300    75         7       2\n    2  bob, jr |  5  carol ",
@@ -558,22 +561,8 @@ TEST(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
         {"help", 0, "Cannot be carried over"},
         {"export-sql --force sql.dat", 4, sql + "|COMMIT;\n", "pw-u1"},
     };
-    for (const auto& r : runs) {
-        ToolRun result = runTool("CarvantaUserData", words(r.line), dir.path());
-        SCOPED_TRACE(r.line + ":\n" + result.output);
-        EXPECT_EQ(r.status, result.status);
-        std::string output =
-            std::regex_replace(result.output, std::regex(", 1, '[-0-9: ]+'\\);"), ", 1, NOW);");
-        std::istringstream shown(r.shown);
-        size_t at = 0;
-        for (std::string text; std::getline(shown, text, '|'); at += text.size()) {
-            at = output.find(text, at);
-            EXPECT_NE(std::string::npos, at) << text;
-            at = at == std::string::npos ? 0 : at;
-        }
-        if (!r.hidden.empty()) {
-            EXPECT_EQ(std::string::npos, output.find(r.hidden)) << r.hidden;
-        }
+    for (const Step& step : runs) {
+        expectStep(step, runTool("CarvantaUserData", words(step.line), dir.path()));
     }
     EXPECT_EQ(files[2][1], readFile(dir.file("sum.dat"))) << "no command changes the file";
 }
