@@ -76,24 +76,50 @@ std::string typed(const Triple& t) {
     return place(0, 'A') + "," + place(1, 'a') + "  " + place(2, 'a');
 }
 
-// Plays the game to its end, one move every 6 s: the first set on the table, `more` when there
-// is none, and one wrong claim (taking no time) after the first set. Returns the lines typed.
-std::string playWholeGame(SoloGame& game) {
+// Plays the game to its end and returns the lines typed: the first set on the table (the first
+// four at 12, 12, 41.9 and 101.9 s, then each 6 s after the last move), `more` when there is none;
+// after the fourth set a wrong claim, a refused `more` and a hint, which take no time. A set
+// earns 10 points and one more for every 3 s it came faster than 30 s after a change.
+std::string playWholeGame(SoloGame& game, std::string* hinted) {
+    const long long firstClaims[4][2] = {{12000, 16}, {12000, 20}, {41900, 10}, {101900, 10}};
     std::string script;
     long long nowMs = 0;
+    int points = 0;
+    int row = -1;
+    int col = -1;
     for (int moves = 0; !game.isOver() && moves < 200; moves++) {
         std::vector<Triple> sets = triples(game, true);
-        int points = 0;
-        if (game.getSetsFound() == 1 && game.getWrongClaims() == 0) {
-            sets = triples(game, false);
-            EXPECT_EQ(CLAIM_NOT_A_SET, game.claim(sets[0].rows, sets[0].cols, nowMs).result);
-        } else if (sets.empty()) {
+        const int found = game.getSetsFound();
+        if (sets.empty()) {
+            EXPECT_FALSE(game.hint(&row, &col, &points));
+            const int onTable = game.cardsOnTable();
             EXPECT_EQ(MORE_GRANTED, game.more(nowMs += 6000, &points));
+            EXPECT_EQ(onTable + 3, game.cardsOnTable());
             script += "more\n";
             continue;
-        } else {
-            EXPECT_EQ(CLAIM_SET, game.claim(sets[0].rows, sets[0].cols, nowMs += 6000).result);
         }
+        if (found == 4 && game.getWrongClaims() == 0) {
+            Triple wrong = triples(game, false).at(0);
+            claimOutcome_t outcome = game.claim(wrong.rows, wrong.cols, nowMs);
+            EXPECT_EQ(CLAIM_NOT_A_SET, outcome.result);
+            EXPECT_NE(nullptr, outcome.brokenAttribute);
+            EXPECT_EQ(MORE_SET_ON_TABLE, game.more(nowMs, &points));
+            EXPECT_TRUE(game.hint(&row, &col, &points));
+            EXPECT_EQ(43, game.getScore()) << "56 less 5 (wrong claim), 5 (more refused), 3 (hint)";
+            bool inASet = false;
+            for (const Triple& t : sets) {
+                for (int n = 0; n < 3; n++) {
+                    inASet = inASet || (t.rows[n] == row && t.cols[n] == col);
+                }
+            }
+            EXPECT_TRUE(inASet) << "hint " << row << "," << col;
+            *hinted = std::string(1, 'A' + row) + std::to_string(col + 1);
+            script += typed(wrong) + "\nmore\nhint\n";
+        }
+        nowMs = found < 4 ? firstClaims[found][0] : nowMs + 6000;
+        claimOutcome_t outcome = game.claim(sets[0].rows, sets[0].cols, nowMs);
+        EXPECT_EQ(CLAIM_SET, outcome.result);
+        EXPECT_EQ(found < 4 ? firstClaims[found][1] : 18, outcome.points) << "set " << found;
         script += typed(sets[0]) + "\n";
     }
     return script;
@@ -245,39 +271,6 @@ TEST(LobbyEventsTest, AWaitWakesWhenTheEventComesNotAtTheEndOfItsSlice) {
     reader.join();
 }
 
-TEST(SoloGameTest, RulesOfPlay) {
-    // A set: 10 points, and one more for every 3 s it came faster than 30 s after a change.
-    SoloGame game(7, 0);
-    const long long claimsAt[4][2] = {{12000, 16}, {12000, 20}, {41900, 10}, {101900, 10}};
-    for (const auto& claim : claimsAt) {
-        Triple set = triples(game, true).at(0);
-        EXPECT_EQ(claim[1], game.claim(set.rows, set.cols, claim[0]).points) << claim[0];
-    }
-    Triple wrong = triples(game, false).at(0);
-    claimOutcome_t outcome = game.claim(wrong.rows, wrong.cols, 0);
-    EXPECT_EQ(CLAIM_NOT_A_SET, outcome.result);
-    EXPECT_NE(nullptr, outcome.brokenAttribute);
-    int points = 0;
-    EXPECT_EQ(MORE_SET_ON_TABLE, game.more(0, &points));
-    int row = -1;
-    int col = -1;
-    EXPECT_TRUE(game.hint(&row, &col, &points));
-    EXPECT_EQ(43, game.getScore()) << "56 less 5 (wrong claim), 5 (more refused), 3 (hint)";
-    bool inASet = false;
-    for (const Triple& t : triples(game, true)) {
-        for (int n = 0; n < 3; n++) {
-            inASet = inASet || (t.rows[n] == row && t.cols[n] == col);
-        }
-    }
-    EXPECT_TRUE(inASet) << "hint " << row << "," << col;
-    while (!triples(game, true).empty()) {
-        game.claim(triples(game, true)[0].rows, triples(game, true)[0].cols, 0);
-    }
-    EXPECT_FALSE(game.hint(&row, &col, &points));
-    EXPECT_EQ(MORE_GRANTED, game.more(0, &points));
-    EXPECT_EQ(15, game.cardsOnTable());
-}
-
 TEST_F(CarvantaClientTest, CommandLinesExitWithTheirStatusAndSayWhy) {
     const std::string bench = "usage: CarvantaBench";
     // "NAME PASSWORD COMMAND..." goes to the test server; a line naming a program runs as it is.
@@ -409,22 +402,24 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
 }
 
 TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
-    SoloGame game(11, 0);
+    SoloGame game(7, 0);
+    std::string hinted;
     // Unreadable lines, an empty place (the outer columns start empty), a place named twice.
     const std::string script =
         "a1 b2\na1 b2 c3 a4\nd1 b2 c3\na0 b2 c3\na7 b2 c3\na12 b2 c3\n"
         "a1b2c3\na1 b2 c3\nb2 b2 c3\n" +
-        playWholeGame(game);
+        playWholeGame(game, &hinted);
     const int sets = game.getSetsFound();
     EXPECT_TRUE(game.isOver() && triples(game, true).empty());
     EXPECT_EQ(81, sets * 3 + game.cardsOnTable()) << "the deck is empty";
-    EXPECT_EQ(18 * sets - 5, game.getScore()) << "each set 10 + (30 - 6) / 3, less one wrong";
+    EXPECT_EQ(43 + 18 * (sets - 4), game.getScore());
     ASSERT_EQ(0, client("carol pw signup").status);
     EXPECT_EQ(12, client("carol wrong play", script).status) << "the account is checked first";
-    ToolRun result = client("carol pw play --seed 11", script);
+    ToolRun result = client("carol pw play --seed 7", script);
     ASSERT_EQ(0, result.status) << result.output;
     EXPECT_EQ(7, countOccurrences(result.output, "Not understood. ")) << result.output;
-    expectHas(result.output, {"Game 11 (deal it again with --seed 11).",
+    expectHas(result.output, {"Game 7 (deal it again with --seed 7).",
+                              "Hint: " + hinted + " belongs to a set. -3 points.\n",
                               "No card at one of A1 B2 C3.", "Three different positions, please.",
                               "Not a set: the ", "Set! ", "No set on the table: three more cards.",
                               std::to_string(sets) + " sets found, 1 wrong claim"});
@@ -432,7 +427,7 @@ TEST_F(CarvantaClientTest, AScriptedGameIsPlayedToTheEndAndItsScoreRecorded) {
     expectHas(result.output, {"Recorded a score of " + std::to_string(score) + " for carol.",
                               std::to_string(score) + "  <- you\n"});
     ASSERT_EQ(0, server.stop());
-    result = client("carol - play --offline --seed 11", script);
+    result = client("carol - play --offline --seed 7", script);
     EXPECT_EQ(0, result.status) << result.output;
     expectHas(result.output, {"Offline: the score is not recorded."});
 }
