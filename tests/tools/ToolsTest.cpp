@@ -281,6 +281,7 @@ TEST_F(CarvantaClientTest, CommandLinesExitWithTheirStatusAndSayWhy) {
         {"alice wrong login", 12, "unknown user or wrong password (RES_USERDOESNOTEXIST)"},
         {"bob pb signup", 0, ""},
         {"bob pb delete", 0, "Deleted the account bob.\n"},
+        {"bob - check", 12, "User bob does not exist"},
         {"carol pc signup", 0, ""},
         {"dave pw-dave signup", 0, ""},
         {"alice s3cret score 40", 0, "Recorded a score of 40 for alice.\n"},
@@ -379,6 +380,8 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     ChildProcess lost;
     lobby(&lost, "bob", "");
     ASSERT_TRUE(lost.waitForOutput("In the lobby as bob", RUN_TIMEOUT_MS)) << lost.output();
+    expectHas(client("alice pw-alice players").output,
+              "Players on the list (1):\n     Id  Name\n      2  bob\n");
     const Step failures[] = {
         // a script whose last line has no line feed
         {"invite nobody", 16,
