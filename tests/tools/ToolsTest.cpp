@@ -190,8 +190,7 @@ protected:
 std::string draw(const std::vector<std::vector<int>>& cards, bool colours = false) {
     std::string payload(1, static_cast<char>(cards.size()));
     for (const std::vector<int>& placed : cards) {
-        payload += {static_cast<char>(placed[0]), static_cast<char>(placed[1]),
-                    static_cast<char>(placed[2])};
+        payload += std::string(placed.begin(), placed.end());
     }
     CardTable table;
     char text[4096] = "";
@@ -376,7 +375,6 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
             "Cards on the table (12):\n|The game is over: stop was pressed.\n|Left the lobby.\n");
     }
     EXPECT_EQ(1, countOccurrences(bob.output(), "You are back on the player list.\n"));
-
     ChildProcess lost;
     lobby(&lost, "bob", "");
     ASSERT_TRUE(lost.waitForOutput("In the lobby as bob", RUN_TIMEOUT_MS)) << lost.output();
@@ -556,33 +554,32 @@ TEST(CarvantaUserDataTest, CommandsShowEveryAccountAndNameEveryFault) {
     EXPECT_EQ(files[2][1], readFile(dir.file("sum.dat"))) << "no command changes the file";
 }
 
-// The number of settings in the sample, then what the parser made of them.
-std::string readSample(const std::string& name) {
-    std::ifstream sample(std::string(CARVANTA_SOURCE_DIR) + "/config/" + name);
-    Configuration* c = Configuration::getInstance();
-    int settings = 0;
-    for (std::string line; std::getline(sample, line);) {
-        settings += !line.empty() && line[0] != '#';
-        char buffer[CONFIG_LINE_MAX + 1];
-        copyText(buffer, sizeof buffer, line.c_str());
-        c->parseLine(buffer);
-    }
-    return std::to_string(settings) + " " + std::to_string(c->getServerPort()) + " " +
-           std::to_string(c->getMaxClients()) + " " + c->getDatabaseType() + " " +
-           c->getPidFileName() + " " + c->getLogFileName() + " " + c->getDatabaseHost() + " " +
-           c->getDatabaseName() + " " + c->getDatabaseUser() + " " + c->getDatabasePassword();
-}
-
 TEST(ConfigSamplesTest, TheSamplesSayWhatTheirCommentsPromise) {
-    std::string read = readSample("config-file.ini");
-    EXPECT_EQ(0u, read.find("5 7777 100 file /run/carvanta/carvanta.pid "
-                            "/var/log/carvanta/carvanta.log "))
-        << read;
-    read = readSample("config-mysql.ini");  // over the first: every setting is made again
-    EXPECT_EQ(
-        "9 7777 100 mysql /run/carvanta/carvanta.pid /var/log/carvanta/carvanta.log "
-        "localhost carvanta carvanta change-me",
-        read);
+    // The number of settings, then what the parser made of them; the second sample is read over
+    // the first, so every setting is made again.
+    const std::string samples[][2] = {
+        {"config-file.ini",
+         "5 7777 100 file /run/carvanta/carvanta.pid /var/log/carvanta/carvanta.log "},
+        {"config-mysql.ini",
+         "9 7777 100 mysql /run/carvanta/carvanta.pid /var/log/carvanta/carvanta.log localhost "
+         "carvanta carvanta change-me"}};
+    Configuration* c = Configuration::getInstance();
+    for (const auto& sample : samples) {
+        std::ifstream in(std::string(CARVANTA_SOURCE_DIR) + "/config/" + sample[0]);
+        int settings = 0;
+        for (std::string line; std::getline(in, line);) {
+            settings += !line.empty() && line[0] != '#';
+            char buffer[CONFIG_LINE_MAX + 1];
+            copyText(buffer, sizeof buffer, line.c_str());
+            c->parseLine(buffer);
+        }
+        std::string read = std::to_string(settings) + " " + std::to_string(c->getServerPort()) +
+                           " " + std::to_string(c->getMaxClients()) + " " + c->getDatabaseType() +
+                           " " + c->getPidFileName() + " " + c->getLogFileName() + " " +
+                           c->getDatabaseHost() + " " + c->getDatabaseName() + " " +
+                           c->getDatabaseUser() + " " + c->getDatabasePassword();
+        EXPECT_EQ(0u, read.find(sample[1])) << read;
+    }
 }
 
 }  // namespace
