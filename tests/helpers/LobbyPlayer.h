@@ -166,7 +166,6 @@ public:
                lobbyStepFailed(why, name + ": the expected player list did not come");
     }
     const std::string& getName() const { return name; }
-    const std::string& getPassword() const { return password; }
     LoopbackClient& getClient() { return client; }
     MessageReader& getReader() { return reader; }
 
