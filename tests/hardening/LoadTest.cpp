@@ -266,11 +266,11 @@ TEST(LoadTest, AccountsGamesAndAbuseShareTheEightSlots) {
     }
     // Memory after the first 20 s may grow by 10% at most to the end.
     waitUntil([&] { return clockMonotonicMs() - start >= 20000; }, 21000);
-    long baselineKb = residentKb(server.pid());
+    [[maybe_unused]] long baselineKb = residentKb(server.pid());
     for (std::thread& thread : threads) {
         thread.join();
     }
-    long endKb = residentKb(server.pid());
+    [[maybe_unused]] long endKb = residentKb(server.pid());
     EXPECT_GE(rounds, 4) << "the lobby hardly moved";
     ASSERT_TRUE(server.isRunning()) << server.output().substr(0, 4000);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
