@@ -3,10 +3,8 @@
 #define MYSQLTESTDATABASE_H
 
 #include <string>
-#include <vector>
 
-typedef std::vector<std::vector<std::string>> MysqlRows;  // SQL NULL shows as "<NULL>"
-
+// The server named by CARVANTA_MYSQL_*: the shared one, or a PrivateMariadb once started.
 class MysqlTestDatabase {
 public:
     MysqlTestDatabase();
@@ -16,15 +14,14 @@ public:
 
     const std::string& skipReason() const { return reason; }  // empty when configured
     bool create();  // carvanta_test_<pid>_<n> with sql/schema.sql
-    bool execute(const std::string& statement, MysqlRows* rows = nullptr);
+    // Statements separated by ';'. *value: the one value of a result of one row and one column
+    // (SQL NULL as "<NULL>"), else "<not one value>".
+    bool execute(const std::string& statements, std::string* value = nullptr);
     const std::string& lastError() const { return error; }
-    std::string configText(const std::string& host) const;  // config.ini lines
-    std::string configTextWithPassword(const std::string& host, const std::string& pw) const;
-    const std::string& host() const { return serverHost; }
+    // config.ini lines; an empty host or password stands for the server's own.
+    std::string configText(const std::string& host = "", const std::string& pw = "") const;
 
 private:
-    bool runOn(const std::string& database, const std::string& statement, MysqlRows* rows);
-
     std::string reason;
     std::string error;
     std::string serverHost;
@@ -46,25 +43,17 @@ public:
     bool start();
     bool down() { return run("down"); }  // the process stops, its data stays
     bool up() { return run("up"); }      // again on the same port and socket
-    // SIGSTOP: connections are accepted but nothing is answered; resume() sends SIGCONT.
-    bool freeze();
-    bool resume();
-    std::string configText(const std::string& host) const;
+    // SIGSTOP: connections are accepted but nothing is answered; SIGCONT resumes.
+    bool signalServer(int signalNumber);
     const std::string& output() const { return lastOutput; }
 
 private:
     bool run(const std::string& action);
-    std::string readEnvValue(const std::string& key) const;
-    bool signalServer(int signalNumber);
 
     std::string baseDir;
     std::string options;
     std::string lastOutput;
     bool started = false;
 };
-
-// Empty when a test may start a server of its own (the private server's variables are set and
-// mariadbd is installed); else the reason to skip.
-std::string privateServerSkipReason();
 
 #endif
