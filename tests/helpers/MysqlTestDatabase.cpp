@@ -1,13 +1,11 @@
 // MysqlTestDatabase.cpp - see MysqlTestDatabase.h.
 #include "MysqlTestDatabase.h"
 
-#include <dirent.h>
 #include <mysql.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -17,26 +15,6 @@ namespace {
 std::string environment(const char* key) {
     const char* value = getenv(key);
     return value != nullptr ? value : "";
-}
-
-// The mariadbd that serves dataDir, found by its command line (a pid file can be left by an
-// earlier start attempt and its number reused); 0 if none.
-pid_t serverProcess(const std::string& dataDir) {
-    DIR* processes = opendir("/proc");
-    pid_t found = 0;
-    while (struct dirent* entry =
-               processes != nullptr && found == 0 ? readdir(processes) : nullptr) {
-        std::string words = readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
-        std::replace(words.begin(), words.end(), '\0', ' ');
-        if (atoi(entry->d_name) > 1 && words.find("mariadbd") != std::string::npos &&
-            words.find("--datadir=" + dataDir + " ") != std::string::npos) {
-            found = static_cast<pid_t>(atoi(entry->d_name));
-        }
-    }
-    if (processes != nullptr) {
-        closedir(processes);
-    }
-    return found;
 }
 
 }  // namespace
@@ -149,10 +127,11 @@ bool PrivateMariadb::start() {
     return true;
 }
 
-// A stop counts once every thread of the server has stopped.
+// The server is the process the script launched last (the pid file of the server itself can be
+// left by an earlier start attempt). A stop counts once every thread of the server has stopped.
 bool PrivateMariadb::signalServer(int signalNumber) {
-    pid_t pid = serverProcess(baseDir + "/data");
-    if (pid == 0 || kill(pid, signalNumber) != 0) {
+    pid_t pid = static_cast<pid_t>(atoi(readFile(baseDir + "/launcher.pid").c_str()));
+    if (pid <= 1 || kill(pid, signalNumber) != 0) {
         return false;
     }
     std::string statusPath = "/proc/" + std::to_string(pid) + "/status";

