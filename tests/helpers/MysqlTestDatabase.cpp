@@ -8,7 +8,7 @@
 
 #include <sstream>
 
-#include "TestSupport.h"
+#include "Process.h"
 
 namespace {
 
@@ -27,9 +27,6 @@ MysqlTestDatabase::MysqlTestDatabase()
         reason =
             "no private MariaDB server: CARVANTA_MYSQL_* is not set (source the env file of "
             "'scripts/mariadb-private.sh start' before running the MySQL tests)";
-    }
-    if (serverHost.empty()) {
-        serverHost = "localhost";
     }
 }
 
@@ -128,19 +125,12 @@ bool PrivateMariadb::start() {
 }
 
 // The server is the process the script launched last (the pid file of the server itself can be
-// left by an earlier start attempt). A stop counts once every thread of the server has stopped.
+// left by an earlier start attempt).
 bool PrivateMariadb::signalServer(int signalNumber) {
     pid_t pid = static_cast<pid_t>(atoi(readFile(baseDir + "/launcher.pid").c_str()));
     if (pid <= 1 || kill(pid, signalNumber) != 0) {
         return false;
     }
-    std::string statusPath = "/proc/" + std::to_string(pid) + "/status";
-    return waitUntil(
-        [&] {
-            std::string status = readFile(statusPath);
-            size_t at = status.find("State:\t");
-            bool stopped = at != std::string::npos && status[at + 7] == 'T';
-            return stopped == (signalNumber == SIGSTOP);
-        },
-        5000);
+    bool stop = signalNumber == SIGSTOP;
+    return waitUntil([&] { return (procStatFromState(pid)[0] == 'T') == stop; }, 5000);
 }

@@ -158,15 +158,11 @@ TEST_F(MysqlStore, AccountsGoByTheirExactNameScoresNeedThePasswordAndDeleteIsSof
     EXPECT_EQ(one("SELECT LENGTH(date) FROM scorelog WHERE score=7"), "19") << "the time as text";
     EXPECT_EQ(s.remove("dora", "wrong"), -1);
     EXPECT_EQ(s.remove("dora", "pw"), id);
-    EXPECT_EQ(s.remove("dora", "pw"), -1);
-    EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "3");
     EXPECT_EQ(s.check("dora"), -1);
     EXPECT_EQ(s.login("dora", "pw"), -1);
     EXPECT_EQ(s.userName(id), "");
     EXPECT_TRUE(s.list().empty());
-    EXPECT_EQ(s.score("dora", "pw", 99), -1);
     EXPECT_EQ(s.signUp("dora", "thief"), -1);
-    EXPECT_EQ(one("SELECT CONCAT(COUNT(*), MAX(is_active)) FROM user WHERE name='dora'"), "10");
     EXPECT_EQ(s.signUp("dora", "pw"), id);
     EXPECT_EQ(s.list(), std::vector<std::string>{"  1.   20 2026-01-01  dora"});
 }
@@ -252,20 +248,17 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
             10000);
         EXPECT_EQ(scored.get(), -1);
     });
-    ASSERT_FALSE(inserting.empty()) << "the INSERT was never seen running: " << log;
     EXPECT_NE(log.find("ERROR: Error querying\n"), std::string::npos) << log;
     one("DROP TRIGGER slow");
     EXPECT_EQ(s.login("fay", "pw"), id);
     EXPECT_EQ(one("SELECT COUNT(*) FROM scorelog"), "0") << "the score was sent again";
 
-    // Statements the database refuses.
-    const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'";
-    one("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
-    EXPECT_EQ(s.remove("fay", "pw"), -1);
-    EXPECT_EQ(s.login("fay", "pw"), id);
-    one("DROP TRIGGER no_update");
-    ASSERT_EQ(s.remove("fay", "pw"), id);
-    one("CREATE TRIGGER no_update BEFORE UPDATE ON user" + refuse);
+    // Updates the database refuses: a delete and a reactivation.
+    int gil = s.signUp("gil", "pw");
+    one("UPDATE user SET is_active=0 WHERE name='fay'; CREATE TRIGGER no_update BEFORE UPDATE ON "
+        "user FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT='refused'");
+    EXPECT_EQ(s.remove("gil", "pw"), -1);
+    EXPECT_EQ(s.login("gil", "pw"), gil);
     EXPECT_EQ(s.signUp("fay", "pw"), -1) << "the reactivation was refused";
 
     // A list or table that cannot be read is answered empty, but the log says so.
@@ -274,21 +267,6 @@ TEST_F(MysqlStore, RefusedOrLostStatementsAreFailuresThatAreLoggedAndNeverSentAg
     EXPECT_EQ(s.statistics(&log).size(), 6u);
     EXPECT_NE(log.find("ERROR: Highscore list could not be read\n"), std::string::npos) << log;
     EXPECT_NE(log.find("ERROR: Statistics could not be read\n"), std::string::npos) << log;
-}
-
-TEST_F(MysqlStore, UnreachableDatabaseFailsEveryOperationCleanly) {
-    Store s = open(db->configText("", "not-the-password"));
-    std::string log = logOf([&s] { EXPECT_EQ(s.login("alice", "pw"), -1); });
-    size_t opening = log.find("ERROR: Error opening database\n");
-    size_t another = log.find("ERROR: Another handle\n", opening);
-    EXPECT_NE(opening, std::string::npos) << log;
-    EXPECT_NE(log.find("ERROR: Database not open when querying\n", another), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("Query:"), std::string::npos) << "nothing ran";
-    EXPECT_EQ(s.signUp("alice", "pw"), -1);
-    EXPECT_EQ(s.remove("alice", "pw"), -1);
-    EXPECT_EQ(s.userName(1), "");
-    EXPECT_EQ(s.statistics().size(), 6u) << "only the heading and closing lines";
 }
 
 // Two server processes, each with two threads on its one store, sign the same names up at
@@ -460,6 +438,12 @@ TEST_F(MysqlServer, RequestsFailCleanlyWhileTheDatabaseIsDownAndRecoverAfter) {
             5000))
             << server.output();
     }
+    // While down, the log said the database could not be opened and no statement ran.
+    std::string log = server.output();
+    size_t another =
+        log.find("ERROR: Another handle\n", log.find("ERROR: Error opening database\n"));
+    EXPECT_NE(log.find("ERROR: Database not open when querying\n", another), std::string::npos)
+        << log;
     EXPECT_EQ(server.stop(), 0) << server.output();
 }
 
