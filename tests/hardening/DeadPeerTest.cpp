@@ -113,7 +113,7 @@ TEST(DeadPeerTest, VanishedClientFreesItsSlotAndLobbyEntry) {
     ASSERT_EQ(listed().size(), 1u + PLAYERLIST_RECORD_SIZE);
     LoopbackClient third;
     ASSERT_TRUE(third.connectToAddress(SERVER_ADDRESS, port));
-    EXPECT_TRUE(third.waitClosed(3000));
+    EXPECT_TRUE(third.waitClosed(3000)) << "a third client was served with two connected";
 
     ASSERT_TRUE(machines.silenceClient());
     long long silencedAt = clockMonotonicMs();
