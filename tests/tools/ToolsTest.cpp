@@ -265,8 +265,8 @@ TEST_F(CarvantaClientTest, TwoLobbyPlayersFromInvitationToStop) {
     EXPECT_EQ(0, alice.waitExit(RUN_TIMEOUT_MS)) << alice.output();
     EXPECT_EQ(0, bob.waitExit(RUN_TIMEOUT_MS)) << bob.output();
     const std::string game =
-        "Countdown: 3\nCountdown: 2\nCountdown: 1\nCountdown: 0 - go!\nThe "
-        "game starts.\n|Cards on the table (12):\n|";
+        "Countdown: 3\nCountdown: 2\nCountdown: 1\nCountdown: 0 - go!\n"
+        "The game starts.\n|Cards on the table (12):\n|";
     const std::string over = "The game is over: stop was pressed.\n|";
     expectHas(alice.output(),
               "Invited bob; waiting for the answer.\n|bob rejected your invitation.\n|bob "
