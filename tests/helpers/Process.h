@@ -128,28 +128,11 @@ protected:
     bool outputIsPrivate = false;
 };
 
-// True if some IPv4 socket listens on the port (no probe connection shows in a log or lobby).
-inline bool tcpPortListening(int port) {
-    std::istringstream table(readFile("/proc/net/tcp"));
-    std::string line;
-    char portText[8];
-    snprintf(portText, sizeof portText, ":%04X", port);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (state == "0A" && local.size() >= 5 &&
-            local.compare(local.size() - 5, 5, portText) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The server binary as a console server: config.ini with server_port and the extra lines, its
-// output in workDir/server-output.txt; start() returns once it listens.
+// output in workDir/server-output.txt; start() returns once it logs that it listens.
 class ServerProcess : public ChildProcess {
 public:
+    static constexpr const char* LISTENING = "INFO: Listening on port ";
     bool start(const std::string& workDir, int port, const std::string& extraConfigLines = "") {
         serverPort = port;
         writeFile(workDir + "/config.ini",
@@ -158,15 +141,13 @@ public:
         return ChildProcess::start(std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer",
                                    {"-f", "config.ini"}, workDir, -1,
                                    workDir + "/server-output.txt") &&
-               waitUntil([&] { return (ended = reap(false)) || tcpPortListening(port); }, 10000) &&
+               waitUntil([&] { return (ended = reap(false)) || waitForOutput(LISTENING, 0); },
+                         10000) &&
                !ended;
     }
     bool sendConsole(const std::string& line) { return writeInput(line); }  // give the "\n"
     // "quit", then the exit status (SIGKILL at the deadline).
     int stop(int timeoutMs = 10000) {
-        if (child <= 0) {
-            return exitStatus;
-        }
         sendConsole("quit\n");
         int status = waitExit(timeoutMs);
         closeInput();
@@ -188,18 +169,16 @@ inline std::string toolPath(const std::string& name) {
     return std::string(CARVANTA_BINARY_DIR) + "/" + name;
 }
 
-// Runs one of the project's programs to its end with text on its input.
+// Runs one of the project's programs to its end with text on its input (status -1 if it
+// cannot start).
 inline ToolRun runTool(const std::string& name, const std::vector<std::string>& args,
                        const std::string& workDir, const std::string& input = "",
                        int timeoutMs = 10000) {
     ChildProcess child;
-    if (!child.start(toolPath(name), args, workDir)) {
-        return ToolRun{-1, "could not start " + name};
-    }
+    child.start(toolPath(name), args, workDir);
     child.writeInput(input);
     child.closeInput();
-    int status = child.waitExit(timeoutMs);
-    return ToolRun{status, child.output()};
+    return ToolRun{child.waitExit(timeoutMs), child.output()};  // in this order
 }
 
 struct StatsLine {
@@ -216,29 +195,23 @@ inline bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLin
     const std::string top = "|Id   |User      |***  SINGLE PLAYER GAME ***";
     size_t before = server->output().size();
     std::string output;
-    size_t at = std::string::npos;
-    if (!server->sendConsole("stats\n") ||
-        !waitUntil(
-            [&] {
-                output = server->output();
-                at = output.size() > before ? output.find(top, before) : std::string::npos;
-                return at != std::string::npos &&
-                       output.find(std::string(59, '#'), at) != std::string::npos;
-            },
-            timeoutMs)) {
+    auto tableShown = [&] {
+        output = server->output();
+        size_t at = output.find(top, before);
+        return at != std::string::npos &&
+               output.find(std::string(59, '#'), at) != std::string::npos;
+    };
+    if (!server->sendConsole("stats\n") || !waitUntil(tableShown, timeoutMs)) {
         return false;
     }
     table->clear();
     std::istringstream lines(output.substr(output.rfind(top)));
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         StatsLine row;
-        char name[64] = {0};
-        char date[64] = {0};
-        if (sscanf(line.c_str(), "|%d|%63[^|]|%d|%d|%d|%63[^|]|", &row.id, name, &row.played,
-                   &row.high, &row.average, date) == 6) {
-            std::string trimmed(name);
-            (*table)[trimmed.erase(0, trimmed.find_first_not_of(' '))] = row;
+        char name[64];
+        if (sscanf(line.c_str(), "|%d| %63[^|]|%d|%d|%d|", &row.id, name, &row.played, &row.high,
+                   &row.average) == 5) {
+            (*table)[name] = row;
         }
     }
     return true;
@@ -256,13 +229,10 @@ inline bool processAlive(pid_t pid) {
 
 // CPU time (user + system, fields 14 and 15 of /proc/<pid>/stat) in milliseconds.
 inline long processCpuMs(pid_t pid) {
-    std::istringstream fields(procStatFromState(pid));
-    std::string skipped;
     long user = 0;
     long system = 0;
-    for (int index = 3; index < 14 && fields >> skipped; index++) {
-    }
-    if (!(fields >> user >> system)) {
+    if (sscanf(procStatFromState(pid).c_str(),
+               "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &user, &system) != 2) {
         return -1;
     }
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);

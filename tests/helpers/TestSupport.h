@@ -3,12 +3,12 @@
 #define TESTSUPPORT_H
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -39,12 +39,12 @@ public:
         dirPath = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
     }
     ~TempDir() {
-        if (!previousDir.empty() && chdir(previousDir.c_str()) != 0) {
-            previousDir.clear();
+        std::error_code ignored;
+        if (!previousDir.empty()) {
+            std::filesystem::current_path(previousDir, ignored);
         }
-        std::string command = "rm -rf '" + dirPath + "'";
-        if (dirPath != "/tmp" && system(command.c_str()) != 0) {
-            dirPath.clear();
+        if (dirPath != "/tmp") {
+            std::filesystem::remove_all(dirPath, ignored);
         }
     }
     TempDir(const TempDir&) = delete;
@@ -53,11 +53,9 @@ public:
     const std::string& path() const { return dirPath; }
     std::string file(const std::string& name) const { return dirPath + "/" + name; }
     void enter() {
-        char current[4096];
-        previousDir = getcwd(current, sizeof current) != nullptr ? current : "";
-        if (chdir(dirPath.c_str()) != 0) {
-            previousDir.clear();
-        }
+        std::error_code ignored;
+        previousDir = std::filesystem::current_path(ignored);
+        std::filesystem::current_path(dirPath, ignored);
     }
 
 private:
@@ -113,44 +111,33 @@ inline int freePort() {
     return port;
 }
 
-// This process's stdout goes to a file while the object lives.
+// This process's stdout goes to an unnamed file while the object lives.
 class StdoutCapture {
 public:
-    StdoutCapture() {
-        char pattern[] = "/tmp/carvanta-stdout-XXXXXX";
-        int file = mkostemp(pattern, O_CLOEXEC);
-        if (file >= 0) {
-            path = pattern;
-            fflush(stdout);
-            savedStdout = dup(STDOUT_FILENO);
-            dup2(file, STDOUT_FILENO);
-            close(file);
-        }
+    StdoutCapture() : file(tmpfile()), savedStdout(dup(STDOUT_FILENO)) {
+        fflush(stdout);
+        dup2(fileno(file), STDOUT_FILENO);
     }
     ~StdoutCapture() {
         fflush(stdout);
-        if (savedStdout >= 0) {
-            dup2(savedStdout, STDOUT_FILENO);
-            close(savedStdout);
-        }
-        if (!path.empty()) {
-            unlink(path.c_str());
-        }
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+        fclose(file);
     }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
     std::string text() {
         fflush(stdout);
-        return path.empty() ? "" : readFile(path);
+        return readFile("/proc/self/fd/" + std::to_string(fileno(file)));
     }
     bool waitFor(const std::string& part, int timeoutMs) {
         return waitUntil([&] { return text().find(part) != std::string::npos; }, timeoutMs);
     }
 
 private:
-    int savedStdout = -1;
-    std::string path;
+    FILE* file;
+    int savedStdout;
 };
 
 #endif
