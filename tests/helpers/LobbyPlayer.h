@@ -55,9 +55,9 @@ public:
         int seenBefore = listCount;
         return waitFor([&] { return listCount > seenBefore && latestList == expected; }, timeoutMs);
     }
-    // The latest player list (it may have come already) holds exactly these names, in order.
-    bool waitForNames(const std::vector<std::string>& names, int timeoutMs) {
-        return waitFor([&] { return listCount > 0 && latestNames == names; }, timeoutMs);
+    // The latest player list, which may have come already, equals `expected`.
+    bool waitForLatest(const std::vector<ListedPlayer>& expected, int timeoutMs) {
+        return waitFor([&] { return listCount > 0 && latestList == expected; }, timeoutMs);
     }
     int listsSeen() const { return listCount; }
     bool anyMessageWithin(int timeoutMs) {
@@ -79,8 +79,7 @@ private:
             }
             if (arrived.empty() && clockMonotonicMs() >= deadline) {
                 return false;
-            }
-            if (arrived.empty()) {
+            } else if (arrived.empty()) {
                 usleep(10000);  // the connection failed: no busy loop
             }
         }
@@ -91,10 +90,6 @@ private:
             std::vector<ListedPlayer> players;
             if (parsePlayerList(envelope.payload, &players)) {
                 latestList = players;
-                latestNames.clear();
-                for (const ListedPlayer& player : players) {
-                    latestNames.push_back(player.name);
-                }
             }
             listCount++;
         } else if (envelope.commType == COMMTYPE_MESSAGE) {
@@ -105,7 +100,6 @@ private:
     LoopbackClient* client;
     std::deque<Envelope> pending;
     std::vector<ListedPlayer> latestList;
-    std::vector<std::string> latestNames;
     int listCount = 0;
 };
 
@@ -160,9 +154,8 @@ public:
         }
         return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
     }
-    bool expectList(const std::vector<std::string>& names, std::string* why,
-                    int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
-        return reader.waitForNames(names, timeoutMs) ||
+    bool expectList(const std::vector<ListedPlayer>& players, std::string* why) {
+        return reader.waitForLatest(players, LOBBY_MESSAGE_WAIT_MS) ||
                lobbyStepFailed(why, name + ": the expected player list did not come");
     }
     const std::string& getName() const { return name; }

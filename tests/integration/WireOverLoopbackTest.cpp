@@ -46,10 +46,11 @@ protected:
     ServerProcess server;
 };
 
-TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByte) {
+TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSurviveARestart) {
     startServer();
     const std::string ok = code(RES_OK);
     const std::string unknown = code(RES_USERDOESNOTEXIST);
+    const std::string date = todayDateText();
     const struct {
         int type;
         std::string payload;
@@ -62,9 +63,13 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByte) {
         {REQ_CHECKUSERANDPASSWORD, credentials("alice", "bad"), unknown},
         {REQ_CHECKUSERANDPASSWORD, credentials("alice", "pw"), ok},
         {REQ_STORESINGLEPLAYERSCORE, scorePayload("alice", "bad", 9), unknown},
-        {REQ_STORESINGLEPLAYERSCORE, scorePayload("alice", "pw", 1234), ok},
+        {REQ_STORESINGLEPLAYERSCORE, scorePayload("alice", "pw", 120), ok},
+        {REQ_SIGNUP, credentials("ben", "benpw"), ok},
+        {REQ_SIGNUP, credentials("cat", "catpw"), ok},
+        {REQ_STORESINGLEPLAYERSCORE, scorePayload("ben", "benpw", 300), ok},
         {REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "pw"),
-         ok + highscoreSlot(1, "alice", todayDateText(), 1234)},
+         ok + highscoreSlot(1, "ben", date, 300) + highscoreSlot(2, "alice", date, 120) +
+             highscoreSlot(3, "cat", "00-00-0000", 0)},
         {REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "bad"), unknown},
         {REQ_MULTI_SENDPLAYERLIST, credentials("alice", "pw"), ok},  // nobody listed
         {0, credentials("alice", "pw"), ""},
@@ -102,35 +107,16 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByte) {
     EXPECT_EQ(response.commType, COMMTYPE_RESPONSE);
     EXPECT_EQ(response.id, REQ_SIGNUP);
     EXPECT_EQ(response.payload, code(RES_USEREXISTS));
-}
 
-TEST_F(WireOverLoopbackTest, AccountsAndScoresSurviveARestart) {
-    startServer();
-    for (const char* name : {"ann", "ben", "cat"}) {
-        ASSERT_EQ(ask(REQ_SIGNUP, credentials(name, std::string(name) + "pw")), code(RES_OK));
-    }
-    ASSERT_EQ(ask(REQ_STORESINGLEPLAYERSCORE, scorePayload("ben", "benpw", 300)), code(RES_OK));
-    ASSERT_EQ(ask(REQ_STORESINGLEPLAYERSCORE, scorePayload("cat", "catpw", 120)), code(RES_OK));
-    std::string before = ask(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("ann", "annpw"));
-    std::string date = todayDateText();
-    ASSERT_EQ(before, code(RES_OK) + highscoreSlot(1, "ben", date, 300) +
-                          highscoreSlot(2, "cat", date, 120) +
-                          highscoreSlot(3, "ann", "00-00-0000", 0));
-
+    std::string before = ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw"));
     restartServer();
     EXPECT_EQ(readFile(dir.file("user.dat")).size(), 26u + 3 * 90);
-    EXPECT_TRUE(server.waitForOutput("User: ann\nUser: ben\nUser: cat\n", 3000));
-    for (const char* name : {"ann", "ben", "cat"}) {
-        EXPECT_EQ(ask(REQ_CHECKUSERANDPASSWORD, credentials(name, std::string(name) + "pw")),
-                  code(RES_OK))
-            << name;
-    }
     EXPECT_EQ(ask(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw")), before);
-    EXPECT_EQ(ask(REQ_SIGNUP, credentials("dan", "x")), code(RES_OK));
+    EXPECT_EQ(ask(REQ_SIGNUP, credentials("dan", "x")), ok);
     restartServer();
     std::vector<UserRecord> records = savedRecords();
     ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[3].name + " " + std::to_string(records[3].id), "dan 4");
+    EXPECT_EQ(records[3].name + " " + std::to_string(records[3].id), "dan 5");
 }
 
 // Eight are served and the ninth is refused; the eight sign up at once until the store is full.
@@ -172,17 +158,12 @@ TEST_F(WireOverLoopbackTest, EightClientsAreServedAtOnceTheNinthRefusedUntilTheS
     }
     EXPECT_EQ(ask(clients[1].get(), REQ_SIGNUP, credentials("late", "pw")),
               code(RES_USERDOESNOTEXIST));
-    EXPECT_EQ(ask(clients[1].get(), REQ_CHECKUSER, credentials("late", "")),
-              code(RES_USERDOESNOTEXIST));
     ASSERT_EQ(server.stop(), 0);
     EXPECT_EQ(savedRecords().size(), 100u);
     for (const char* line : {"INFO: Client connected\n", "INFO: Client disconnected\n"}) {
         EXPECT_EQ(countOccurrences(server.output(), line), 8) << line;
     }
     EXPECT_EQ(countOccurrences(server.output(), "INFO: Client refused\n"), 1);
-    for (auto& client : clients) {
-        EXPECT_TRUE(client->waitClosed(5000));
-    }
 }
 
 // Mended fault: a quit while a request hangs in a database that never answers destroyed the
@@ -210,37 +191,34 @@ TEST_F(WireOverLoopbackTest, QuitWaitsForARequestThatHangsInTheStore) {
     EXPECT_LT(served, goodbye) << output;
 }
 
-TEST_F(WireOverLoopbackTest, EnvelopesWholeSplitOrJoinedAreAnsweredInOrder) {
+// Envelopes whole, cut or joined are answered in order; an untrustworthy one closes only the
+// connection that sent it.
+TEST_F(WireOverLoopbackTest, EnvelopesSplitOrJoinedAreAnsweredAndBadOnesCloseOnlyTheirConnection) {
     startServer();
-    LoopbackClient client;
-    ASSERT_TRUE(client.connectTo(server.port()));
-    std::string envelope = encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, credentials("no", "pw"));
+    LoopbackClient bystander;
+    ASSERT_TRUE(bystander.connectTo(server.port()));
+    std::string valid = encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, credentials("no", "pw"));
     std::string big =
         encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, std::string(PROTOCOL_PAYLOAD_MAX, 'b'));
     // Two joined; three cut every 7 bytes, the largest payload among them; one cut after 5.
-    std::vector<std::string> pieces = {envelope + envelope};
-    std::string stream = envelope + big + envelope;
+    std::vector<std::string> pieces = {valid + valid};
+    std::string stream = valid + big + valid;
     for (size_t offset = 0; offset < stream.size(); offset += 7) {
         pieces.push_back(stream.substr(offset, 7));
     }
-    pieces.push_back(envelope.substr(0, 5));
-    pieces.push_back(envelope.substr(5));
+    pieces.push_back(valid.substr(0, 5));
+    pieces.push_back(valid.substr(5));
     for (const std::string& piece : pieces) {
-        ASSERT_TRUE(client.sendBytes(piece));
+        ASSERT_TRUE(bystander.sendBytes(piece));
     }
     for (int answer = 0; answer < 6; answer++) {
-        SCOPED_TRACE("answer " + std::to_string(answer));
         Envelope got;
-        ASSERT_TRUE(client.receiveEnvelope(&got, 5000));
+        ASSERT_TRUE(bystander.receiveEnvelope(&got, 5000)) << answer;
         EXPECT_EQ(got.commType, COMMTYPE_RESPONSE);
         EXPECT_EQ(got.id, REQ_CHECKUSER);
         EXPECT_EQ(got.payload, code(RES_USERDOESNOTEXIST));
     }
-}
 
-TEST_F(WireOverLoopbackTest, UntrustworthyEnvelopesCloseOnlyTheirConnection) {
-    startServer();
-    std::string valid = encodeEnvelope(COMMTYPE_REQUEST, REQ_CHECKUSER, credentials("no", "pw"));
     std::string badChecksum = valid;
     badChecksum[14] = static_cast<char>(badChecksum[14] ^ 0x01);
     std::string badHeader = valid;
@@ -254,8 +232,6 @@ TEST_F(WireOverLoopbackTest, UntrustworthyEnvelopesCloseOnlyTheirConnection) {
         encodeEnvelope(0, REQ_CHECKUSER, "x"),
         encodeEnvelope(4, REQ_CHECKUSER, "x"),
     };
-    LoopbackClient bystander;
-    ASSERT_TRUE(bystander.connectTo(server.port()));
     int connected = 1;
     for (const std::string& bad : cases) {
         SCOPED_TRACE("case " + std::to_string(connected));
