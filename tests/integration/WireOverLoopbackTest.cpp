@@ -1,7 +1,7 @@
 // WireOverLoopbackTest.cpp - the server binary with the file store over 127.0.0.1, byte for byte.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -20,18 +20,9 @@ protected:
     void startServer(const std::string& config = "") {
         ASSERT_TRUE(server.start(dir.path(), freePort(), config)) << server.output();
     }
-    void restartServer() {
-        ASSERT_EQ(server.stop(), 0) << server.output();
-        startServer();
-    }
     std::string ask(LoopbackClient* client, int type, const std::string& payload) {
         Answer answer = ::ask(client, type, payload);
         return answer.outcome == OUTCOME_ANSWERED ? answer.payload : "<no response>";
-    }
-    std::string ask(int type, const std::string& payload) {
-        LoopbackClient client;
-        EXPECT_TRUE(client.connectTo(server.port()));
-        return ask(&client, type, payload);
     }
     std::vector<UserRecord> savedRecords() {
         std::vector<UserRecord> records;
@@ -94,7 +85,6 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSur
         }
         EXPECT_EQ(ask(&client, cases[i].type, cases[i].payload), cases[i].expected);
     }
-    EXPECT_TRUE(server.waitForOutput("INFO: REQUEST: delete user alice/pw ->", 3000));
     // The refusal of a second sign-up, byte for byte: 13 bytes, a known checksum, nothing after.
     ASSERT_TRUE(client.sendEnvelope(COMMTYPE_REQUEST, REQ_SIGNUP, credentials("taken", "pw")));
     std::string raw;
@@ -108,12 +98,16 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSur
     EXPECT_EQ(response.id, REQ_SIGNUP);
     EXPECT_EQ(response.payload, code(RES_USEREXISTS));
 
+    // After a restart the same list; an account added then takes the next id and is saved.
     std::string before = ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw"));
-    restartServer();
+    ASSERT_EQ(server.stop(), 0) << server.output();
     EXPECT_EQ(readFile(dir.file("user.dat")).size(), 26u + 3 * 90);
-    EXPECT_EQ(ask(REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw")), before);
-    EXPECT_EQ(ask(REQ_SIGNUP, credentials("dan", "x")), ok);
-    restartServer();
+    startServer();
+    client.close();
+    ASSERT_TRUE(client.connectTo(server.port()));
+    EXPECT_EQ(ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw")), before);
+    EXPECT_EQ(ask(&client, REQ_SIGNUP, credentials("dan", "x")), ok);
+    ASSERT_EQ(server.stop(), 0);
     std::vector<UserRecord> records = savedRecords();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[3].name + " " + std::to_string(records[3].id), "dan 5");
@@ -132,28 +126,22 @@ TEST_F(WireOverLoopbackTest, EightClientsAreServedAtOnceTheNinthRefusedUntilTheS
     ASSERT_TRUE(ninth.connectTo(server.port()));
     EXPECT_EQ(ninth.receiveRaw(1000), "");
     EXPECT_TRUE(ninth.waitClosed(5000));
-    std::atomic<int> accepted{0};
-    std::atomic<int> refusedAsTaken{0};
+    // Eight sign-ups of one name at once make one account.
+    std::vector<std::string> answers(8);
     std::vector<std::thread> threads;
     for (int c = 0; c < 8; c++) {
         threads.emplace_back([&, c] {
-            for (int i = 0; i <= 10; i++) {
-                std::string name =
-                    i < 10 ? "c" + std::to_string(c) + "n" + std::to_string(i) : "shared";
-                std::string answer = ask(clients[c].get(), REQ_SIGNUP, credentials(name, "pw"));
-                accepted += answer == code(RES_OK);
-                refusedAsTaken += i == 10 && answer == code(RES_USEREXISTS);
-            }
+            answers[c] = ask(clients[c].get(), REQ_SIGNUP, credentials("shared", "pw"));
         });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(accepted, 81);
-    EXPECT_EQ(refusedAsTaken, 7);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), code(RES_OK)), 1);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), code(RES_USEREXISTS)), 7);
     // The store holds 100: a sign-up it refuses is not reported as done.
-    for (int i = 81; i < 100; i++) {
-        ASSERT_EQ(ask(clients[0].get(), REQ_SIGNUP, credentials("f" + std::to_string(i), "pw")),
+    for (int i = 1; i < 100; i++) {
+        ASSERT_EQ(ask(clients[i % 8].get(), REQ_SIGNUP, credentials("f" + std::to_string(i), "pw")),
                   code(RES_OK));
     }
     EXPECT_EQ(ask(clients[1].get(), REQ_SIGNUP, credentials("late", "pw")),
@@ -245,8 +233,6 @@ TEST_F(WireOverLoopbackTest, EnvelopesSplitOrJoinedAreAnsweredAndBadOnesCloseOnl
     }
     EXPECT_EQ(server.stop(), 0);
     EXPECT_EQ(countOccurrences(server.output(), "#####Data error\n"), 2) << server.output();
-    EXPECT_EQ(countOccurrences(server.output(), "REQUEST: check user x/y ->"), 7);
-    EXPECT_EQ(countOccurrences(server.output(), "INFO: Client disconnected\n"), 8);
 }
 
 }  // namespace
