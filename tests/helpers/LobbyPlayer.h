@@ -143,10 +143,6 @@ public:
         }
         return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
     }
-    bool expectList(const std::vector<ListedPlayer>& players, std::string* why) {
-        return reader.waitForLatest(players, LOBBY_MESSAGE_WAIT_MS) ||
-               lobbyStepFailed(why, name + ": the expected player list did not come");
-    }
     const std::string& getName() const { return name; }
     LoopbackClient& getClient() { return client; }
     MessageReader& getReader() { return reader; }
@@ -193,15 +189,14 @@ inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invite
                                        std::string* cards, std::string* why) {
     Envelope first;
     Envelope second;
-    if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
-        !invitor->expectCountdownAndStart(invitee->getName(), why) ||
-        !invitee->expectCountdownAndStart(invitor->getName(), why) ||
-        !invitor->expect(MSG_RECEIVECARDS, &first, why) ||
-        !invitee->expect(MSG_RECEIVECARDS, &second, why)) {
-        return false;
-    }
+    bool dealt = invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) &&
+                 invitor->expectCountdownAndStart(invitee->getName(), why) &&
+                 invitee->expectCountdownAndStart(invitor->getName(), why) &&
+                 invitor->expect(MSG_RECEIVECARDS, &first, why) &&
+                 invitee->expect(MSG_RECEIVECARDS, &second, why);
     *cards = first.payload;
-    return (first.payload == second.payload ||
+    return dealt &&
+           (first.payload == second.payload ||
             lobbyStepFailed(why, "the two players got different cards")) &&
            checkCardLayout(first.payload, why);
 }

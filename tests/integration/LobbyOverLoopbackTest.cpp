@@ -128,7 +128,7 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     ASSERT_EQ(bob.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     const std::vector<ListedPlayer> both = {{1, "ann"}, {2, "bob"}};
-    EXPECT_TRUE(bob.expectList(both, &why)) << why;
+    EXPECT_TRUE(bob.getReader().waitForLatest(both, LOBBY_MESSAGE_WAIT_MS));
     Answer list = ask(&ann.getClient(), REQ_MULTI_SENDPLAYERLIST, credentials("ann", "pw"));
     EXPECT_EQ(list.payload, std::string(1, RES_OK) + int32le(1) + nameField("ann") + int32le(2) +
                                 nameField("bob"));
@@ -139,7 +139,7 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
         SCOPED_TRACE("answer " + std::to_string(answer));
         ASSERT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "bob"), RES_OK);
         ASSERT_TRUE(bob.expectPayload(MSG_INVITEMULTIPLAYER, nameField("ann"), &why)) << why;
-        EXPECT_TRUE(ann.expectList({}, &why)) << why;
+        EXPECT_TRUE(ann.getReader().waitForLatest({}, LOBBY_MESSAGE_WAIT_MS));
         EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "cat"), RES_MULTI_PLAYERNOTKNOWN);
         if (answer == REQ_MULTI_REJECTINVITATION) {
             ASSERT_EQ(bob.ask(REQ_MULTI_REJECTINVITATION, "ann"), RES_OK);
@@ -149,7 +149,7 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
             EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN);
             ASSERT_TRUE(bob.expectPayload(MSG_CANCELINVITATION, nameField("ann"), &why)) << why;
         }
-        EXPECT_TRUE(ann.expectList(both, &why)) << why;
+        EXPECT_TRUE(ann.getReader().waitForLatest(both, LOBBY_MESSAGE_WAIT_MS));
     }
 
     // Invite, accept, countdown, start, cards; bob stops; both are attached, out of the list.
@@ -178,7 +178,7 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
     EXPECT_TRUE(bob.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     // This list comes after anything the ended game could still send.
-    EXPECT_TRUE(ann.expectList({{1, "ann"}, {3, "cat"}}, &why)) << why;
+    EXPECT_TRUE(ann.getReader().waitForLatest({{1, "ann"}, {3, "cat"}}, LOBBY_MESSAGE_WAIT_MS));
     EXPECT_FALSE(ann.getReader().anyMessageWithin(0)) << "a message after the end";
     for (const char* line : {
              "SEND MESSAGE: invitation from ann ...Succeeded!\n",
@@ -194,19 +194,18 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
 }
 
 TEST_F(LobbyOverLoopbackTest, DeparturesAtEveryStageOfAnInvitationAndAGame) {
-    const Stage stages[] = {INVITED,          INVITING,  ACCEPTED_INVITEE,
-                            ACCEPTED_INVITOR, COUNTDOWN, STARTED};
     auto players = join(12, "max_clients 12\n");
     std::vector<std::string> failures(6);
     std::vector<std::thread> threads;
-    for (size_t p = 0; p < 6; p++) {
-        threads.emplace_back([&, p] {
-            departAt(stages[p], players[2 * p].get(), players[2 * p + 1].get(), &failures[p]);
+    for (int stage = INVITED; stage <= STARTED; stage++) {
+        threads.emplace_back([&, stage] {
+            departAt(static_cast<Stage>(stage), players[2 * stage].get(),
+                     players[2 * stage + 1].get(), &failures[stage]);
         });
     }
-    for (size_t p = 0; p < 6; p++) {
-        threads[p].join();
-        EXPECT_EQ(failures[p], "") << "stage " << stages[p];
+    for (int stage = INVITED; stage <= STARTED; stage++) {
+        threads[stage].join();
+        EXPECT_EQ(failures[stage], "") << "stage " << stage;
     }
 }
 
