@@ -24,7 +24,6 @@ protected:
         EXPECT_EQ(server.stop(), 0) << server.output();
         EXPECT_EQ(server.output().find("ASSERTION FAILED"), std::string::npos);
     }
-    // Starts the server, signs the players up and connects them.
     std::vector<std::unique_ptr<LobbyPlayer>> join(int count, const std::string& config = "") {
         EXPECT_TRUE(server.start(dir.path(), freePort(), config)) << server.output();
         std::vector<std::unique_ptr<LobbyPlayer>> players;
@@ -133,52 +132,32 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
     EXPECT_EQ(list.payload, std::string(1, RES_OK) + int32le(1) + nameField("ann") + int32le(2) +
                                 nameField("bob"));
 
-    // Invite and reject, then invite and cancel: accepting the cancelled invitation is refused.
-    EXPECT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "nobody"), RES_MULTI_PLAYERNOTKNOWN);
-    for (int answer : {REQ_MULTI_REJECTINVITATION, REQ_MULTI_CANCELINVITATION}) {
-        SCOPED_TRACE("answer " + std::to_string(answer));
+    // Invite and reject, then invite and cancel: accepting an invitation gone is refused.
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancel" : "reject");
+        LobbyPlayer& answering = cancel ? ann : bob;
+        LobbyPlayer& told = cancel ? bob : ann;
         ASSERT_EQ(ann.ask(REQ_MULTI_INVITEMULTIPLAYER, "bob"), RES_OK);
         ASSERT_TRUE(bob.expectPayload(MSG_INVITEMULTIPLAYER, nameField("ann"), &why)) << why;
         EXPECT_TRUE(ann.getReader().waitForLatest({}, LOBBY_MESSAGE_WAIT_MS));
         EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "cat"), RES_MULTI_PLAYERNOTKNOWN);
-        if (answer == REQ_MULTI_REJECTINVITATION) {
-            ASSERT_EQ(bob.ask(REQ_MULTI_REJECTINVITATION, "ann"), RES_OK);
-            ASSERT_TRUE(ann.expectPayload(MSG_REJECTINVITATION, nameField("bob"), &why)) << why;
-        } else {
-            ASSERT_EQ(ann.ask(REQ_MULTI_CANCELINVITATION, "bob"), RES_OK);
-            EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN);
-            ASSERT_TRUE(bob.expectPayload(MSG_CANCELINVITATION, nameField("ann"), &why)) << why;
-        }
+        int type = cancel ? REQ_MULTI_CANCELINVITATION : REQ_MULTI_REJECTINVITATION;
+        ASSERT_EQ(answering.ask(type, told.getName()), RES_OK);
+        EXPECT_EQ(bob.ask(REQ_MULTI_ACCEPTINVITATION, "ann"), RES_MULTI_PLAYERNOTKNOWN);
+        int message = cancel ? MSG_CANCELINVITATION : MSG_REJECTINVITATION;
+        ASSERT_TRUE(told.expectPayload(message, nameField(answering.getName()), &why)) << why;
         EXPECT_TRUE(ann.getReader().waitForLatest(both, LOBBY_MESSAGE_WAIT_MS));
     }
 
     // Invite, accept, countdown, start, cards; bob stops; both are attached, out of the list.
     std::string cards;
     ASSERT_TRUE(playUpToTheCards(&ann, &bob, &cards, &why)) << why;
-    // The operator's console views while two play and one waits on the list: four attach
-    // requests, one of them refused, are counted.
-    ASSERT_EQ(players[2]->ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
-    ASSERT_EQ(players[2]->ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
-    size_t before = server.output().size();
-    ASSERT_TRUE(server.sendConsole("status\nplayers\n"));
-    ASSERT_TRUE(server.waitForOutput("3 players attached\n", 5000)) << server.output();
-    std::string views = server.output().substr(before);
-    for (const char* line : {
-             "Clients:   3 connected of 8\n",
-             "Players:   3 attached, 1 on the list, 0 inviting, 0 in a countdown, 2 playing\n",
-             "Games:     1 running of 50\n",
-             "  REQ_MULTI_ATTACHMULTIPLAYER           4\n",
-             "|    1|       ann|playing        |       bob|\n",
-             "|    3|       cat|on the list    |          |\n",
-         }) {
-        EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
-    }
     ASSERT_TRUE(bob.sendStop());
     EXPECT_TRUE(ann.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     EXPECT_TRUE(bob.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     // This list comes after anything the ended game could still send.
-    EXPECT_TRUE(ann.getReader().waitForLatest({{1, "ann"}, {3, "cat"}}, LOBBY_MESSAGE_WAIT_MS));
+    EXPECT_TRUE(ann.getReader().waitForLatest({{1, "ann"}}, LOBBY_MESSAGE_WAIT_MS));
     EXPECT_FALSE(ann.getReader().anyMessageWithin(0)) << "a message after the end";
     for (const char* line : {
              "SEND MESSAGE: invitation from ann ...Succeeded!\n",

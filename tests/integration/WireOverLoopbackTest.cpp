@@ -41,7 +41,6 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSur
     startServer();
     const std::string ok = code(RES_OK);
     const std::string unknown = code(RES_USERDOESNOTEXIST);
-    const std::string date = todayDateText();
     const struct {
         int type;
         std::string payload;
@@ -59,7 +58,8 @@ TEST_F(WireOverLoopbackTest, AccountAndScoreRequestsAreAnsweredByteForByteAndSur
         {REQ_SIGNUP, credentials("cat", "catpw"), ok},
         {REQ_STORESINGLEPLAYERSCORE, scorePayload("ben", "benpw", 300), ok},
         {REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "pw"),
-         ok + highscoreSlot(1, "ben", date, 300) + highscoreSlot(2, "alice", date, 120) +
+         ok + highscoreSlot(1, "ben", todayDateText(), 300) +
+             highscoreSlot(2, "alice", todayDateText(), 120) +
              highscoreSlot(3, "cat", "00-00-0000", 0)},
         {REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("alice", "bad"), unknown},
         {REQ_MULTI_SENDPLAYERLIST, credentials("alice", "pw"), ok},  // nobody listed
