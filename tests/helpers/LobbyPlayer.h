@@ -7,6 +7,7 @@
 #include <deque>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Deck.h"
@@ -14,13 +15,7 @@
 #include "LoopbackClient.h"
 #include "MultiPlayerGame.h"
 
-struct ListedPlayer {
-    int userId;
-    std::string name;  // up to its first NUL
-    bool operator==(const ListedPlayer& other) const {
-        return userId == other.userId && name == other.name;
-    }
-};
+using ListedPlayer = std::pair<int, std::string>;  // the user id, the name up to its first NUL
 
 // The 24-byte records of a player list; false if the length is not a multiple of 24.
 inline bool parsePlayerList(const std::string& payload, std::vector<ListedPlayer>* players) {
@@ -55,9 +50,9 @@ public:
         int seenBefore = listCount;
         return waitFor([&] { return listCount > seenBefore && latestList == expected; }, timeoutMs);
     }
-    // The latest player list (it may have come already) holds exactly these names, in order.
-    bool waitForNames(const std::vector<std::string>& names, int timeoutMs) {
-        return waitFor([&] { return listCount > 0 && latestNames == names; }, timeoutMs);
+    // The latest player list, which may have come already, equals `expected`.
+    bool waitForLatest(const std::vector<ListedPlayer>& expected, int timeoutMs) {
+        return waitFor([&] { return listCount > 0 && latestList == expected; }, timeoutMs);
     }
     int listsSeen() const { return listCount; }
     bool anyMessageWithin(int timeoutMs) {
@@ -79,8 +74,7 @@ private:
             }
             if (arrived.empty() && clockMonotonicMs() >= deadline) {
                 return false;
-            }
-            if (arrived.empty()) {
+            } else if (arrived.empty()) {
                 usleep(10000);  // the connection failed: no busy loop
             }
         }
@@ -88,14 +82,7 @@ private:
     }
     void keep(const Envelope& envelope) {
         if (envelope.commType == COMMTYPE_MESSAGE && envelope.id == MSG_RECEIVEPLAYERLIST) {
-            std::vector<ListedPlayer> players;
-            if (parsePlayerList(envelope.payload, &players)) {
-                latestList = players;
-                latestNames.clear();
-                for (const ListedPlayer& player : players) {
-                    latestNames.push_back(player.name);
-                }
-            }
+            parsePlayerList(envelope.payload, &latestList);  // a malformed list leaves the last
             listCount++;
         } else if (envelope.commType == COMMTYPE_MESSAGE) {
             pending.push_back(envelope);
@@ -105,7 +92,6 @@ private:
     LoopbackClient* client;
     std::deque<Envelope> pending;
     std::vector<ListedPlayer> latestList;
-    std::vector<std::string> latestNames;
     int listCount = 0;
 };
 
@@ -134,36 +120,28 @@ public:
     bool sendStop() {
         return client.sendEnvelope(COMMTYPE_MESSAGE, MSG_STOPPRESSED, credentials(name, password));
     }
-    bool expect(int msgType, Envelope* out, std::string* why,
-                int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
-        if (!reader.next(out, timeoutMs)) {
-            return lobbyStepFailed(why, name + ": no message " + std::to_string(msgType));
-        }
-        return out->id == msgType ||
+    // The next message is of msgType; -1 in the failure stands for none.
+    bool expect(int msgType, Envelope* out, std::string* why) {
+        *out = Envelope{-1, -1, ""};
+        return (reader.next(out, LOBBY_MESSAGE_WAIT_MS) && out->id == msgType) ||
                lobbyStepFailed(why, name + ": message " + std::to_string(out->id) + " instead of " +
                                         std::to_string(msgType));
     }
-    bool expectPayload(int msgType, const std::string& payload, std::string* why,
-                       int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
+    bool expectPayload(int msgType, const std::string& payload, std::string* why) {
         Envelope message;
-        return expect(msgType, &message, why, timeoutMs) &&
+        return expect(msgType, &message, why) &&
                (message.payload == payload ||
-                lobbyStepFailed(
-                    why, name + ": unexpected payload of message " + std::to_string(msgType)));
+                lobbyStepFailed(why,
+                                name + ": another payload in message " + std::to_string(msgType)));
     }
     // Countdown 3, 2, 1, 0 and the start, each naming the other player.
     bool expectCountdownAndStart(const std::string& otherName, std::string* why) {
         for (char value = 3; value >= 0; value--) {
             if (!expectPayload(MSG_COUNTDOWNFORPLAY, nameField(otherName) + value, why)) {
-                return lobbyStepFailed(why, *why + " (countdown " + std::to_string(value) + ")");
+                return false;
             }
         }
         return expectPayload(MSG_STARTGAMEMASTER, nameField(otherName), why);
-    }
-    bool expectList(const std::vector<std::string>& names, std::string* why,
-                    int timeoutMs = LOBBY_MESSAGE_WAIT_MS) {
-        return reader.waitForNames(names, timeoutMs) ||
-               lobbyStepFailed(why, name + ": the expected player list did not come");
     }
     const std::string& getName() const { return name; }
     LoopbackClient& getClient() { return client; }
@@ -193,21 +171,16 @@ inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::str
 
 // 37 bytes: 12 cards at rows 0-2, columns 1-4, row by row, distinct stack indices below 81.
 inline bool checkCardLayout(const std::string& payload, std::string* why) {
-    if (payload.size() != static_cast<size_t>(CARDMESSAGE_SIZE) ||
-        payload[0] != CARDMESSAGE_CARD_COUNT) {
-        return lobbyStepFailed(why, "card message of " + std::to_string(payload.size()) + " bytes");
+    const size_t count = CARDMESSAGE_CARD_COUNT;
+    std::string expected(1, CARDMESSAGE_CARD_COUNT);
+    std::set<unsigned char> indices;
+    for (size_t k = 0; k < count && payload.size() == static_cast<size_t>(CARDMESSAGE_SIZE); k++) {
+        expected += {static_cast<char>(k / 4), static_cast<char>(1 + k % 4), payload[3 + 3 * k]};
+        indices.insert(static_cast<unsigned char>(payload[3 + 3 * k]));
     }
-    std::set<int> indices;
-    for (int k = 0; k < CARDMESSAGE_CARD_COUNT; k++) {
-        int stackIndex = static_cast<unsigned char>(payload[3 + 3 * k]);
-        if (payload[1 + 3 * k] != k / 4 || payload[2 + 3 * k] != 1 + k % 4 ||
-            stackIndex >= DECK_CARD_COUNT) {
-            return lobbyStepFailed(why, "card " + std::to_string(k) + " misplaced or unknown");
-        }
-        indices.insert(stackIndex);
-    }
-    return indices.size() == static_cast<size_t>(CARDMESSAGE_CARD_COUNT) ||
-           lobbyStepFailed(why, "a card dealt twice");
+    return (payload == expected && indices.size() == count &&
+            *indices.rbegin() < DECK_CARD_COUNT) ||
+           lobbyStepFailed(why, "the cards are misplaced, unknown or dealt twice");
 }
 
 // After the invitee's accept: the invitor is told, both get the countdown, the start and the
@@ -216,15 +189,14 @@ inline bool followAcceptanceToTheCards(LobbyPlayer* invitor, LobbyPlayer* invite
                                        std::string* cards, std::string* why) {
     Envelope first;
     Envelope second;
-    if (!invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) ||
-        !invitor->expectCountdownAndStart(invitee->getName(), why) ||
-        !invitee->expectCountdownAndStart(invitor->getName(), why) ||
-        !invitor->expect(MSG_RECEIVECARDS, &first, why) ||
-        !invitee->expect(MSG_RECEIVECARDS, &second, why)) {
-        return false;
-    }
+    bool dealt = invitor->expectPayload(MSG_ACCEPTINVITATION, nameField(invitee->getName()), why) &&
+                 invitor->expectCountdownAndStart(invitee->getName(), why) &&
+                 invitee->expectCountdownAndStart(invitor->getName(), why) &&
+                 invitor->expect(MSG_RECEIVECARDS, &first, why) &&
+                 invitee->expect(MSG_RECEIVECARDS, &second, why);
     *cards = first.payload;
-    return (first.payload == second.payload ||
+    return dealt &&
+           (first.payload == second.payload ||
             lobbyStepFailed(why, "the two players got different cards")) &&
            checkCardLayout(first.payload, why);
 }

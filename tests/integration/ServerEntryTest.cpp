@@ -10,6 +10,7 @@
 namespace {
 
 const std::string SERVER = std::string(CARVANTA_BINARY_DIR) + "/CarvantaServer";
+using Args = std::vector<std::string>;
 const std::string BANNER =
     "\n\n"
     "###########################################################\n"
@@ -20,23 +21,22 @@ const std::string BANNER =
 const std::string QUITTING = "Shame! Why quitting? Ok, stopping the server\n";
 const std::string GOODBYE = "Server stopped, goodbye!\n";
 const std::string DAEMON_UP = "INFO: Running the application as deamon\n";
-const std::string DAEMON_EXIT = "INFO: SIGTERM - Daemon exiting\n";
 
 class ServerEntryTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The PID file and a relative log name live in /tmp/, writable by everybody.
         pidFile = dir.file("server.pid");
-        logFile = dir.file("server.log");
+        std::string logName = "carvanta-entry-test-" + std::to_string(getpid()) + ".log";
+        logFile = "/tmp/" + logName;
         writeConfig("config.ini", "");
-        writeConfig("daemon.ini", "pidfile " + pidFile + "\nlogfile " + logFile + "\n");
+        writeConfig("daemon.ini", "pidfile " + pidFile + "\nlogfile " + logName + "\n");
     }
     void TearDown() override {
         if (daemonPid > 0 && processAlive(daemonPid)) {
             kill(daemonPid, SIGKILL);
         }
-        if (logFile.compare(0, 25, "/tmp/carvanta-entry-test-") == 0) {
-            unlink(logFile.c_str());
-        }
+        unlink(logFile.c_str());
     }
     void writeConfig(const std::string& name, const std::string& extra) {
         port = freePort();
@@ -58,14 +58,6 @@ protected:
         return waitUntil([&] { return readFile(logFile).find(text) != std::string::npos; },
                          timeoutMs);
     }
-    // Mended fault: a hang-up right behind the termination hid it. Whether the hang-up comes
-    // in time is up to the scheduler, so every daemon ends this way.
-    void endDaemon(int termination) {
-        kill(daemonPid, termination);
-        kill(daemonPid, SIGHUP);
-        EXPECT_TRUE(waitForLog(DAEMON_EXIT, 10000)) << readFile(logFile);
-        EXPECT_TRUE(waitUntil([&] { return !processAlive(daemonPid); }, 15000));
-    }
     long idleCpuMs(pid_t pid) {
         long before = processCpuMs(pid);
         usleep(1500 * 1000);  // an idle stretch to measure, not a synchronisation
@@ -79,72 +71,53 @@ protected:
     pid_t daemonPid = -1;
 };
 
-TEST_F(ServerEntryTest, ConsoleCommandsPrintTheirExactTexts) {
-    ChildProcess server;
-    ASSERT_TRUE(server.start(SERVER, {}, dir.path()));
-    ASSERT_TRUE(server.waitForOutput("INFO: Server started\n", 10000)) << server.output();
-    server.writeInput("help\nversion\nHELP\n help\nhelp \nbogus\nquit\n");
-    EXPECT_EQ(server.waitExit(20000), 0);
-    std::string output = server.output();
-    EXPECT_EQ(output.compare(0, BANNER.size(), BANNER), 0) << "the banner opens the output";
-    EXPECT_NE(output.find("INFO: Reading configuration from: config.ini\n"), std::string::npos);
-    // The line with the port bound follows "Server started"; the console texts come after it.
-    size_t bound = output.find('\n', output.find("INFO: Server started\n")) + 1;
-    size_t console = output.find('\n', bound) + 1;
-    EXPECT_NE(output.substr(bound, console - bound).find(" INFO: Listening on port "),
-              std::string::npos);
-    const std::string notDigging = "Mmmmm.... I'm not really digging that. Try 'help'\n";
-    std::string expected = BANNER +
-                           "# help      show this page\n"
-                           "# version   show version info\n"
-                           "# stats     show statistics\n"
-                           "# status    show the server's state: clients, lobby, games, requests\n"
-                           "# players   show the players in the lobby\n"
-                           "# quit      stop this wonderfull program\n"
-                           "\n\n" +
-                           BANNER + notDigging + notDigging + notDigging + notDigging + QUITTING;
-    EXPECT_EQ(output.compare(console, expected.size(), expected), 0) << output.substr(console);
-    EXPECT_EQ(output.substr(output.size() - GOODBYE.size()), GOODBYE);
-}
-
 // An interrupt, a termination and a hang-up (the terminal closes) all stop the console server in
 // order, a sign-up made just before on disk; the end of input neither stops nor spins it.
-TEST_F(ServerEntryTest, SignalsRunTheOrderlyShutdownAndEndOfInputKeepsServing) {
+TEST_F(ServerEntryTest, ConsoleCommandsPrintTheirTextsAndSignalsRunTheOrderlyShutdown) {
+    const std::string notDigging = "Mmmmm.... I'm not really digging that. Try 'help'\n";
+    const std::string console = BANNER +
+                                "# help      show this page\n"
+                                "# version   show version info\n"
+                                "# stats     show statistics\n"
+                                "# status    show the server's state: clients, lobby, games, "
+                                "requests\n"
+                                "# players   show the players in the lobby\n"
+                                "# quit      stop this wonderfull program\n"
+                                "\n\n" +
+                                BANNER + notDigging + notDigging + notDigging + notDigging;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE("signal " + std::to_string(sig));
         writeConfig("config.ini", "");
         unlink(dir.file("user.dat").c_str());
         ChildProcess server;
         ASSERT_TRUE(server.start(SERVER, {}, dir.path()));
-        ASSERT_TRUE(server.waitForOutput("INFO: Server started\n", 10000));
+        ASSERT_TRUE(server.waitForOutput("INFO: Server started\n", 10000)) << server.output();
         LoopbackClient client;
         ASSERT_TRUE(client.connectTo(port));
-        ASSERT_EQ(ask(&client, REQ_SIGNUP, credentials("hung", "pw")).payload,
-                  std::string(1, RES_OK));
+        ASSERT_EQ(ask(&client, REQ_SIGNUP, credentials("hung", "pw")).code, RES_OK);
         client.close();
+        ASSERT_TRUE(server.waitForOutput("INFO: Client disconnected\n", 5000));
+        size_t typed = server.output().size();
         if (sig == SIGTERM) {
-            server.writeInput("version\n");
+            server.writeInput("help\nversion\nHELP\n help\nhelp \nbogus\n");
             server.closeInput();
             EXPECT_LT(idleCpuMs(server.pid()), 500) << "the console spins at end of input";
             EXPECT_TRUE(server.running());
-            EXPECT_EQ(countOccurrences(server.output(), "Carvanta Server"), 2)
-                << "the last line is repeated";
         }
         server.sendSignal(sig);
         EXPECT_EQ(server.waitExit(15000), 0);
         std::string output = server.output();
-        ASSERT_NE(output.find(QUITTING), std::string::npos) << output;
+        EXPECT_EQ(output.compare(0, BANNER.size(), BANNER), 0) << "the banner opens the output";
+        // The console texts, the last line not repeated at the end of input.
+        std::string expected = (sig == SIGTERM ? console : "") + QUITTING;
+        EXPECT_EQ(output.compare(typed, expected.size(), expected), 0) << output.substr(typed);
         EXPECT_EQ(output.substr(output.size() - GOODBYE.size()), GOODBYE);
-        std::vector<UserRecord> records;
-        ASSERT_TRUE(parseCurrentFile(readFile(dir.file("user.dat")), &records));
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].name, "hung");
+        EXPECT_EQ(readFile(dir.file("user.dat")).size(), 26u + 90) << "the sign-up is not saved";
     }
 }
 
-TEST_F(ServerEntryTest, OptionsPickTheConfigurationOrPrintTheUsage) {
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"-x"}, {"-f"}, {"-d", "-f"}}) {
+TEST_F(ServerEntryTest, OptionsOtherThanAConfigurationFilePrintTheUsage) {
+    for (const Args& args : std::vector<Args>{{"-x"}, {"-f"}, {"-d", "-f"}}) {
         ChildProcess server;
         ASSERT_TRUE(server.start(SERVER, args, dir.path()));
         EXPECT_EQ(server.waitExit(10000), 0);
@@ -155,51 +128,40 @@ TEST_F(ServerEntryTest, OptionsPickTheConfigurationOrPrintTheUsage) {
                                        "       -f <configfile>  Define config file name\n")
             << args.size();
     }
-    writeConfig("other.ini", "");
-    // A missing file leaves port 0: the system picks one and the line behind "Server started"
-    // tells which, so a client can find the server.
-    for (std::string file : {"other.ini", "absent.ini"}) {
-        SCOPED_TRACE(file);
-        ChildProcess server;
-        ASSERT_TRUE(server.start(SERVER, {"-f", file}, dir.path()));
-        ASSERT_TRUE(server.waitForOutput("INFO: Listening on port ", 10000)) << server.output();
-        std::string output = server.output();
-        size_t bound = output.find("INFO: Listening on port ");
-        EXPECT_GT(bound, output.find("INFO: Server started\n")) << "the designed lines first";
-        int boundPort = atoi(output.c_str() + bound + 24);
-        LoopbackClient client;
-        EXPECT_TRUE(client.connectTo(boundPort)) << "the server listens where the line says";
-        server.writeInput("quit\n");
-        EXPECT_EQ(server.waitExit(15000), 0);
-        output = server.output();
-        bool absent = file == "absent.ini";
-        size_t reading = output.find("INFO: Reading configuration from: " + file + "\n");
-        ASSERT_NE(reading, std::string::npos) << output;
-        EXPECT_EQ(output.find("Error: can't open file.\n", reading) != std::string::npos, absent);
-        std::string configured = absent ? "0" : std::to_string(port);
-        EXPECT_NE(output.find("INFO: Server port       " + configured + "\n"), std::string::npos);
-        EXPECT_NE(output.find("INFO: Starting server, listening on port " + configured + "\n"),
-                  std::string::npos);
-        EXPECT_TRUE(boundPort > 0 && (absent || boundPort == port)) << boundPort;
-    }
 }
 
 // Mended fault: a standard stream closed at start lent its number to the signal wake-up, which the
-// detaching step then closed, so the daemon spun and died unsaved at the first SIGTERM. The two
-// daemon tests start with their input or their error stream closed.
-TEST_F(ServerEntryTest, DaemonRunsDetachedWithItsPidFileLogAndSignals) {
+// detaching step then closed, so the daemon spun and died unsaved at the first SIGTERM: the daemon
+// starts with its input closed. A link planted as the PID file is refused, never written through.
+TEST_F(ServerEntryTest, DaemonRefusesALinkedPidFileAndRunsDetachedWithItsPidFileLogAndSignals) {
+    std::string victim = dir.file("victim");
+    writeFile(victim, "somebody else's file\n");
+    ASSERT_EQ(symlink(victim.c_str(), pidFile.c_str()), 0);
+    writeFile(logFile, "a line of an older run\n");
+    ASSERT_EQ(startDaemon(-1, false), 0) << "the link is found by the detached child";
+    EXPECT_TRUE(
+        waitForLog("ERROR: PID lock file " + pidFile + " is a symbolic link, exiting\n", 10000))
+        << readFile(logFile);
+    EXPECT_EQ(readFile(victim), "somebody else's file\n");
+    std::string log = readFile(logFile);
+    EXPECT_EQ(log.find("a line of an older run"), std::string::npos) << "the log was not emptied";
+    EXPECT_EQ(log.find("Running the application"), std::string::npos);
+
+    unlink(pidFile.c_str());
     writeFile(pidFile, "123456789012\n");  // a longer, older pid must not stay behind
     ASSERT_EQ(startDaemon(0), 0);
     ASSERT_GT(daemonPid, 0) << readFile(logFile);
     std::string pidText = readFile(pidFile);
     EXPECT_EQ(pidText, std::to_string(daemonPid) + "\n") << "exactly the pid and a line feed";
-    std::string log = readFile(logFile);
+    log = readFile(logFile);
     for (const char* line : {"DEBUG: Child process created\n", "INFO: Database Type     \n",
                              "INFO: Server started\n"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << log;
     }
     EXPECT_EQ(log.find("Starting Carvanta Server as daemon"), std::string::npos)
         << "that line went to the console before the switch to the file";
+    EXPECT_FALSE(fileExists(dir.file(logFile.substr(5))))
+        << "nothing made in the starting directory";
     // A second daemon on the same PID file is refused and leaves the running one alone.
     EXPECT_EQ(startDaemon(-1, false), 1);
     EXPECT_TRUE(waitForLog("ERROR: Could not lock PID lock file " + pidFile + ", exiting", 5000));
@@ -207,58 +169,18 @@ TEST_F(ServerEntryTest, DaemonRunsDetachedWithItsPidFileLogAndSignals) {
     EXPECT_EQ(readFile(pidFile), pidText);
 
     kill(daemonPid, SIGHUP);
-    ASSERT_TRUE(waitForLog("INFO: SIGHUP - Doing nothing\n", 5000));
-    kill(daemonPid, SIGUSR1);
+    kill(daemonPid, SIGUSR1);  // the status block
     ASSERT_TRUE(waitForLog("INFO: Requests:  0 since start\n", 5000)) << readFile(logFile);
-    log = readFile(logFile);
-    size_t at = log.rfind('\n', log.find("INFO: |Server status")) + 1;
-    for (const char* text :
-         {"|Server status", "###", "Uptime:    0d 00:", "Store:     file", "Accounts:  0",
-          "Clients:   0 connected of 8",
-          "Players:   0 attached, 0 on the list, 0 inviting, 0 in a countdown, 0 playing",
-          "Games:     0 running of 50", "Requests:  0 since start", "###"}) {
-        size_t end = log.find('\n', at);
-        ASSERT_NE(end, std::string::npos) << log;
-        EXPECT_NE(log.substr(at, end - at).find(std::string("INFO: ") + text), std::string::npos)
-            << text;
-        at = end + 1;
-    }
-    EXPECT_EQ(countOccurrences(log, "SIGHUP - Doing nothing"), 1);
+    EXPECT_EQ(countOccurrences(readFile(logFile), "INFO: SIGHUP - Doing nothing\n"), 1);
     // Idle is a few milliseconds, a spin most of the time; room for sanitizer builds.
     EXPECT_LT(idleCpuMs(daemonPid), 300);
-    EXPECT_TRUE(processAlive(daemonPid));
-    endDaemon(SIGINT);
+    // Mended fault: a hang-up right behind the termination hid it.
+    kill(daemonPid, SIGINT);
+    kill(daemonPid, SIGHUP);
+    EXPECT_TRUE(waitForLog("INFO: SIGTERM - Daemon exiting\n", 10000)) << readFile(logFile);
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(daemonPid); }, 15000));
     EXPECT_EQ(readFile(pidFile), pidText) << "the PID file stays on disk";
     EXPECT_EQ(readFile(logFile).find("Shame! Why quitting"), std::string::npos) << "console texts";
-}
-
-// The PID file and a relative log name live in /tmp/, writable by everybody: a link planted as
-// the PID file is refused and never written through; the log is emptied where it is written.
-TEST_F(ServerEntryTest, DaemonRefusesALinkedPidFileAndWritesARelativeLogInTmp) {
-    std::string victim = dir.file("victim");
-    writeFile(victim, "somebody else's file\n");
-    ASSERT_EQ(symlink(victim.c_str(), pidFile.c_str()), 0);
-    ASSERT_EQ(startDaemon(-1, false), 0) << "the link is found by the detached child";
-    EXPECT_TRUE(
-        waitForLog("ERROR: PID lock file " + pidFile + " is a symbolic link, exiting\n", 10000))
-        << readFile(logFile);
-    EXPECT_EQ(readFile(victim), "somebody else's file\n");
-    EXPECT_EQ(readFile(logFile).find("Running the application"), std::string::npos);
-
-    unlink(pidFile.c_str());
-    std::string name = "carvanta-entry-test-" + std::to_string(getpid()) + ".log";
-    logFile = "/tmp/" + name;
-    writeFile(logFile, "a line of an older run\n");
-    writeConfig("daemon.ini", "pidfile " + pidFile + "\nlogfile " + name + "\n");
-    ASSERT_EQ(startDaemon(2), 0);
-    ASSERT_GT(daemonPid, 0) << readFile(logFile);
-    std::string log = readFile(logFile);
-    EXPECT_EQ(log.find("a line of an older run"), std::string::npos) << "the log was not emptied";
-    EXPECT_NE(log.find("DEBUG: Child process created\n"), std::string::npos) << log;
-    EXPECT_FALSE(fileExists(dir.file(name))) << "nothing is made in the starting directory";
-    EXPECT_LT(idleCpuMs(daemonPid), 300);
-    endDaemon(SIGTERM);
-    EXPECT_EQ(countOccurrences(readFile(logFile), "SIGTERM - Daemon exiting"), 1);
 }
 
 }  // namespace
