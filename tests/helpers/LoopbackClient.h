@@ -66,17 +66,13 @@ inline bool decodeEnvelope(const std::string& bytes, Envelope* out, int* length 
         *length = declared;
         return true;
     }
-    if (declared < 0 || static_cast<size_t>(declared) + ENVELOPE_OVERHEAD != bytes.size()) {
-        return false;
-    }
-    out->payload.assign(block.getDataBlock() + ENVELOPE_OVERHEAD, declared);
-    return true;
+    bool whole = declared >= 0 && static_cast<size_t>(declared) + ENVELOPE_OVERHEAD == bytes.size();
+    out->payload.assign(block.getDataBlock() + ENVELOPE_OVERHEAD, whole ? declared : 0);
+    return whole;
 }
 
 inline std::string nameField(const std::string& name) {
-    std::string field = name.substr(0, PROTOCOL_NAME_SIZE);
-    field.resize(PROTOCOL_NAME_SIZE, '\0');
-    return field;
+    return (name + std::string(PROTOCOL_NAME_SIZE, '\0')).substr(0, PROTOCOL_NAME_SIZE);
 }
 
 inline std::string credentials(const std::string& name, const std::string& password) {
