@@ -1,8 +1,8 @@
-// CardsTest.cpp - the deck's order, deal and shuffle; the play field's placement, tagging, set rule
-// and set search.
+// CardsTest.cpp - the deck's order, deal and shuffle; the play field's placement, tags and sets.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <numeric>
 #include <random>
 #include <set>
@@ -50,6 +50,9 @@ TEST(DeckTest, CardsHoldTheDigitsOfTheirIndexAreDealtInOrderAndShuffledByRand) {
     std::vector<int> order = dealAll(&deck);
     EXPECT_EQ(order, dealAll(&same));
     EXPECT_EQ(std::set<int>(order.begin(), order.end()).size(), size_t(DECK_CARD_COUNT));
+    int inPlace = std::inner_product(order.begin(), order.end(), inOrder.begin(), 0,
+                                     std::plus<int>(), std::equal_to<int>());
+    EXPECT_LT(inPlace, 20) << "10000 random swaps leave about one card in place";
     same.shuffleDeck();
     EXPECT_NE(order, dealAll(&same));
     deck.resetDeck();

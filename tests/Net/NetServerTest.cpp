@@ -1,5 +1,4 @@
-// NetServerTest.cpp - a NetClient on a plain loopback peer, and the 8-slot server with echoing
-// handlers.
+// NetServerTest.cpp - a NetClient on a plain peer and the 8-slot server with echoing handlers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
