@@ -39,6 +39,7 @@ protected:
         clientSide.reset(new GameClientHandler(&connection));
         clientSide->setMessageListener(this);
     }
+    void TearDown() override { clientSide.reset(); }
     void handleRequest(GameClientHandler*, reqType_t request, char* data, int length,
                        char* response, int* responseLength) override {
         serverRequests++;
