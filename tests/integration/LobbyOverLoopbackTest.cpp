@@ -152,12 +152,33 @@ TEST_F(LobbyOverLoopbackTest, OutOfTurnRequestsThenAGameWithRejectionCancellatio
     // Invite, accept, countdown, start, cards; bob stops; both are attached, out of the list.
     std::string cards;
     ASSERT_TRUE(playUpToTheCards(&ann, &bob, &cards, &why)) << why;
+    // The operator's views while ann and bob play and cat waits on the list.
+    ASSERT_EQ(players[2]->ask(REQ_MULTI_ATTACHMULTIPLAYER), RES_OK);
+    ASSERT_EQ(players[2]->ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
+    size_t before = server.output().size();
+    ASSERT_TRUE(server.sendConsole("status\nplayers\n"));
+    ASSERT_TRUE(server.waitForOutput("3 players attached\n", 5000)) << server.output();
+    std::string views = server.output().substr(before);
+    for (const char* line : {
+             "Store:     file\n",
+             "Accounts:  3\n",
+             "Clients:   3 connected of 8\n",
+             "Players:   3 attached, 1 on the list, 0 inviting, 0 in a countdown, 2 playing\n",
+             "Games:     1 running of 50\n",
+             "  REQ_SIGNUP                            3\n",
+             "  REQ_MULTI_ATTACHMULTIPLAYER           4\n",
+             "|    1|       ann|playing        |       bob|\n",
+             "|    2|       bob|playing        |       ann|\n",
+             "|    3|       cat|on the list    |          |\n",
+         }) {
+        EXPECT_NE(views.find(line), std::string::npos) << line << "in:\n" << views;
+    }
     ASSERT_TRUE(bob.sendStop());
     EXPECT_TRUE(ann.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     EXPECT_TRUE(bob.expectPayload(MSG_GAMEFINISHED, int32le(3), &why)) << why;
     ASSERT_EQ(ann.ask(REQ_MULTI_ADDMULTIPLAYER), RES_OK);
     // This list comes after anything the ended game could still send.
-    EXPECT_TRUE(ann.getReader().waitForLatest({{1, "ann"}}, LOBBY_MESSAGE_WAIT_MS));
+    EXPECT_TRUE(ann.getReader().waitForLatest({{1, "ann"}, {3, "cat"}}, LOBBY_MESSAGE_WAIT_MS));
     EXPECT_FALSE(ann.getReader().anyMessageWithin(0)) << "a message after the end";
     for (const char* line : {
              "SEND MESSAGE: invitation from ann ...Succeeded!\n",
