@@ -125,47 +125,40 @@ TEST_F(UserBaseFileTest, ChangesAreSavedAtStopAsAPrivateFileAndAFullTableWaitsFo
     EXPECT_EQ(login("alice", "secret"), USERBASEFILE_MAX_USERS + 1);
 }
 
-TEST_F(UserBaseFileTest, NamesAreTrimmedOfBlanksAndCutAtNineteenCharacters) {
-    start();
-    ASSERT_EQ(add("  bob  "), 1);
-    ASSERT_EQ(add(std::string(25, 'n'), std::string(19, 'p') + "XYZ"), 2);
-    ASSERT_EQ(add("   ", "blank"), 3);
-    const std::tuple<std::string, std::string, int> cases[] = {
-        {"bob", "pw", 1},
-        {"   bob", "pw", 1},
-        {"\tbob", "pw", -1},
-        {"Bob", "pw", -1},
-        {"bob", "pw ", -1},
-        {"bob", "PW", -1},
-        {std::string(19, 'n'), std::string(19, 'p'), 2},
-        {std::string(20, 'n') + "Z", std::string(19, 'p') + "XYZ", 2},
-        {"", "blank", 3}};
-    for (const auto& [name, password, id] : cases) {
-        EXPECT_EQ(login(name, password), id) << name << "/" << password;
-    }
-    EXPECT_EQ(check("   bob"), 1);
-    EXPECT_EQ(check(std::string(20, 'n')), 2);
-    stop();
-    EXPECT_EQ(savedRecords().at(1).password, std::string(19, 'p'));
-}
-
-TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdNamesAreUniqueAndDeletesRaceScores) {
+// Names are trimmed of blanks and cut at 19 characters, and unique as cut; a new id follows the
+// largest id in use.
+TEST_F(UserBaseFileTest, NamesAreTrimmedCutAndUniqueNewIdsFollowTheLargestAndDeletesRaceScores) {
     plant({account("twin", 1, 0, 0, 0, NO_DATE, "first"),
            account("twin", 2, 0, 0, 0, NO_DATE, "second")});  // only a foreign file has this
     start();
     EXPECT_EQ(check("twin"), 1);
     EXPECT_EQ(remove("twin", "second"), 2) << "the search goes on past another password";
-    EXPECT_EQ(login("twin", "first"), 1);
-    EXPECT_EQ(add("c"), 2);
-    EXPECT_EQ(add(" c ", "other"), -1);
-    EXPECT_EQ(add("C"), 3);
-    EXPECT_EQ(remove("c", "wrong"), -1);
-    EXPECT_EQ(remove("C"), 3);
-    EXPECT_EQ(remove("c"), 2);
-    EXPECT_EQ(check("c"), -1);
-    EXPECT_EQ(add("d"), 2) << "the largest id came back";
+    ASSERT_EQ(add("  bob  "), 2);
+    ASSERT_EQ(add(std::string(25, 'n'), std::string(19, 'p') + "XYZ"), 3);
+    ASSERT_EQ(add("   ", "blank"), 4);
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {"twin", "first", 1},
+        {"bob", "pw", 2},
+        {"   bob", "pw", 2},
+        {"\tbob", "pw", -1},
+        {"Bob", "pw", -1},
+        {"bob", "pw ", -1},
+        {"bob", "PW", -1},
+        {std::string(19, 'n'), std::string(19, 'p'), 3},
+        {std::string(20, 'n') + "Z", std::string(19, 'p') + "XYZ", 3},
+        {"", "blank", 4}};
+    for (const auto& [name, password, id] : cases) {
+        EXPECT_EQ(login(name, password), id) << name << "/" << password;
+    }
+    EXPECT_EQ(check("   bob"), 2);
+    EXPECT_EQ(check(std::string(20, 'n')), 3);
+    EXPECT_EQ(add(" bob ", "other"), -1);
+    EXPECT_EQ(add("Bob"), 5);
+    EXPECT_EQ(remove("bob", "wrong"), -1);
+    EXPECT_EQ(remove("Bob"), 5);
+    EXPECT_EQ(remove("", "blank"), 4);
+    EXPECT_EQ(add("d"), 4) << "the largest id came back";
     EXPECT_EQ(remove("twin", "first"), 1);
-    EXPECT_EQ(add("e"), 3);
     std::thread scorer([&] {  // never on a freed record
         for (int i = 0; i < 300; i++) {
             score("racer", i);
@@ -178,14 +171,16 @@ TEST_F(UserBaseFileTest, NewIdsFollowTheLargestIdNamesAreUniqueAndDeletesRaceSco
     scorer.join();
     EXPECT_EQ(check("racer"), -1);
     stop();
-    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("e", 3), account("d", 2)}));
+    EXPECT_EQ(bytesOf(savedRecords()),
+              bytesOf({account("bob", 2),
+                       account(std::string(19, 'n'), 3, 0, 0, 0, NO_DATE, std::string(19, 'p')),
+                       account("d", 4)}));
 }
 
 TEST_F(UserBaseFileTest, ScoresKeepBestDateCountAndBoundedSumAndShowInTheStatistics) {
     plant({account("eve", 7, 10, 1, 30, "31-12-1999"), account("ann", 8)});
     start();
     EXPECT_EQ(score("eve", 500, "wrong"), -1);
-    EXPECT_EQ(score("ghost", 500), -1);
     EXPECT_EQ(score("eve", 10), 7);
     EXPECT_EQ(score("eve", 9), 7);
     EXPECT_EQ(score("eve", -20), 7);
@@ -235,65 +230,60 @@ TEST_F(UserBaseFileTest, HighscoreListIsBestFirstInTableOrderBelowTheCeilingWith
     EXPECT_TRUE(highscores("top").empty()) << "only the ceiling: empty, yet not refused";
 }
 
-TEST_F(UserBaseFileTest, Version21FileIsConvertedAtOnceAndKeptAsOld) {
-    UserRecord anna = {"anna", "pa", 5, 120, 9, 0, " 3- 4-2005", 2, 1};
-    UserRecord bert = {"bert", "pb", 8, 80, 4, 0, "17-10-2006", 6, 3};
-    std::string original = version21FileImage({anna, bert});
-    writeFile(dir.file("user.dat"), original);
-    EXPECT_EQ(start(),
-              "Reading userbase\n"
-              "Database has no version information. It may be a version 2.1 formatted database\n"
-              "Trying to read version 2.1 userbase format\n"
-              "User: anna\nUser: bert\n"
-              "Converting data\n"
-              "Converting user: anna\nConverting user: bert\n"
-              "Writing userbase\n");
-    anna.gamesPlayed = 0;
-    bert.gamesPlayed = 0;
-    EXPECT_EQ(bytesOf(savedRecords()), bytesOf({anna, bert}));
-    stop();
-    start();
-    EXPECT_EQ(login("bert", "pb"), 8);
-    EXPECT_EQ(readFile(dir.file("user.dat.old")), original);
-}
-
-TEST_F(UserBaseFileTest, UnreadableFilesStartWithWhatCanBeReadAndAreKeptBeforeTheFirstSave) {
+// What can be read is served; the file as read is kept aside before it is first replaced (a 2.1
+// file is converted and written at once).
+TEST_F(UserBaseFileTest, FilesAreReadAsFarAsTheyCanAndKeptAsideBeforeBeingReplaced) {
     std::string damaged =
         currentFileImage({account("r1", 1), account("r2", 2), account("r3", 3), account("r4", 4)});
     damaged[MARKER_BLOCK + 2 * RECORD_BLOCK + 16] ^= 0x01;
-    const std::string foreign(300, 'A');
+    UserRecord anna = {"anna", "pa", 5, 120, 9, 0, " 3- 4-2005", 2, 1};
+    UserRecord bert = {"bert", "pb", 8, 80, 4, 0, "17-10-2006", 6, 3};
+    const std::string version21 = version21FileImage({anna, bert});
+    anna.gamesPlayed = 0;
+    bert.gamesPlayed = 0;
     const std::string noVersion =
         "Reading userbase\n"
         "Database has no version information. It may be a version 2.1 formatted database\n"
         "Trying to read version 2.1 userbase format\n";
-    const std::tuple<std::string, std::string, size_t> cases[] = {
+    const std::string copy = "user.dat.damaged";
+    const std::tuple<std::string, std::string, std::string, std::vector<UserRecord>> cases[] = {
         {damaged,
          "Reading userbase\nDatabase version: 4.0\nUser: r1\nUser: r2\n"
          "User database compromised, skipping rest of the database\n",
-         2},
+         copy,
+         {account("r1", 1), account("r2", 2), account("new", 3)}},
         {currentFileImage({account("r1", 1)}, "Version 02.9"),
-         "Reading userbase\nDatabase version: 2.9\n", 0},
-        {foreign,
+         "Reading userbase\nDatabase version: 2.9\n",
+         copy,
+         {account("new", 1)}},
+        {std::string(300, 'A'),
          noVersion + "User database apparently not version 2.1 or database compromised\n"
                      "FAILED READING DATABASE FROM DISK\n",
-         0},
-        {"short", "Reading userbase\n", 0},
+         copy,
+         {account("new", 1)}},
+        {"short", "Reading userbase\n", copy, {account("new", 1)}},
+        {version21,
+         noVersion + "User: anna\nUser: bert\nConverting data\nConverting user: anna\n"
+                     "Converting user: bert\nWriting userbase\n",
+         "user.dat.old",
+         {anna, bert, account("new", 9)}},
+        {currentFileImage({account("v3", 12)}, "Version 03.0"),
+         "Reading userbase\nDatabase version: 3.0\nUser: v3\n",
+         "",
+         {account("v3", 12), account("new", 13)}},
     };
-    for (const auto& [image, output, kept] : cases) {
+    for (const auto& [image, output, keptAs, records] : cases) {
         SCOPED_TRACE(output);
         writeFile(dir.file("user.dat"), image);
         EXPECT_EQ(start(), output);
-        EXPECT_EQ(check("r4"), -1) << "read on past a damaged record";
-        EXPECT_EQ(add("new"), static_cast<int>(kept) + 1) << "a lost record holds its id";
-        EXPECT_FALSE(fileExists(dir.file("user.dat.damaged")));
+        add("new");
         stop();
-        EXPECT_EQ(readFile(dir.file("user.dat.damaged")), image);
-        EXPECT_EQ(savedRecords().size(), kept + 1);
-        unlink(dir.file("user.dat.damaged").c_str());
+        EXPECT_EQ(bytesOf(savedRecords()), bytesOf(records));
+        for (const std::string kept : {"user.dat.damaged", "user.dat.old"}) {
+            EXPECT_EQ(readFile(dir.file(kept)), kept == keptAs ? image : "") << kept;
+            unlink(dir.file(kept).c_str());
+        }
     }
-    writeFile(dir.file("user.dat"), currentFileImage({account("v3", 12)}, "Version 03.0"));
-    EXPECT_EQ(start(), "Reading userbase\nDatabase version: 3.0\nUser: v3\n");
-    EXPECT_EQ(check("v3"), 12);
 }
 
 // A user.dat that cannot be opened is never replaced; a save that fails keeps the old file.
@@ -327,18 +317,6 @@ TEST_F(UserBaseFileTest, FailedSavesKeepTheOldFileAndAreRetried) {
     EXPECT_EQ(bytesOf(savedRecords()), bytesOf({account("first", 1), account("second", 2)}));
 }
 
-TEST_F(UserBaseFileTest, StopDoesNotWaitForTheSaveSchedule) {
-    ScheduleAccess::shortSchedule(50, 600000);
-    start();
-    add("early");
-    ASSERT_TRUE(waitUntil([&] { return fileExists(dir.file("user.dat")); }, 5000));
-    add("late");
-    long long before = clockMonotonicMs();
-    stop();
-    EXPECT_LT(clockMonotonicMs() - before, 1000);
-    EXPECT_EQ(savedRecords().size(), 2u);
-}
-
 // The daemon's store works in /tmp/: a link planted as the temporary file is replaced, one
 // planted as the copy of a damaged file refuses the save.
 TEST_F(UserBaseFileTest, LinksPlantedBesideUserDatAreNeverWrittenThrough) {
@@ -356,10 +334,7 @@ TEST_F(UserBaseFileTest, LinksPlantedBesideUserDatAreNeverWrittenThrough) {
         add("planted");
         stop();
         EXPECT_EQ(readFile(victim), "somebody else's file\n");
-        EXPECT_EQ(output.text().find("ERROR: Saving userbase failed: user.dat.damaged is a "
-                                     "symbolic link, refused\n") != std::string::npos,
-                  keepsACopy)
-            << output.text();
+        EXPECT_EQ(output.text().find("ERROR: ") != std::string::npos, keepsACopy) << output.text();
         EXPECT_EQ(keepsACopy ? saved() : bytesOf(savedRecords()),
                   keepsACopy ? "short" : bytesOf({account("planted", 1)}));
         unlink(dir.file(link).c_str());

@@ -103,16 +103,9 @@ inline bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* 
     }
     for (size_t at = markerBlock; at < image.size() && !failed; at += recordBlock) {
         std::string bytes = data(at, recordBlock);
-        UserRecord r;
-        r.name = text(bytes, 0);
-        r.password = text(bytes, 20);
-        r.id = readInt32le(bytes, 40);
-        r.highscore = readInt32le(bytes, 44);
-        r.gamesPlayed = readInt32le(bytes, 48);
-        r.scoreSum = readInt32le(bytes, 52);
-        r.date = text(bytes, 56);
-        r.twoPlayerGamesPlayed = readInt32le(bytes, 76);
-        r.twoPlayerGamesWon = readInt32le(bytes, 80);
+        UserRecord r = {text(bytes, 0),         text(bytes, 20),        readInt32le(bytes, 40),
+                        readInt32le(bytes, 44), readInt32le(bytes, 48), readInt32le(bytes, 52),
+                        text(bytes, 56),        readInt32le(bytes, 76), readInt32le(bytes, 80)};
         failed = failed || recordData(r) != bytes;  // bytes behind a text's NUL that are not NUL
         if (!failed) {
             records->push_back(r);
