@@ -78,8 +78,17 @@ protected:
     RecordingListener listener;
 };
 
-TEST_F(MultiPlayerGameTest, EachStartDealsOneFreshLayoutToBothAndRunsOn) {
+// Each start deals one fresh layout to both and the game runs on until a stop message. Reports of
+// a failure met by an earlier use of the game are stale while it runs.
+TEST_F(MultiPlayerGameTest, EachStartDealsAFreshLayoutAndOnlyAStopMessageEndsTheGameOnce) {
+    for (int round = 0; round < 5; round++) {
+        MultiPlayerGame fresh(&listener);
+        fresh.startPlay(&players[0], &players[1], &listener);  // its thread may not wait yet
+        receiveBothLayouts();
+    }
     MultiPlayerGame game(&listener);
+    gameError_t error = GAMEERROR_STOPPRESSED;
+    EXPECT_FALSE(game.beginFinish(&error)) << "an idle game has nothing to end";
     std::set<std::string> layouts;
     multiplayUser_t stranger = players[0];
     const int games = 8;
@@ -94,19 +103,7 @@ TEST_F(MultiPlayerGameTest, EachStartDealsOneFreshLayoutToBothAndRunsOn) {
         EXPECT_FALSE(game.servesPlayer(&players[0]));
     }
     EXPECT_GT(layouts.size(), static_cast<size_t>(games / 2)) << "the deck is not reshuffled";
-    for (int round = 0; round < 5; round++) {
-        MultiPlayerGame fresh(&listener);
-        fresh.startPlay(&players[0], &players[1], &listener);  // its thread may not wait yet
-        receiveBothLayouts();
-    }
     EXPECT_TRUE(listener.taken().empty());
-}
-
-// Reports of a failure met by an earlier use of the game are stale while it runs.
-TEST_F(MultiPlayerGameTest, OnlyAStopMessageEndsTheGameAndOnlyOnce) {
-    MultiPlayerGame game(&listener);
-    gameError_t error = GAMEERROR_STOPPRESSED;
-    EXPECT_FALSE(game.beginFinish(&error)) << "an idle game has nothing to end";
     start(&game);
     receiveBothLayouts();
     for (msgType_t message :
