@@ -37,22 +37,22 @@ inline std::string recordData(const UserRecord& r, bool version21 = false) {
            int32le(r.twoPlayerGamesPlayed) + int32le(r.twoPlayerGamesWon);
 }
 
+inline std::string recordBlocks(const std::vector<UserRecord>& records, bool version21) {
+    std::string blocks;
+    for (const UserRecord& record : records) {
+        blocks += obfuscatedBlock(recordData(record, version21));
+    }
+    return blocks;
+}
+
 // The marker block ("Version 04.0" unless given), then the records.
 inline std::string currentFileImage(const std::vector<UserRecord>& records,
                                     const std::string& marker = "Version 04.0") {
-    std::string image = obfuscatedBlock(nameField(marker));
-    for (const UserRecord& record : records) {
-        image += obfuscatedBlock(recordData(record));
-    }
-    return image;
+    return obfuscatedBlock(nameField(marker)) + recordBlocks(records, false);
 }
 
 inline std::string version21FileImage(const std::vector<UserRecord>& records) {
-    std::string image;
-    for (const UserRecord& record : records) {
-        image += obfuscatedBlock(recordData(record, true));
-    }
-    return image;
+    return recordBlocks(records, true);
 }
 
 // Today's local date as the file store writes it: "%2d-%2d-%4d".
@@ -76,9 +76,7 @@ inline std::string highscoreEntryText(int rank, const std::string& name, const s
 // The same in its 50-byte slot, NUL-padded, as it travels on the wire.
 inline std::string highscoreSlot(int rank, const std::string& name, const std::string& date,
                                  int score) {
-    std::string slot = highscoreEntryText(rank, name, date, score);
-    slot.resize(50, '\0');
-    return slot;
+    return (highscoreEntryText(rank, name, date, score) + std::string(50, '\0')).substr(0, 50);
 }
 
 // False when the size is not 26 + 90 n, a checksum fails, the marker is not "Version 04.0" with
