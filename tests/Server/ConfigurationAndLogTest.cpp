@@ -139,7 +139,6 @@ TEST(ToolboxTest, LinesAreStampLevelAndMessageAndHeldLinesGoOutInOrder) {
     EXPECT_TRUE(std::regex_match(output, std::regex(expected + STAMP + "INFO: last\n"))) << output;
 }
 
-// The operator's status block comes out whole while other threads log.
 TEST(ToolboxTest, StatusBlockIsNotInterruptedByOtherThreadsLines) {
     std::string block;
     for (int i = 0; i < 20000; i++) {
