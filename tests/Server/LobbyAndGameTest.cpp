@@ -176,7 +176,6 @@ TEST_F(GameManagerTest, InvitationsAndCancelsOutOfTurnAreRefused) {
     ASSERT_EQ(attach(cat, c), GAMEMANERR_OK);
     join(bob, b);
     ASSERT_EQ(invite(cat, c, "bob"), GAMEMANERR_OK) << "an unlisted player invites";
-    EXPECT_EQ(slot(bob).invitationUserId, cat);
     join(ann, a);
     join(dan, d);
     EXPECT_EQ(invite(ann, a, "bob"), GAMEMANERR_PLAYERNOTINVITED) << "already invited";
@@ -229,7 +228,6 @@ TEST_F(GameManagerTest, EarlyAndStaleStopsLeaveTheRunningGameAlone) {
     EXPECT_EQ(detach(ann->id, ann->handler), GAMEMANERR_OK);
     EXPECT_FALSE(dan->getReader().anyMessageWithin(1500));
     EXPECT_EQ(state(dan->id), PLAYERSTATE_PLAYINGINVITOR);
-    EXPECT_TRUE(onlyGame->isActive());
     stopAndSeeBothFinish(eve.get(), dan.get());
 }
 
