@@ -159,8 +159,7 @@ TEST(ToolboxTest, StatusBlockIsNotInterruptedByOtherThreadsLines) {
     stop = true;
     other.join();
     std::string output = testing::internal::GetCapturedStdout();
-    size_t first = output.find("status\n");
-    ASSERT_NE(first, std::string::npos);
+    size_t first = output.find("status\n");  // out of range, and failing, when not there
     EXPECT_EQ(countOccurrences(output.substr(first, output.rfind("status\n") - first), "thread"),
               0);
 }

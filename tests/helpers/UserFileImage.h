@@ -55,7 +55,7 @@ inline std::string version21FileImage(const std::vector<UserRecord>& records) {
     return recordBlocks(records, true);
 }
 
-// Today's local date as the file store writes it: "%2d-%2d-%4d".
+// Today's local date as the file store writes it.
 inline std::string todayDateText() {
     time_t now = time(nullptr);
     struct tm local;
