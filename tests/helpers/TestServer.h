@@ -82,12 +82,12 @@ public:
 
     int count(ServerEvent::Kind kind) {
         std::lock_guard<std::mutex> lock(eventMutex);
-        return countLocked(kind);
+        return counts[kind];
     }
     bool waitForCount(ServerEvent::Kind kind, int wanted, int timeoutMs) {
         std::unique_lock<std::mutex> lock(eventMutex);
         return eventArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return countLocked(kind) >= wanted; });
+                                     [&] { return counts[kind] >= wanted; });
     }
     std::vector<ServerEvent> events() {
         std::lock_guard<std::mutex> lock(eventMutex);
@@ -108,12 +108,8 @@ private:
     void record(ServerEvent::Kind kind, NetServerClient* client, NetClientHandler* handler) {
         std::lock_guard<std::mutex> lock(eventMutex);
         recorded.push_back(ServerEvent{kind, client, handler});
+        counts[kind]++;
         eventArrived.notify_all();
-    }
-    int countLocked(ServerEvent::Kind kind) const {
-        return static_cast<int>(
-            std::count_if(recorded.begin(), recorded.end(),
-                          [&](const ServerEvent& e) { return e.kind == kind; }));
     }
 
     GameHandlers gameHandlers;
@@ -122,6 +118,7 @@ private:
     std::mutex eventMutex;
     std::condition_variable eventArrived;
     std::vector<ServerEvent> recorded;
+    int counts[3] = {};  // by kind
 };
 
 #endif

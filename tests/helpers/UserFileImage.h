@@ -37,25 +37,25 @@ inline std::string recordData(const UserRecord& r, bool version21 = false) {
            int32le(r.twoPlayerGamesPlayed) + int32le(r.twoPlayerGamesWon);
 }
 
+inline std::string recordBlocks(const std::vector<UserRecord>& records, bool version21) {
+    std::string blocks;
+    for (const UserRecord& record : records) {
+        blocks += obfuscatedBlock(recordData(record, version21));
+    }
+    return blocks;
+}
+
 // The marker block ("Version 04.0" unless given), then the records.
 inline std::string currentFileImage(const std::vector<UserRecord>& records,
                                     const std::string& marker = "Version 04.0") {
-    std::string image = obfuscatedBlock(nameField(marker));
-    for (const UserRecord& record : records) {
-        image += obfuscatedBlock(recordData(record));
-    }
-    return image;
+    return obfuscatedBlock(nameField(marker)) + recordBlocks(records, false);
 }
 
 inline std::string version21FileImage(const std::vector<UserRecord>& records) {
-    std::string image;
-    for (const UserRecord& record : records) {
-        image += obfuscatedBlock(recordData(record, true));
-    }
-    return image;
+    return recordBlocks(records, true);
 }
 
-// Today's local date as the file store writes it: "%2d-%2d-%4d".
+// Today's local date as the file store writes it.
 inline std::string todayDateText() {
     time_t now = time(nullptr);
     struct tm local;
@@ -76,9 +76,7 @@ inline std::string highscoreEntryText(int rank, const std::string& name, const s
 // The same in its 50-byte slot, NUL-padded, as it travels on the wire.
 inline std::string highscoreSlot(int rank, const std::string& name, const std::string& date,
                                  int score) {
-    std::string slot = highscoreEntryText(rank, name, date, score);
-    slot.resize(50, '\0');
-    return slot;
+    return (highscoreEntryText(rank, name, date, score) + std::string(50, '\0')).substr(0, 50);
 }
 
 // False when the size is not 26 + 90 n, a checksum fails, the marker is not "Version 04.0" with
@@ -103,16 +101,9 @@ inline bool parseCurrentFile(const std::string& image, std::vector<UserRecord>* 
     }
     for (size_t at = markerBlock; at < image.size() && !failed; at += recordBlock) {
         std::string bytes = data(at, recordBlock);
-        UserRecord r;
-        r.name = text(bytes, 0);
-        r.password = text(bytes, 20);
-        r.id = readInt32le(bytes, 40);
-        r.highscore = readInt32le(bytes, 44);
-        r.gamesPlayed = readInt32le(bytes, 48);
-        r.scoreSum = readInt32le(bytes, 52);
-        r.date = text(bytes, 56);
-        r.twoPlayerGamesPlayed = readInt32le(bytes, 76);
-        r.twoPlayerGamesWon = readInt32le(bytes, 80);
+        UserRecord r = {text(bytes, 0),         text(bytes, 20),        readInt32le(bytes, 40),
+                        readInt32le(bytes, 44), readInt32le(bytes, 48), readInt32le(bytes, 52),
+                        text(bytes, 56),        readInt32le(bytes, 76), readInt32le(bytes, 80)};
         failed = failed || recordData(r) != bytes;  // bytes behind a text's NUL that are not NUL
         if (!failed) {
             records->push_back(r);
