@@ -194,9 +194,12 @@ TEST_F(GameManagerTest, InvitationsAndCancelsOutOfTurnAreRefused) {
     EXPECT_EQ(cancel(ann, a, "dan"), GAMEMANERR_INVITATIONCANCELERROR) << "dan has left";
 }
 
-// A stop before a start that never came does not end the pair's next game; a stop from a
-// finished game leaves the next pair's game in the same, idle again, object alone.
-TEST_F(GameManagerTest, EarlyAndStaleStopsLeaveTheRunningGameAlone) {
+// With a pool of one game: a stop before a start that never came does not end the pair's next
+// game; a pair whose countdown ends while the pool's game runs is sent back to the lobby and
+// leaves that game alone; a stop from a finished game leaves the next pair's game in the same,
+// idle again, object alone.
+TEST_F(GameManagerTest, EarlyAndStaleStopsAndAFullPoolLeaveTheRunningGameAlone) {
+    manager->setPoolLimit(1);
     PlayerPtr ann = player("ann"), bob = player("bob"), cat = player("cat"), dan = player("dan"),
               eve = player("eve");
     enterLobby({ann.get(), bob.get()});
@@ -215,8 +218,23 @@ TEST_F(GameManagerTest, EarlyAndStaleStopsLeaveTheRunningGameAlone) {
     ASSERT_TRUE(cat->getReader().waitForList({{ann->id, "ann"}, {cat->id, "cat"}}, WAIT_MS));
     playUpToTheCards(ann.get(), cat.get());
     MultiPlayerGame* onlyGame = slot(ann->id).game;
-    stopAndSeeBothFinish(ann.get(), cat.get());
+    // The pool's one game runs: dan and eve are told their game ended and are back attached.
     enterLobby({dan.get(), eve.get()});
+    ASSERT_NO_FATAL_FAILURE(inviteAndAccept(dan.get(), eve.get()));
+    std::string why;
+    ASSERT_TRUE(dan->expectPayload(MSG_ACCEPTINVITATION, nameField("eve"), &why)) << why;
+    ASSERT_TRUE(dan->expectCountdownAndStart("eve", &why)) << why;
+    ASSERT_TRUE(eve->expectCountdownAndStart("dan", &why)) << why;
+    for (Player* p : {dan.get(), eve.get()}) {
+        EXPECT_TRUE(p->expectPayload(MSG_GAMEFINISHED, int32le(FINISHSTATE_GAMEFINISHED), &why))
+            << why;
+        EXPECT_TRUE(waitForState(p->id, PLAYERSTATE_ATTACHED));
+    }
+    EXPECT_EQ(state(ann->id), PLAYERSTATE_PLAYINGINVITOR);
+    stopAndSeeBothFinish(ann.get(), cat.get());
+    for (Player* p : {dan.get(), eve.get()}) {
+        ASSERT_EQ(add(p->id, p->handler), GAMEMANERR_OK);
+    }
     playUpToTheCards(dan.get(), eve.get());
     ASSERT_EQ(slot(dan->id).game, onlyGame) << "the idle game is taken again";
     testing::internal::CaptureStdout();
