@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -153,7 +151,6 @@ public:
         closeInput();
         return status;
     }
-    bool isRunning() { return running(); }
     int port() const { return serverPort; }
 
 private:
@@ -179,42 +176,6 @@ inline ToolRun runTool(const std::string& name, const std::vector<std::string>& 
     child.writeInput(input);
     child.closeInput();
     return ToolRun{child.waitExit(timeoutMs), child.output()};  // in this order
-}
-
-struct StatsLine {
-    int id = 0;
-    int played = 0;
-    int high = 0;
-    int average = 0;
-};
-
-// Types "stats" and parses the table that appears, one row per user name; false when no whole
-// table (its head, then a closing row of '#') came in time.
-inline bool readStatsTable(ServerProcess* server, std::map<std::string, StatsLine>* table,
-                           int timeoutMs = 5000) {
-    const std::string top = "|Id   |User      |***  SINGLE PLAYER GAME ***";
-    size_t before = server->output().size();
-    std::string output;
-    auto tableShown = [&] {
-        output = server->output();
-        size_t at = output.find(top, before);
-        return at != std::string::npos &&
-               output.find(std::string(59, '#'), at) != std::string::npos;
-    };
-    if (!server->sendConsole("stats\n") || !waitUntil(tableShown, timeoutMs)) {
-        return false;
-    }
-    table->clear();
-    std::istringstream lines(output.substr(output.rfind(top)));
-    for (std::string line; std::getline(lines, line);) {
-        StatsLine row;
-        char name[64];
-        if (sscanf(line.c_str(), "|%d| %63[^|]|%d|%d|%d|", &row.id, name, &row.played, &row.high,
-                   &row.average) == 5) {
-            (*table)[name] = row;
-        }
-    }
-    return true;
 }
 
 inline std::string procStatFromState(pid_t pid) {
