@@ -75,7 +75,7 @@ echo "=== ThreadSanitizer: the tests with threads, in-process and in the server 
 # plain and ASan binaries never missed one. The configuration, log and store
 # choice tests have no threads.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CARVANTA_LOAD_SECONDS=30 \
-    CTEST_ARGS='-R ^(Net|Server|integration|hardening)\. -E ^(integration\.(ServerEntryTest|DaemonTest)|Server\.(ConfigurationTest|ToolboxTest|DatabaseTypes/ConfigurationTest))\.' \
+    CTEST_ARGS='-R ^(Net|Server|integration|hardening)\. -E ^(integration\.(ServerEntryTest|DaemonTest)|Server\.(ConfigurationTest|ToolboxTest))\.' \
     run_suite tsan build-tsan "$concurrency_targets" "$jobs" -DCARVANTA_TSAN=ON
 echo "=== libFuzzer targets, 15 s each after their kept corpus"
 timed "fuzz" scripts/fuzz.sh 15
