@@ -17,7 +17,7 @@
 
 #include "FuzzSupport.h"
 #include "GameClientHandler.h"
-#include "LinearBlock.h"
+#include "LoopbackClient.h"
 
 namespace {
 
@@ -60,19 +60,6 @@ private:
 GameClientHandler* handler = nullptr;
 RecordingListener* listener = nullptr;
 
-std::string encode(int commType, int id, const std::string& payload) {
-    LinearBlock block(PROTOCOL_BUFFER_SIZE);
-    int length = static_cast<int>(payload.size());
-    block.setVirtualBlockSize(length + ENVELOPE_FIELDS_SIZE);
-    block.reset();
-    block.addData(static_cast<char>(commType));
-    block.addData(static_cast<char>(id));
-    block.addData(length);
-    block.addData(payload.data(), length);
-    block.obfuscateData();
-    return std::string(block.getDataBlock(), static_cast<size_t>(block.getDataBlockSize()));
-}
-
 // Feeds the stream in reads whose sizes the input chooses.
 void feed(FuzzedDataProvider* input, std::string stream) {
     size_t offset = 0;
@@ -104,7 +91,7 @@ void encodedStream(FuzzedDataProvider* input) {
             input->ConsumeBytesAsString(input->ConsumeIntegralInRange<size_t>(0, MAX_PAYLOAD));
         offsets.push_back(stream.size());
         dispatchedBefore.push_back(expected.size());
-        stream += encode(commType, id, payload);
+        stream += encodeEnvelope(commType, id, payload);
         typeRefused = typeRefused || commType < COMMTYPE_MESSAGE || commType > COMMTYPE_RESPONSE;
         if (!typeRefused && commType != COMMTYPE_RESPONSE) {
             expected.push_back(Dispatched{commType, id, payload});

@@ -172,9 +172,12 @@ inline bool enterLobbyTogether(LobbyPlayer* first, LobbyPlayer* second, std::str
 // 37 bytes: 12 cards at rows 0-2, columns 1-4, row by row, distinct stack indices below 81.
 inline bool checkCardLayout(const std::string& payload, std::string* why) {
     const size_t count = CARDMESSAGE_CARD_COUNT;
+    if (payload.size() != static_cast<size_t>(CARDMESSAGE_SIZE)) {
+        return lobbyStepFailed(why, "card message of " + std::to_string(payload.size()) + " bytes");
+    }
     std::string expected(1, CARDMESSAGE_CARD_COUNT);
     std::set<unsigned char> indices;
-    for (size_t k = 0; k < count && payload.size() == static_cast<size_t>(CARDMESSAGE_SIZE); k++) {
+    for (size_t k = 0; k < count; k++) {
         expected += {static_cast<char>(k / 4), static_cast<char>(1 + k % 4), payload[3 + 3 * k]};
         indices.insert(static_cast<unsigned char>(payload[3 + 3 * k]));
     }

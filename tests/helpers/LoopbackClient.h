@@ -88,11 +88,14 @@ inline std::string int32le(int value) {
 }
 
 inline int readInt32le(const std::string& bytes, size_t offset) {
+    if (offset + 4 > bytes.size()) {
+        return -1;
+    }
     unsigned int value = 0;
-    for (int b = 3; b >= 0 && offset + 4 <= bytes.size(); b--) {
+    for (int b = 3; b >= 0; b--) {
         value = (value << 8) | static_cast<unsigned char>(bytes[offset + b]);
     }
-    return offset + 4 <= bytes.size() ? static_cast<int>(value) : -1;
+    return static_cast<int>(value);
 }
 
 class LoopbackClient {
