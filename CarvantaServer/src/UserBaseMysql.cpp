@@ -94,6 +94,8 @@ const char* const STATS_LINE = "|_______________________________________________
 
 }  // namespace
 
+const char* const USERBASEMYSQL_SESSION_MODE = SQL_SESSION_MODE;
+
 UserBaseMysql* UserBaseMysql::getInstance() {
     if (theInstance == nullptr) {
         theInstance = new UserBaseMysql();

@@ -22,6 +22,8 @@ const int USERBASEMYSQL_ESCAPED_MAX = 2 * (USERBASE_NAME_SIZE - 1) + 1;
 // Date texts put into statements are cut to this many characters.
 const int USERBASEMYSQL_DATE_CHARS = 31;
 const int USERBASEMYSQL_ESCAPED_DATE_MAX = 2 * USERBASEMYSQL_DATE_CHARS + 1;
+// The statement that every new connection runs before its first operation.
+extern const char* const USERBASEMYSQL_SESSION_MODE;
 
 class UserBaseMysql : public UserBase {
 public:

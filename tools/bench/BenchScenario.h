@@ -6,6 +6,8 @@
 #ifndef BENCHSCENARIO_H
 #define BENCHSCENARIO_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -45,6 +47,11 @@ public:
     }
     // Whether several clients must reach 70 % of the echo's throughput.
     virtual bool holdsThroughputTarget() const { return true; }
+    // The process id of the server side when it is a process of its own
+    // (the server binary), else -1. The echo it is compared with then runs
+    // in a process of its own too, and both processes' processor time per
+    // round trip is printed.
+    virtual pid_t serverProcess() const { return -1; }
     // Round trips per client at most (0: as many as asked), for scenarios
     // whose every request costs far more than the network.
     virtual int roundTripLimit() const { return 0; }

@@ -136,21 +136,29 @@ bool runClients(BenchScenario* scenario, int port, int clients, int count, int r
                 int requestBytes, int responseBytes) {
     std::vector<LoadResult> serverRuns;
     std::vector<LoadResult> echoRuns;
+    pid_t serverPid = scenario->serverProcess();
+    double serverSeconds = 0;
+    double echoSeconds = 0;
     for (int round = 0; round < repeat; round++) {
+        double before = serverPid > 0 ? processSeconds(serverPid) : 0;
         serverRuns.push_back(runLoad(clients, count, port, [&](int client) {
             return std::unique_ptr<LoadClient>(new ProtocolClient(scenario, client));
         }));
-        EchoBaseline baseline(requestBytes, responseBytes);
-        int echoPort = baseline.start();
-        echoRuns.push_back(runLoad(clients, count, echoPort, [&](int) {
-            return std::unique_ptr<LoadClient>(new EchoClient(requestBytes, responseBytes));
-        }));
-        baseline.stop();
+        serverSeconds += serverPid > 0 ? processSeconds(serverPid) - before : 0;
+        double echoRun = 0;
+        echoRuns.push_back(
+            runEchoLoad(serverPid > 0, clients, count, requestBytes, responseBytes, &echoRun));
+        echoSeconds += echoRun;
     }
     LoadResult server = medianOfRuns(serverRuns);
     LoadResult echo = medianOfRuns(echoRuns);
     printRow(scenario->name(), server);
     printRow("blocking echo", echo);
+    if (serverPid > 0) {
+        double roundTrips = static_cast<double>(repeat) * clients * count;
+        printf("  processor time per round trip, all runs: server %.2f us, echo %.2f us\n",
+               serverSeconds * 1e6 / roundTrips, echoSeconds * 1e6 / roundTrips);
+    }
     bool met = compare(server, echo, clients > 1 && scenario->holdsThroughputTarget(),
                        scenario->echoTargetsAt(clients), scenario->p99LimitUs(clients));
     return scenario->meetsOwnTargets(server, echo) && met && server.failures == 0;

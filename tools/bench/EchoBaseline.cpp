@@ -6,11 +6,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
+#include "LoadRunner.h"
 #include "WireClients.h"
 
 namespace {
@@ -83,4 +88,75 @@ void EchoBaseline::stop() {
         close(descriptor);
     }
     close(listener);
+}
+
+EchoProcess::EchoProcess(int requestBytes, int responseBytes)
+    : requestSize(requestBytes),
+      responseSize(responseBytes),
+      pid(-1),
+      control(-1),
+      childSeconds(0) {}
+
+EchoProcess::~EchoProcess() {
+    stop();
+}
+
+int EchoProcess::start() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return -1;
+    }
+    // Nothing buffered may be printed twice.
+    fflush(stdout);
+    pid = fork();
+    if (pid == 0) {
+        close(ends[0]);
+        EchoBaseline echo(requestSize, responseSize);
+        int port = echo.start();
+        char ignored;
+        if (write(ends[1], &port, sizeof port) == static_cast<ssize_t>(sizeof port) && port > 0) {
+            while (read(ends[1], &ignored, 1) > 0) {
+            }
+        }
+        echo.stop();
+        _exit(0);
+    }
+    close(ends[1]);
+    control = ends[0];
+    int port = -1;
+    if (pid < 0 || read(control, &port, sizeof port) != static_cast<ssize_t>(sizeof port)) {
+        stop();
+        return -1;
+    }
+    return port;
+}
+
+void EchoProcess::stop() {
+    if (control >= 0) {
+        close(control);
+        control = -1;
+    }
+    if (pid > 0) {
+        struct rusage usage = {};
+        if (wait4(pid, nullptr, 0, &usage) == pid) {
+            childSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        }
+        pid = -1;
+    }
+}
+
+LoadResult runEchoLoad(bool ownProcess, int clients, int count, int requestBytes, int responseBytes,
+                       double* childSeconds) {
+    EchoBaseline inProcess(requestBytes, responseBytes);
+    EchoProcess child(requestBytes, responseBytes);
+    int port = ownProcess ? child.start() : inProcess.start();
+    LoadResult result = runLoad(clients, count, port, [&](int) {
+        return std::unique_ptr<LoadClient>(new EchoClient(requestBytes, responseBytes));
+    });
+    child.stop();
+    if (childSeconds != nullptr) {
+        *childSeconds = child.processorSeconds();
+    }
+    return result;
 }

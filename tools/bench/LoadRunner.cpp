@@ -2,17 +2,43 @@
 // collected per thread and merged after the join.
 #include "LoadRunner.h"
 
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <vector>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 long long benchNowNanos() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+double processSeconds(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    char line[1024] = {};
+    bool read = fgets(line, sizeof line, file) != nullptr;
+    fclose(file);
+    // The command name may hold spaces; the fields after it are numbered
+    // from the state (field 3): utime is field 14, stime field 15.
+    const char* end = strrchr(line, ')');
+    unsigned long userTicks = 0;
+    unsigned long systemTicks = 0;
+    if (!read || end == nullptr ||
+        sscanf(end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &userTicks,
+               &systemTicks) != 2) {
+        return -1;
+    }
+    return static_cast<double>(userTicks + systemTicks) / sysconf(_SC_CLK_TCK);
 }
 
 double LoadResult::percentileUs(double p) const {

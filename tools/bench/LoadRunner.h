@@ -4,6 +4,8 @@
 #ifndef LOADRUNNER_H
 #define LOADRUNNER_H
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -42,5 +44,9 @@ LoadResult medianOfRuns(std::vector<LoadResult>& runs);
 
 // Milliseconds since an arbitrary start, on the monotonic clock.
 long long benchNowNanos();
+
+// Processor seconds (user and system) that a running process has used so
+// far, from /proc; -1 if it cannot be read. Resolution one clock tick.
+double processSeconds(pid_t pid);
 
 #endif

@@ -20,7 +20,11 @@ std::string loginAccount(int client) {
 
 }  // namespace
 
-LoginScenario::LoginScenario(const std::string& path) : serverPath(path), signingUp(false) {}
+LoginScenario::LoginScenario(const std::string& path) : serverPath(path), signingUp(false) {
+    for (int account = 0; account < ACCOUNTS; account++) {
+        payloads.push_back(requestField(loginAccount(account)) + requestField(PASSWORD));
+    }
+}
 
 int LoginScenario::start() {
     if (!server.start(serverPath.c_str(), "max_clients 100\n")) {
@@ -46,7 +50,7 @@ void LoginScenario::stop() {
 
 void LoginScenario::nextRequest(int client, int, int* reqType, std::string* payload) {
     *reqType = signingUp ? REQ_SIGNUP : REQ_CHECKUSERANDPASSWORD;
-    *payload = requestField(loginAccount(client)) + requestField(PASSWORD);
+    *payload = payloads[client % ACCOUNTS];
 }
 
 bool LoginScenario::checkResponse(int reqType, const std::string&, const std::string& response) {

@@ -27,12 +27,15 @@ public:
     bool echoTargetsAt(int clients) const override { return clients <= 8; }
     double p99LimitUs(int clients) const override { return clients > 8 ? 10000 : 0; }
     bool holdsThroughputTarget() const override { return false; }
+    pid_t serverProcess() const override { return server.getPid(); }
 
 private:
     std::string serverPath;
     ServerChild server;
     // True only while start() signs the accounts up, before client threads.
     bool signingUp;
+    // Each account's name and password fields, built once.
+    std::vector<std::string> payloads;
 };
 
 #endif

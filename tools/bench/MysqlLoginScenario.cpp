@@ -16,6 +16,7 @@
 #include "EchoBaseline.h"
 #include "GameProtocol.h"
 #include "LoadRunner.h"
+#include "UserBaseMysql.h"
 #include "WireClients.h"
 
 namespace {
@@ -55,8 +56,10 @@ std::string loginStatement() {
            PASSWORD + "\") AND is_active=1";
 }
 
+// Each connection sets up its session as the store's connections do.
 bool connectDatabase(MYSQL* connection) {
     return mysql_init(connection) == connection &&
+           mysql_options(connection, MYSQL_INIT_COMMAND, USERBASEMYSQL_SESSION_MODE) == 0 &&
            mysql_real_connect(connection, environment("CARVANTA_MYSQL_HOST").c_str(),
                               environment("CARVANTA_MYSQL_USER").c_str(),
                               environment("CARVANTA_MYSQL_PASSWORD").c_str(),
@@ -190,12 +193,8 @@ bool MysqlLoginScenario::meetsOwnTargets(const LoadResult& serverRun, const Load
         rounds[LOAD_SERVER].push_back(runLoad(clients, count, server.getPort(), [this](int client) {
             return std::unique_ptr<LoadClient>(new ProtocolClient(this, client));
         }));
-        EchoBaseline baseline(requestBytes, responseBytes);
-        int echoPort = baseline.start();
-        rounds[LOAD_ECHO].push_back(runLoad(clients, count, echoPort, [this](int) {
-            return std::unique_ptr<LoadClient>(new EchoClient(requestBytes, responseBytes));
-        }));
-        baseline.stop();
+        rounds[LOAD_ECHO].push_back(
+            runEchoLoad(serverProcess() > 0, clients, count, requestBytes, responseBytes));
         rounds[LOAD_BARE].push_back(runApi(clients, count, true));
         rounds[LOAD_PER_CALL].push_back(runApi(clients, count, false));
     }

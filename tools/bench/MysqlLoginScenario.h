@@ -35,6 +35,7 @@ public:
     bool meetsOwnTargets(const LoadResult& server, const LoadResult& echo) override;
     // Keep the runs short: the per-operation connections are slow.
     int roundTripLimit() const override { return MYSQLLOGIN_ROUND_TRIPS; }
+    pid_t serverProcess() const override { return server.getPid(); }
 
 private:
     bool signUpAccounts(int port);

@@ -30,9 +30,13 @@ private:
     int descriptor;
     int requestBytes;
     int responseBytes;
+    // The last request coded into `request`.
+    int requestType;
+    std::string requestPayload;
     // Reused for every round trip, so the client allocates nothing per call.
     LinearBlock outBlock;
     LinearBlock inBlock;
+    std::string payload;
     std::string request;
     std::string response;
     std::string inbound;  // received bytes not yet taken
