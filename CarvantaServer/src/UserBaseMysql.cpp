@@ -48,20 +48,6 @@ const char* const SQL_STATISTICS =
     "count, date FROM scorelog INNER JOIN user ON user.id=scorelog.user_id AND user.is_active=1 "
     "GROUP BY user_id ORDER BY highscore DESC";
 
-// The statements quote their values with double quotes and escape with
-// backslashes, and the list statements group by user only: each new
-// connection sets its session to the server's own sql_mode without the
-// modes that would change their meaning (ANSI_QUOTES, NO_BACKSLASH_ESCAPES,
-// ONLY_FULL_GROUP_BY) and without the combined modes that bring
-// ANSI_QUOTES back in (MariaDB keeps their names in the list).
-const char* const SQL_SESSION_MODE =
-    "SET SESSION sql_mode=TRIM(BOTH ',' FROM "
-    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE("
-    "CONCAT(',',@@SESSION.sql_mode,','),"
-    "',ANSI_QUOTES,',','),',NO_BACKSLASH_ESCAPES,',','),',ONLY_FULL_GROUP_BY,',','),"
-    "',ANSI,',','),',DB2,',','),',MAXDB,',','),',MSSQL,',','),',ORACLE,',','),"
-    "',POSTGRESQL,',','))";
-
 // Columns of the result rows.
 const unsigned int COLUMN_USER_ID = 0;
 const unsigned int COLUMN_LIST_NAME = 0;
@@ -94,7 +80,19 @@ const char* const STATS_LINE = "|_______________________________________________
 
 }  // namespace
 
-const char* const USERBASEMYSQL_SESSION_MODE = SQL_SESSION_MODE;
+// The statements quote their values with double quotes and escape with
+// backslashes, and the list statements group by user only: each new
+// connection sets its session to the server's own sql_mode without the
+// modes that would change their meaning (ANSI_QUOTES, NO_BACKSLASH_ESCAPES,
+// ONLY_FULL_GROUP_BY) and without the combined modes that bring
+// ANSI_QUOTES back in (MariaDB keeps their names in the list).
+const char* const USERBASEMYSQL_SESSION_MODE =
+    "SET SESSION sql_mode=TRIM(BOTH ',' FROM "
+    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE("
+    "CONCAT(',',@@SESSION.sql_mode,','),"
+    "',ANSI_QUOTES,',','),',NO_BACKSLASH_ESCAPES,',','),',ONLY_FULL_GROUP_BY,',','),"
+    "',ANSI,',','),',DB2,',','),',MAXDB,',','),',MSSQL,',','),',ORACLE,',','),"
+    "',POSTGRESQL,',','))";
 
 UserBaseMysql* UserBaseMysql::getInstance() {
     if (theInstance == nullptr) {
@@ -181,7 +179,7 @@ void UserBaseMysql::setOptionsLocked() {
     mysql_options(&database, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
     mysql_options(&database, MYSQL_OPT_READ_TIMEOUT, &ioTimeout);
     mysql_options(&database, MYSQL_OPT_WRITE_TIMEOUT, &ioTimeout);
-    mysql_options(&database, MYSQL_INIT_COMMAND, SQL_SESSION_MODE);
+    mysql_options(&database, MYSQL_INIT_COMMAND, USERBASEMYSQL_SESSION_MODE);
     // The library must never connect again and send a statement once more
     // on its own: a write whose outcome is unknown is not repeated.
     my_bool reconnect = 0;

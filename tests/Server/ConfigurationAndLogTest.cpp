@@ -18,7 +18,7 @@
 
 namespace {
 
-const std::string STAMP = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+const std::string STAMP = LOG_STAMP;
 
 // The dump's lines for the nine settings in their order, with a refused max_clients word.
 std::string dumpText(const std::vector<std::string>& values, const std::string& refused = "") {

@@ -401,21 +401,20 @@ TEST_F(GameRequestHandlerTest, RequestsLogTheirLineWithTheOutcomeOnItAndCutField
     call(REQ_STORESINGLEPLAYERSCORE, credentials("lou", "pw") + int32le(-3));
     call(REQ_MULTI_INVITEMULTIPLAYER, credentials("lou", "pw") + nameField("kim"));
     std::string log = testing::internal::GetCapturedStdout();
-    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
     const std::string lines[] = {
-        " INFO: Request \n",
-        " INFO: REQUEST: sign up lou/pw ->",
-        " INFO: user added to user base\n",
-        " INFO: REQUEST: sign up lou/pw ->",
-        " INFO: user exists, sign up failed\n",
-        " INFO: REQUEST: add single player score: lou/pw score -3 ->",
-        " INFO: score added to user base\n",
-        " INFO: REQUEST: invite player from lou/pw to kim ->",
-        " INFO: Error inviting player, failed\n",
+        "INFO: Request \n",
+        "INFO: REQUEST: sign up lou/pw ->",
+        "INFO: user added to user base\n",
+        "INFO: REQUEST: sign up lou/pw ->",
+        "INFO: user exists, sign up failed\n",
+        "INFO: REQUEST: add single player score: lou/pw score -3 ->",
+        "INFO: score added to user base\n",
+        "INFO: REQUEST: invite player from lou/pw to kim ->",
+        "INFO: Error inviting player, failed\n",
     };
     std::string expected;
     for (size_t i = 0; i < sizeof lines / sizeof lines[0]; i++) {
-        expected += (i % 2 == 1 ? "[\\s\\S]*" : "") + stamp + lines[i];
+        expected += std::string(i % 2 == 1 ? "[\\s\\S]*" : "") + LOG_STAMP + lines[i];
     }
     EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << log;
     EXPECT_EQ(call(REQ_SIGNUP, std::string(20, 'n') + std::string(20, 'p') + "tail"), OK);

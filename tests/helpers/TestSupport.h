@@ -16,6 +16,9 @@
 
 #include "SimpleOsa.h"
 
+// The time stamp and blank that open every log line, as a regular expression.
+const char* const LOG_STAMP = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+
 // Polls every 2 ms on the product's monotonic clock; asks once more at the deadline.
 inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
     long long deadline = clockMonotonicMs() + timeoutMs;

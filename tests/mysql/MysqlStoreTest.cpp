@@ -488,6 +488,26 @@ TEST_F(MysqlServer, RequestsFailCleanlyWhileTheDatabaseIsDownAndRecoverAfter) {
             5000))
             << server.output();
     }
+    // A second server on the same database serves the same accounts: rita, signed up on the
+    // first, logs in there and sees her score; her deletion there reaches the first.
+    TempDir otherDir;
+    ServerProcess other;
+    ASSERT_TRUE(other.start(otherDir.path(), freePort(), configText("127.0.0.1")))
+        << other.output();
+    LobbyPlayer ritaThere("rita", "pw");
+    ASSERT_TRUE(ritaThere.connect(other.port()));
+    EXPECT_EQ(ritaThere.ask(REQ_CHECKUSERANDPASSWORD), RES_OK);
+    EXPECT_EQ(ritaThere.ask(REQ_SIGNUP), RES_USEREXISTS);
+    std::string list =
+        ask(&ritaThere.getClient(), REQ_SENDSINGLEPLAYERHIGHSCORES, credentials("rita", "pw"))
+            .payload;
+    ASSERT_EQ(list.size(), 1u + USERBASE_ENTRY_SIZE);
+    std::string entry(list.c_str() + 1);  // "  1.    5 <date>  rita"
+    EXPECT_EQ(entry.substr(0, 10), "  1.    5 ") << entry;
+    EXPECT_EQ(entry.substr(entry.size() - 6), "  rita") << entry;
+    EXPECT_EQ(ritaThere.ask(REQ_DELETEUSER), RES_OK);
+    EXPECT_EQ(said(REQ_CHECKUSERANDPASSWORD, ""), std::string(1, RES_USERDOESNOTEXIST));
+    EXPECT_EQ(other.stop(), 0) << other.output();
     // While down, the log said the database could not be opened and no statement ran.
     std::string log = server.output();
     size_t another =
